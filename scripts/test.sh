@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test; then the unit tests once more under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Set FC_SKIP_ASAN=1 to skip that second run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh build
+status=0
+(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 600) || status=$?
+if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
+  scripts/build.sh build-asan -DFC_SANITIZE=address
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j"$(nproc)" -L unit --timeout 600) || status=$?
+fi
+exit $status

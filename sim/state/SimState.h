@@ -1,0 +1,81 @@
+// The simulator's shared state: one folder that the management service, the CNA disk-file
+// server and the FusionStorage tool stand-ins (separate processes) all read and write.
+// Everything here is file based and safe across threads and processes (flock on the folder's
+// "lock" file), so the pieces meet only through this folder.
+//
+// Layout under the root:
+//   inventory.json            the management service's inventory (owned by the management side)
+//   disks/<diskId>.img        a VM disk, sparse
+//   snapshots/<snapId>/<diskId>.img   a disk frozen when the snapshot was taken
+//   cbt/<diskId>.log          change journal: one "seq offset length" line per write
+//   leases/<accessId>         one disk-access lease (key=value lines)
+//   fssnap/<name>             one FusionStorage snapshot of a disk (key=value lines)
+//   volumes/                  the FusionStorage volume store (owned by the tool stand-ins)
+//   faults/                   fault rules (each piece owns its own file)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fcsim {
+
+struct SLease {
+    std::string strAccessID;
+    std::string strToken;
+    std::string strDiskID;
+    std::string strPath;  // the file the CNA serves for this lease
+    bool bWritable = false;
+    int64_t tExpires = 0;  // seconds since the epoch (NxClock-free: see CSimState::Now)
+};
+
+struct SFsSnapshot {
+    std::string strName;    // FusionStorage snapshot name
+    std::string strDiskID;  // the disk it was taken of
+    std::string strPath;    // frozen content
+    uint64_t ullChangeSeq = 0;  // change journal position when it was taken
+    uint64_t ullSize = 0;
+};
+
+struct SWrite {
+    uint64_t ullSeq = 0;
+    uint64_t ullOffset = 0;
+    uint64_t ullLength = 0;
+};
+
+class CSimState {
+public:
+    explicit CSimState(std::string root);  // creates the folders when missing
+    const std::string& Root() const { return m_strRoot; }
+
+    std::string DiskPath(const std::string& diskID) const;
+    std::string SnapshotDiskPath(const std::string& snapID, const std::string& diskID) const;
+
+    // Leases. Expiry is judged by the caller against Now().
+    bool PutLease(const SLease& lease);
+    bool GetLease(const std::string& accessID, SLease& out) const;
+    bool DeleteLease(const std::string& accessID);
+
+    // FusionStorage snapshots of disks.
+    bool PutFsSnapshot(const SFsSnapshot& snap);
+    bool GetFsSnapshot(const std::string& name, SFsSnapshot& out) const;
+    bool DeleteFsSnapshot(const std::string& name);
+
+    // Change tracking: every write to a disk is journalled; a change token or a snapshot names
+    // a journal position. MarkWritten returns the new position.
+    uint64_t MarkWritten(const std::string& diskID, uint64_t offset, uint64_t length);
+    uint64_t ChangeSeq(const std::string& diskID) const;
+    // Writes with fromSeq < seq <= toSeq.
+    std::vector<SWrite> WritesBetween(const std::string& diskID, uint64_t fromSeq,
+                                      uint64_t toSeq) const;
+
+    // Seconds since the epoch; tests of lease expiry override it.
+    static int64_t Now();
+    static void SetNowForTest(int64_t seconds);  // 0 restores the real time
+
+private:
+    std::string m_strRoot;
+};
+
+}  // namespace fcsim
