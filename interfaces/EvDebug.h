@@ -1,6 +1,15 @@
 // Logging of the agent framework. A line carries time, thread, job id, level and tag; lines
 // go to the file bound with initialize() (or the process's default log file) and to any live
 // EvLogCapture, which is how tests assert the system's own messages.
+//
+// Environment:
+//   FC_LOG_DIR      folder of the default log file (default /tmp/fcbackup-logs; created when
+//                   missing). Read when the default file instance is first used.
+//   FC_CLIENT_NAME  the client name getClientName() reports (default: the machine's host name).
+//
+// A file line reads "YYYY-MM-DD HH:MM:SS.mmm pid:tid job level [tag] message", where level is
+// "ERR" for error lines and "DBG<n>" for debug lines of level n (DBG0 for plain debug lines).
+// The message is the caller's formatted text; format strings are never built from data.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +21,9 @@
 
 #define EV_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
-// One log file. The default instance writes to "<log folder>/fcbackup.log"; the log folder
-// comes from FC_LOG_DIR (default: the agent home's "Log Files" folder).
+// One log file, opened for appending on first write. The default instance writes to
+// "<FC_LOG_DIR>/fcbackup.log". A file that cannot be opened drops file output silently (the
+// lines still reach live captures).
 class NX_EXPORT EvDebugFileInstance {
 public:
     EvDebugFileInstance();
@@ -37,7 +47,9 @@ public:
     EvDebug();
     virtual ~EvDebug();
 
-    // Binds this logger to a file instance; id identifies the logger in its lines.
+    // Binds this logger to a file instance (null: the default file). Files are only ever
+    // appended to: append = false does not truncate, so re-initialising a logger keeps what
+    // earlier jobs wrote. id, options and name are kept for the caller's bookkeeping only.
     void initialize(EvDebugFileInstance* instance, uint32_t id, int options, bool append,
                     const char* name);
 

@@ -18,8 +18,13 @@ namespace FusionComputeSDKCppBridge {
 
 using namespace VMInfoStructs;
 
-// Bits OR-ed into the flag word of a lookup to have nested lists filled.
+// Bits OR-ed into the flag word of a lookup to have nested lists filled. The last three fill a
+// VM record's own lists (the plug-in's detail mask 56 asks for all three); a VM without them
+// carries no disks, snapshots or network cards. Nested VM lists follow the same bits.
 enum : uint64_t {
+    FC_FILL_VM_DISKS = 0x8ULL,
+    FC_FILL_VM_SNAPSHOTS = 0x10ULL,
+    FC_FILL_VM_NICS = 0x20ULL,
     FC_FILL_HOST_DATASTORES = 0x2000000ULL,
     FC_FILL_HOST_VMS = 0x20000000ULL,
     FC_FILL_DATASTORE_VMS = 0x400000000ULL,
@@ -36,6 +41,7 @@ struct SBridgeOptions {
     long nTimeoutSecs = 60;      // per request
     long nConnectTimeoutSecs = 15;
     long nTaskTimeoutSecs = 600;  // an asynchronous task polled to its end
+    uint32_t nTaskPollMillis = 1000;  // between polls of a running task (through NxClock)
 };
 
 class FC_BRIDGE_EXPORT CFusionComputeSDKCppBridge {
@@ -46,6 +52,8 @@ public:
     CFusionComputeSDKCppBridge(const CFusionComputeSDKCppBridge&) = delete;
     CFusionComputeSDKCppBridge& operator=(const CFusionComputeSDKCppBridge&) = delete;
 
+    // The last failure of the calling thread (each thread has its own, so the admin thread's
+    // lease failures never replace a job thread's text); empty after a success.
     virtual std::string GetLastError();
 
     virtual bool Connect(const std::string& url, const std::string& user,
@@ -86,6 +94,7 @@ public:
                                   const std::string& description, bool flag1, bool flag2,
                                   bool flag3, bool flag4, SSnapshot& outSnapshot,
                                   std::vector<SDisk>& outDisks);
+    // About the calling thread's last CreateVMSnapshot.
     virtual bool IsCreateVMSnapshotErrorRetryable();
     virtual bool DeleteVMSnapshot(const SVMInfo& vm, const SSnapshot& snapshot);
     virtual bool DeleteVMSnapshot(const std::string& vmName, const std::string& secondKey,
@@ -101,7 +110,7 @@ public:
                                    std::string& outAccessID, std::string& outCNAAddress,
                                    std::string& outCNAPort, std::string& outToken,
                                    std::string& outDiskFilePath);
-    virtual bool ExtendDiskAccess(const std::string& accessID);
+    virtual bool ExtendDiskAccess(const std::string& accessID);  // by 300 seconds
     virtual bool ExtendDiskAccess(const std::string& accessID, uint32_t seconds);
     virtual bool ReleaseDiskAccess(const std::string& accessID);
     virtual bool QueryDiskChangedBlocks(const std::string& diskKey, const std::string& snapshotID,
@@ -126,6 +135,7 @@ public:
                            const std::string& vmGUID);
     virtual bool PowerOffVM(const std::string& vmName, const std::string& vmURN,
                             const std::string& vmGUID);
+    // flag true deletes the VM's disks with it. The VM must be named by URN or GUID.
     virtual bool DeleteVM(const SVMInfo& vm, bool flag);
 
 protected:

@@ -21,16 +21,27 @@ namespace NxClock {
 NX_EXPORT INxClock& Get();
 // Installs a clock for the whole process; nullptr restores the real one.
 NX_EXPORT void Set(INxClock* clock);
-inline int64_t Now() { return Get().NowSeconds(); }
-inline uint64_t NowMs() { return Get().NowMillis(); }
-inline void Sleep(uint32_t ms) { Get().SleepMillis(ms); }
+inline int64_t Now() {
+    return Get().NowSeconds();
+}
+inline uint64_t NowMs() {
+    return Get().NowMillis();
+}
+inline void Sleep(uint32_t ms) {
+    Get().SleepMillis(ms);
+}
 }  // namespace NxClock
 
 // The agent's sleep, in milliseconds.
-inline void WZSLEEP(uint32_t ms) { NxClock::Sleep(ms); }
+inline void WZSLEEP(uint32_t ms) {
+    NxClock::Sleep(ms);
+}
 
 // A test clock: sleeping returns at once, advances the time and is recorded. Installs itself
-// for its lifetime. Thread-safe.
+// for its lifetime and puts the previous clock back when destroyed (so fake clocks nest; destroy
+// them in reverse order). Thread-safe. NowMillis() counts from the epoch too, so it never goes
+// back unless SetNow() is given an earlier time. Waits of NxEvent advance it without being
+// recorded as sleeps.
 class NX_EXPORT CFakeClock : public INxClock {
 public:
     explicit CFakeClock(int64_t startSeconds = 1700000000);
@@ -48,4 +59,5 @@ private:
     mutable std::mutex m_lock;
     uint64_t m_ullMillis;  // since the epoch
     std::vector<uint32_t> m_vecSleeps;
+    INxClock* m_pPrevious;  // the clock installed before this one, restored by the destructor
 };

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,6 @@ using std::string;
 
 enum VirtualServerInstanceType : int {
     VSINSTANCE_NONE = 0,
-    VSINSTANCE_VMWARE = 1,
-    VSINSTANCE_HYPERV = 2,
     VSINSTANCE_FUSIONCOMPUTE = 17,
 };
 
@@ -131,8 +130,10 @@ public:
     virtual int MountVM(MountCtx& ctx) = 0;
     virtual int UnmountVM(MountCtx& ctx) = 0;
     virtual int CleanupVM(MountCtx& ctx) = 0;
-    virtual int GetFileMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& out) = 0;
-    virtual int GetFullMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out) = 0;
+    virtual int GetFileMountInfo(MountCtx& ctx,
+                                 std::vector<VMInfoStructs::SMountInfoFile>& out) = 0;
+    virtual int GetFullMountInfo(MountCtx& ctx,
+                                 std::vector<VMInfoStructs::SMountInfoFull>& out) = 0;
     virtual int CollectMetadata(MountCtx& ctx) = 0;
     virtual int InitRestoreVM(RestoreCtx& ctx) = 0;
     virtual int PreRestoreVM(RestoreCtx& ctx) = 0;
@@ -183,7 +184,11 @@ public:
     virtual bool IsDiskFilteredByIndexPath(const string& rule, const VMInfoStructs::SDisk& disk);
     virtual bool IsDiskFilteredByTag(const string& rule, const VMInfoStructs::SDisk& disk);
 
-    // Cache refills, called by the framework's cached lookups (the plug-in overrides them).
+    // Cache refills (the plug-in overrides them and calls the base versions after a
+    // successful refill). The base versions record the request the cache now answers:
+    // _RefreshHostInfoCache for the host cache; _RefreshDSInfoCache and
+    // _RefreshClusterInfoCache for the datastore cache (ullLastDSFlags, nLastDSRequest).
+    // They return true.
     virtual bool _RefreshHostInfoCache(UINT64 flags, int request);
     virtual bool _RefreshDSInfoCache(UINT64 flags, int request);
     virtual bool _RefreshClusterInfoCache(UINT64 flags, int request);
@@ -195,10 +200,15 @@ public:
     virtual VMInfoStructs::EVMInfoError GetLastVMError();
     virtual string GetLastVMErrorDetails();
 
-    // Discovery-request checks: true when the caches must be refilled for this request.
+    // Discovery-request checks: true when a cache must be refilled for this request. A
+    // request is new when the cache is empty, when no request was recorded since the last
+    // ResetCaches, when request is 0 (a lookup outside any discovery pass, never answered
+    // from the cache), or when flags or request differ from the recorded ones. The checks
+    // record nothing themselves.
     bool IsNewHostDiscoveryReq(UINT64 flags, int request);
     bool IsNewDiscoveryReq(size_t cacheSize, UINT64 lastFlags, int lastRequest, UINT64 flags,
                            int request);
+    // Drops both caches and the recorded requests.
     void ResetCaches();
 
     std::vector<VMInfoStructs::SVMInfo> _FilterVMInfoList(
@@ -211,7 +221,8 @@ public:
                                   bool ignorable);
 
     // At mount (create = true) creates the folder if needed and empties it; at unmount
-    // (create = false) removes it with its content. Returns 0 on failure.
+    // (create = false) removes it with its content. Returns 0 on failure; an empty path and
+    // any path naming the root folder are refused.
     int _PrepareMountPathDirectory(const string& path, bool create);
 
     bool IsJobCancelled();
@@ -235,6 +246,7 @@ protected:
 
 private:
     VirtualServerInstanceType m_eType;
+    mutable std::mutex m_errorLock;  // the last error is set and read from several threads
     VMInfoStructs::EVMInfoError m_eLastError = VMInfoStructs::VMINFO_ERR_NONE;
     string m_strLastErrorDetails;
     bool m_bHostCacheValid = false;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "NxExport.h"
+
 namespace VMInfoStructs {
 
 // Kinds of inventory nodes. The numbers are part of the agent's contract.
@@ -182,14 +184,15 @@ struct SDataCenterInfo {
     std::string strURN;
 };
 
-struct SInventoryInfo {
+struct NX_EXPORT SInventoryInfo {
     std::string strName;
     std::string strID;
     EInventoryType eType = INVENTORY_TYPE_NONE;
     std::vector<SInventoryInfo> vecChildren;
     int32_t nFlags = 0;
 
-    // Append one node per record with its name, identifier and kind.
+    // Append one node per record with its name, identifier and kind (VM 10 with strGUID as
+    // identifier; host 5, cluster 4, datastore 9 and site 2 with strID).
     static void FillInventoryInfoListFromVMInfoList(const std::vector<SVMInfo>& in,
                                                     std::vector<SInventoryInfo>& out);
     static void FillInventoryInfoListFromHostInfoList(const std::vector<SHostInfo>& in,
@@ -198,8 +201,8 @@ struct SInventoryInfo {
                                                          std::vector<SInventoryInfo>& out);
     static void FillInventoryInfoListFromDatastoreInfoList(const std::vector<SDatastoreInfo>& in,
                                                            std::vector<SInventoryInfo>& out);
-    static void FillInventoryInfoListFromDataCenterInfoList(
-        const std::vector<SDataCenterInfo>& in, std::vector<SInventoryInfo>& out);
+    static void FillInventoryInfoListFromDataCenterInfoList(const std::vector<SDataCenterInfo>& in,
+                                                            std::vector<SInventoryInfo>& out);
 };
 
 struct SMountInfoFull {

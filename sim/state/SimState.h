@@ -31,9 +31,9 @@ struct SLease {
 };
 
 struct SFsSnapshot {
-    std::string strName;    // FusionStorage snapshot name
-    std::string strDiskID;  // the disk it was taken of
-    std::string strPath;    // frozen content
+    std::string strName;        // FusionStorage snapshot name
+    std::string strDiskID;      // the disk it was taken of
+    std::string strPath;        // frozen content
     uint64_t ullChangeSeq = 0;  // change journal position when it was taken
     uint64_t ullSize = 0;
 };
@@ -69,6 +69,35 @@ public:
     // Writes with fromSeq < seq <= toSeq.
     std::vector<SWrite> WritesBetween(const std::string& diskID, uint64_t fromSeq,
                                       uint64_t toSeq) const;
+
+    // Every lease, for sweeping expired ones and for tests.
+    std::vector<SLease> ListLeases() const;
+
+    // Forgets a disk's change journal (the disk was deleted). Its position restarts at 0.
+    bool DropJournal(const std::string& diskID);
+
+    // The folder-wide lock that every operation above takes; the management side holds it
+    // while it reads, changes and writes inventory.json. Not re-entrant: do not call the
+    // methods above while holding it from the same thread.
+    class CLock {
+    public:
+        explicit CLock(const CSimState& state, bool bExclusive = true);
+        ~CLock();
+        CLock(const CLock&) = delete;
+        CLock& operator=(const CLock&) = delete;
+        bool Held() const { return m_nFd >= 0; }
+
+    private:
+        int m_nFd = -1;
+    };
+
+    // A name used as a file name under the root (disk id, access id, snapshot name) must be
+    // non-empty, short and free of '/', NUL and leading dots, so that it cannot leave its folder.
+    static bool IsSafeName(const std::string& name);
+
+    // Writes a file atomically (temporary file, fsync-free rename). Used for small records.
+    static bool WriteFileAtomic(const std::string& path, const std::string& data);
+    static bool ReadFile(const std::string& path, std::string& out);
 
     // Seconds since the epoch; tests of lease expiry override it.
     static int64_t Now();

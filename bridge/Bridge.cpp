@@ -1,0 +1,213 @@
+// Construction, options, error state, connection and version.
+#include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "BridgeImpl.h"
+
+namespace FusionComputeSDKCppBridge {
+
+namespace {
+
+STransportOptions ToTransport(const SBridgeOptions& o) {
+    STransportOptions t;
+    t.bVerifyPeer = o.bVerifyPeer;
+    t.strCAFile = o.strCAFile;
+    t.nTimeoutSecs = o.nTimeoutSecs;
+    t.nConnectTimeoutSecs = o.nConnectTimeoutSecs;
+    return t;
+}
+
+// Options from the environment; a value that cannot be read is reported, not guessed at.
+SBridgeOptions OptionsFromEnvironment(std::string& problem) {
+    SBridgeOptions o;
+    if (const char* ca = getenv("FC_BRIDGE_CAFILE")) o.strCAFile = ca;
+    if (const char* insecure = getenv("FC_BRIDGE_INSECURE")) {
+        const std::string v = insecure;
+        if (v == "1" || v == "true" || v == "yes") {
+            o.bVerifyPeer = false;
+        } else if (!(v.empty() || v == "0" || v == "false" || v == "no")) {
+            problem = "FC_BRIDGE_INSECURE=[" + v + "] is neither 1 nor 0";
+        }
+    }
+    if (const char* timeout = getenv("FC_BRIDGE_TIMEOUT")) {
+        errno = 0;
+        char* end = nullptr;
+        const long v = strtol(timeout, &end, 10);
+        if (errno != 0 || end == timeout || *end != '\0' || v <= 0 || v > 86400) {
+            problem = std::string("FC_BRIDGE_TIMEOUT=[") + timeout +
+                      "] is not a number of seconds between 1 and 86400";
+        } else {
+            o.nTimeoutSecs = v;
+            if (o.nConnectTimeoutSecs > v) o.nConnectTimeoutSecs = v;
+        }
+    }
+    return o;
+}
+
+std::string CheckOptions(const SBridgeOptions& o) {
+    if (o.nTimeoutSecs <= 0 || o.nConnectTimeoutSecs <= 0 || o.nTaskTimeoutSecs <= 0)
+        return "bridge time-outs must be positive";
+    if (!o.strCAFile.empty() && access(o.strCAFile.c_str(), R_OK) != 0)
+        return "the CA file [" + o.strCAFile + "] cannot be read";
+    return std::string();
+}
+
+}  // namespace
+
+CBridgeCore::CBridgeCore(const SBridgeOptions& options)
+    : m_options(options), m_session(ToTransport(options), options.nTaskTimeoutSecs) {
+    m_session.SetTaskPollMillis(options.nTaskPollMillis);
+}
+
+CBridgeCore::SThreadState& CBridgeCore::_State() {
+    return m_mapThreads[std::this_thread::get_id()];
+}
+
+std::string CBridgeCore::LastError() {
+    std::lock_guard<std::mutex> g(m_errLock);
+    auto it = m_mapThreads.find(std::this_thread::get_id());
+    return it == m_mapThreads.end() ? std::string() : it->second.strLastError;
+}
+
+void CBridgeCore::ClearError() {
+    std::lock_guard<std::mutex> g(m_errLock);
+    _State().strLastError.clear();
+}
+
+bool CBridgeCore::Fail(const std::string& text) {
+    std::lock_guard<std::mutex> g(m_errLock);
+    _State().strLastError = text;
+    return false;
+}
+
+bool CBridgeCore::Fail(const SCallError& err) {
+    return Fail(err.strText);
+}
+
+bool CBridgeCore::Fail(const std::string& context, const SCallError& err) {
+    return Fail(context + ": " + err.strText);
+}
+
+void CBridgeCore::LogFailure(const char* op) {
+    const std::string tag = std::string("bool CFusionComputeSDKCppBridge::") + op + "()";
+    m_log.Error(tag.c_str(), "%s", LastError().c_str());
+}
+
+void CBridgeCore::SetSnapshotRetryable(bool retryable) {
+    std::lock_guard<std::mutex> g(m_errLock);
+    _State().bSnapshotRetryable = retryable;
+}
+
+bool CBridgeCore::SnapshotRetryable() {
+    std::lock_guard<std::mutex> g(m_errLock);
+    return _State().bSnapshotRetryable;
+}
+
+bool CBridgeCore::Get(const std::string& path, json& out) {
+    return Send("GET", path, nullptr, out);
+}
+
+bool CBridgeCore::Send(const std::string& method, const std::string& path, const json* body,
+                       json& out) {
+    SCallError err;
+    if (!m_session.Call(method, path, body, out, err)) return Fail(err);
+    return true;
+}
+
+bool CBridgeCore::SendAndWait(const std::string& method, const std::string& path, const json* body,
+                              json& answer, STaskResult* pTask) {
+    SCallError err;
+    if (!m_session.Call(method, path, body, answer, err)) return Fail(err);
+    STaskResult task;
+    if (!m_session.WaitTask(answer, task, err)) return Fail(err);
+    if (pTask) *pTask = std::move(task);
+    return true;
+}
+
+void CBridgeCore::RememberAccess(const std::string& accessID, const std::string& volumeUri) {
+    std::lock_guard<std::mutex> g(m_accessLock);
+    m_mapAccess[accessID] = volumeUri;
+}
+
+void CBridgeCore::ForgetAccess(const std::string& accessID) {
+    std::lock_guard<std::mutex> g(m_accessLock);
+    m_mapAccess.erase(accessID);
+}
+
+bool CBridgeCore::AccessUri(const std::string& accessID, std::string& uri) {
+    {
+        std::lock_guard<std::mutex> g(m_accessLock);
+        auto it = m_mapAccess.find(accessID);
+        if (it != m_mapAccess.end()) {
+            uri = it->second + "/backupresources/" + accessID;
+            return true;
+        }
+    }
+    // A resource URN names its volume itself.
+    const std::string full = UrnToUri(accessID);
+    const std::string prefix = Site() + "/volumes/";
+    const size_t mid = full.find("/backupresources/");
+    if (!Site().empty() && full.rfind(prefix, 0) == 0 && mid != std::string::npos &&
+        full.find('/', prefix.size()) == mid && full.find('/', mid + 17) == std::string::npos) {
+        uri = full;
+        return true;
+    }
+    return Fail("unknown disk access id [" + accessID + "]");
+}
+
+CFusionComputeSDKCppBridge::CFusionComputeSDKCppBridge() {
+    std::string problem;
+    SBridgeOptions options = OptionsFromEnvironment(problem);
+    m_pImpl.reset(new CImpl(options));
+    m_pImpl->strConfigError = problem;
+}
+
+CFusionComputeSDKCppBridge::CFusionComputeSDKCppBridge(const SBridgeOptions& options)
+    : m_pImpl(new CImpl(options)) {}
+
+CFusionComputeSDKCppBridge::~CFusionComputeSDKCppBridge() = default;
+
+std::string CFusionComputeSDKCppBridge::GetLastError() {
+    return m_pImpl->LastError();
+}
+
+bool CFusionComputeSDKCppBridge::Connect(const std::string& url, const std::string& user,
+                                         const std::string& password) {
+    return m_pImpl->Run("Connect", [&] {
+        if (!m_pImpl->strConfigError.empty())
+            return m_pImpl->Fail("bridge configuration: " + m_pImpl->strConfigError);
+        const std::string bad = CheckOptions(m_pImpl->Options());
+        if (!bad.empty()) return m_pImpl->Fail("bridge configuration: " + bad);
+        std::string base, why;
+        if (!NormaliseBaseURL(url, base, why)) return m_pImpl->Fail(why);
+        m_pImpl->Log().DebugLvl("bool CFusionComputeSDKCppBridge::Connect()", 2,
+                                "Connecting to [%s] as [%s]", base.c_str(), user.c_str());
+        SCallError err;
+        if (!m_pImpl->Session().Connect(url, user, password, err)) return m_pImpl->Fail(err);
+        return true;
+    });
+}
+
+bool CFusionComputeSDKCppBridge::CheckConnection() {
+    return m_pImpl->Run("CheckConnection", [&] {
+        json out;
+        // Any authenticated read proves the session; the site list is the cheapest.
+        return m_pImpl->Get("/service/sites", out);
+    });
+}
+
+bool CFusionComputeSDKCppBridge::GetManagementVersionNumber(int& version) {
+    return m_pImpl->Run("GetManagementVersionNumber", [&] {
+        if (!m_pImpl->Session().IsConnected())
+            return m_pImpl->Fail("not connected to the management service");
+        const std::string v = m_pImpl->Session().InterfaceVersion();
+        const size_t dot = v.find('.');
+        const int major = atoi(v.substr(0, dot).c_str());
+        const int minor = dot == std::string::npos ? 0 : atoi(v.substr(dot + 1).c_str());
+        version = major * 10 + minor;
+        return true;
+    });
+}
+
+}  // namespace FusionComputeSDKCppBridge

@@ -1,0 +1,62 @@
+// One HTTP exchange over libcurl. Every call builds its own easy handle, so any number of
+// threads may send at once without sharing curl state; the connection cache is not shared
+// either, which costs a TLS handshake per call but keeps a dropped connection from poisoning
+// the next request of another thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace FusionComputeSDKCppBridge {
+
+struct STransportOptions {
+    bool bVerifyPeer = true;
+    std::string strCAFile;
+    long nTimeoutSecs = 60;
+    long nConnectTimeoutSecs = 15;
+    size_t nMaxBodyBytes = 64u << 20;  // a hostile or broken peer cannot exhaust memory
+};
+
+struct SHttpHeader {
+    std::string strName;
+    std::string strValue;
+    bool bSecret = false;  // wiped from our buffers once the request is done
+};
+
+struct SHttpRequest {
+    std::string strMethod;  // GET, POST, PUT, DELETE
+    std::string strURL;     // absolute
+    std::vector<SHttpHeader> vecHeaders;
+    std::string strBody;
+    bool bHasBody = false;
+};
+
+struct SHttpResponse {
+    long nStatus = 0;  // 0 when no HTTP answer arrived
+    std::string strBody;
+    std::vector<std::pair<std::string, std::string>> vecHeaders;  // names lower-cased
+    std::string strTransportError;                                // set when nStatus is 0
+
+    // First header of that (lower-case) name, or empty.
+    std::string Header(const std::string& lowerName) const;
+};
+
+class CHttpTransport {
+public:
+    explicit CHttpTransport(STransportOptions options);
+    const STransportOptions& Options() const { return m_options; }
+
+    // False when no complete HTTP answer arrived (refused, time-out, TLS failure, oversized
+    // body); the reason is in response.strTransportError.
+    bool Send(const SHttpRequest& request, SHttpResponse& response) const;
+
+private:
+    STransportOptions m_options;
+};
+
+// Overwrites a buffer in a way the compiler may not drop.
+void WipeString(std::string& s);
+
+}  // namespace FusionComputeSDKCppBridge

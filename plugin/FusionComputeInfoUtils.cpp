@@ -1,0 +1,5 @@
+#include "FusionComputeInfoUtils.h"
+
+bool IsFusionStorageDatastore(const VMInfoStructs::SDatastoreInfo& datastore) {
+    return datastore.strType == "DSWARE";
+}

@@ -1,0 +1,121 @@
+#include "Simulator.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+#ifdef FCSIM_HAVE_CNA
+#include "CnaServer.h"
+#endif
+
+namespace fcsim {
+
+// CCnaServer is complete here when it is built; the unique_ptr needs its destructor.
+#ifndef FCSIM_HAVE_CNA
+class CCnaServer {};
+#endif
+
+CSimulator::CSimulator() = default;
+
+CSimulator::~CSimulator() {
+    Stop();
+}
+
+bool CSimulator::Start(const SSimOptions& options, std::string& err) {
+    if (m_pMgmt) {
+        err = "the simulator is running already";
+        return false;
+    }
+    m_options = options;
+    m_strStateDir = options.strStateDir;
+    m_bOwnStateDir = m_strStateDir.empty();
+    if (m_bOwnStateDir) {
+        std::error_code ec;
+        std::string tmpl = (std::filesystem::temp_directory_path(ec) / "fcsim.XXXXXX").string();
+        if (ec || !::mkdtemp(&tmpl[0])) {
+            err = "cannot create a temporary state folder";
+            return false;
+        }
+        m_strStateDir = tmpl;
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(m_strStateDir, ec);
+    }
+    m_pState = std::make_unique<CSimState>(m_strStateDir);
+    SMgmtSettings settings = options.settings;
+#ifdef FCSIM_HAVE_CNA
+    if (options.bStartCna) {
+        m_pCna = std::make_unique<CCnaServer>(*m_pState);
+        if (!m_pCna->Start(options.strBind, options.nCnaPort)) {
+            err = "the CNA server cannot listen on " + options.strBind + ":" +
+                  std::to_string(options.nCnaPort);
+            Stop();
+            return false;
+        }
+        settings.strCnaHost = options.strBind;
+        settings.nCnaPort = m_pCna->Port();
+    }
+#endif
+    m_pMgmt = std::make_unique<CMgmtService>(*m_pState, m_faults, settings);
+    if (!m_pMgmt->Open(err) || (options.bSeed && !m_pMgmt->SeedDemo(err)) ||
+        !m_pMgmt->Start(options.strBind, options.nPort, options.bHttps, err)) {
+        Stop();
+        return false;
+    }
+    m_options.settings = settings;
+    return true;
+}
+
+void CSimulator::Stop() {
+    if (m_pMgmt) m_pMgmt->Stop();
+    m_pMgmt.reset();
+#ifdef FCSIM_HAVE_CNA
+    if (m_pCna) m_pCna->Stop();
+#endif
+    m_pCna.reset();
+    m_pState.reset();
+    if (m_bOwnStateDir && !m_strStateDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_strStateDir, ec);
+        m_strStateDir.clear();
+    }
+    m_bOwnStateDir = false;
+}
+
+std::string CSimulator::Url() const {
+    return m_pMgmt ? m_pMgmt->Url() : "";
+}
+
+uint16_t CSimulator::Port() const {
+    return m_pMgmt ? m_pMgmt->Port() : 0;
+}
+
+uint16_t CSimulator::CnaPort() const {
+#ifdef FCSIM_HAVE_CNA
+    return m_pCna ? m_pCna->Port() : 0;
+#else
+    return 0;
+#endif
+}
+
+std::string CSimulator::CAFile() const {
+    return m_pMgmt ? m_pMgmt->CAFile() : "";
+}
+
+void CSimulator::SetVersion(int version) {
+    if (!m_pMgmt) return;
+    SMgmtSettings s = m_pMgmt->Settings();
+    s.nVersion = version;
+    m_pMgmt->SetSettings(s);
+}
+
+uint64_t CSimulator::GuestWrite(const std::string& volume, uint64_t offset, const std::string& data,
+                                std::string& err) {
+    if (!m_pMgmt) {
+        err = "the simulator is not running";
+        return 0;
+    }
+    return m_pMgmt->GuestWrite(volume, offset, data, err);
+}
+
+}  // namespace fcsim

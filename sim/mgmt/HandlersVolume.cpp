@@ -1,0 +1,320 @@
+// Volumes, changed-block bitmaps and disk access (backup resources with leases).
+#include <arpa/inet.h>
+
+#include "DiskFiles.h"
+#include "MgmtInternal.h"
+
+namespace fcsim {
+
+namespace {
+
+using CImpl = CMgmtService::CImpl;
+
+constexpr int64_t kMaxLeaseSecs = 7200;
+
+json& Vol(CImpl& d, SReq& r, const char* code = "10420004") {
+    return d.Obj("volumes", r.vecArgs[1], code, "volume");
+}
+
+bool ParseU64(const std::string& s, uint64_t& out) {
+    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    out = std::stoull(s);
+    return true;
+}
+
+json ListVolumes(CImpl& d, SReq& r) {
+    std::string uuid = r.Query("uuid"), name = r.Query("name"), scope = r.Query("scope");
+    std::string dsId;
+    if (!scope.empty()) {
+        dsId = d.IdFromUrn(scope, "datastores");
+        d.Obj("datastores", dsId, "10410006", "datastore");
+    }
+    std::vector<json> items;
+    for (json* v : d.Sorted("volumes")) {
+        if (!uuid.empty() && (*v)["uuid"] != uuid) continue;
+        if (!name.empty() && (*v)["name"] != name) continue;
+        if (!dsId.empty() && (*v)["dsId"] != dsId) continue;
+        items.push_back(d.RenderVolume(*v));
+    }
+    return Page(items, r, "volumes");
+}
+
+json GetVolume(CImpl& d, SReq& r) {
+    return d.RenderVolume(Vol(d, r));
+}
+
+json CreateVolume(CImpl& d, SReq& r) {
+    const json& b = r.body;
+    std::string type = BodyStr(b, "type", "normal");
+    if (type != "normal") Fail("10000001", "Only normal volumes are offered.");
+    uint64_t cap = static_cast<uint64_t>(BodyInt(b, "capacityBytes", 0));
+    int64_t gb = BodyInt(b, "quantityGB", 0);
+    if (cap == 0 && gb > 0 && gb <= 65536) cap = static_cast<uint64_t>(gb) << 30;
+    if (cap == 0) Fail("10000001", "quantityGB or capacityBytes is required.");
+    std::string dsId = d.IdFromUrn(BodyStr(b, "datastoreUrn"), "datastores");
+    int volType = static_cast<int>(BodyInt(b, "volType", 0));
+    if (volType < 0 || volType > 2) Fail("10000001", "volType must be 0, 1 or 2.");
+    json& vol = d.CreateVolumeRecord(BodyStr(b, "name"), cap, dsId, BodyBool(b, "isThin", false),
+                                     volType, BodyStr(b, "uuid"));
+    std::string id = vol["id"];
+    json out = d.NewTask("CreateVolumeTask", d.Urn("volumes", id));
+    out["urn"] = d.Urn("volumes", id);
+    out["uri"] = d.Uri("volumes", id);
+    return out;
+}
+
+json ModifyVolume(CImpl& d, SReq& r) {
+    json& vol = Vol(d, r);
+    std::string name = BodyStr(r.body, "name");
+    if (BodyHas(r.body, "name") && (name.empty() || name.size() > 256)) {
+        Fail("10000012", "The name must be 1 to 256 characters.");
+    }
+    bool bIndep = BodyBool(r.body, "indepDisk", vol.value("indep", false));
+    bool bPersistent = BodyBool(r.body, "persistentDisk", vol.value("persistent", true));
+    if (!name.empty()) vol["name"] = name;
+    vol["indep"] = bIndep;
+    vol["persistent"] = bPersistent;
+    d.Touch();
+    return nullptr;
+}
+
+json DeleteVolume(CImpl& d, SReq& r) {
+    json& vol = Vol(d, r);
+    if (!vol.value("vmId", "").empty()) Fail("10420009", "The volume is attached to a VM.");
+    std::string urn = d.Urn("volumes", vol["id"]);
+    d.DeleteVolumeRecord(vol["id"]);
+    return d.NewTask("DeleteVolumeTask", urn);
+}
+
+// The snapshot entry of this volume named by a disk snapshot id ("<snapId>-<volId>").
+const json& DiskSnapshot(CImpl& d, const std::string& volId, const std::string& snapUuid,
+                         std::string& snapId) {
+    size_t dash = snapUuid.find('-');
+    snapId = dash == std::string::npos ? "" : snapUuid.substr(0, dash);
+    json* s = snapId.empty() ? nullptr : d.Find("snapshots", snapId);
+    if (s) {
+        for (const auto& e : (*s)["disks"]) {
+            if (e["volId"] == volId && e["snapUuid"] == snapUuid) return e;
+        }
+    }
+    Fail("10300400", "The disk snapshot does not exist.");
+}
+
+json GetCbt(CImpl& d, SReq& r) {
+    json& vol = Vol(d, r);
+    std::string volId = vol["id"];
+    const json& b = r.body;
+    json* ds = d.Find("datastores", vol["dsId"]);
+    if (ds && (*ds)["type"] == "DSWARE") {
+        Fail("10410102", "This datastore type does not offer change bitmaps.");
+    }
+    std::string type = BodyStr(b, "type");
+    if (type != "DiffBitmapAndBit1Num" && type != "DiffBitmapBit1Num") {
+        Fail("10400002", "type must be DiffBitmapAndBit1Num or DiffBitmapBit1Num.");
+    }
+    std::string snapUuid = BodyStr(b, "snapUuid");
+    if (snapUuid.empty()) Fail("10400002", "snapUuid is required.");
+    std::string snapId;
+    const json& entry = DiskSnapshot(d, volId, snapUuid, snapId);
+    std::string created = BodyStr(b, "volCBTCreateTime");
+    if (!created.empty() && created != TimeText(vol["createSecs"].get<int64_t>())) {
+        Fail("10400002", "volCBTCreateTime does not match: change tracking was restarted.");
+    }
+    int64_t start = BodyInt(b, "startBlock", 0), count = BodyInt(b, "blockNum", 0);
+    if (start < 0 || count < 0 || start % 8 != 0 || count % 8 != 0) {
+        Fail("10400002", "startBlock and blockNum must be non-negative multiples of 8.");
+    }
+    uint64_t snapSeq = entry["seq"].get<uint64_t>();
+    uint64_t cap = vol["capacity"].get<uint64_t>();
+    CBlockBitmap bitmap(cap);
+    if (BodyHas(b, "chgID")) {
+        std::string chg = BodyStr(b, "chgID");
+        size_t dash = chg.rfind('-');
+        uint64_t fromSeq = 0;
+        if (dash == std::string::npos || chg.substr(0, dash) != volId ||
+            !ParseU64(chg.substr(dash + 1), fromSeq) || fromSeq > snapSeq) {
+            Fail("10400002", "chgID does not name an earlier point of this volume.");
+        }
+        for (const SWrite& w : d.m_state.WritesBetween(volId, fromSeq, snapSeq)) {
+            bitmap.SetRange(w.ullOffset, w.ullLength);
+        }
+    } else {
+        std::vector<std::pair<uint64_t, uint64_t>> extents;
+        std::string err;
+        if (!DataExtents(d.m_state.SnapshotDiskPath(snapId, volId), extents, err)) {
+            Fail("10430041", "The bitmap could not be read: " + err, 500);
+        }
+        for (auto& e : extents) bitmap.SetRange(e.first, e.second);
+    }
+    uint64_t bitNum = 0, bit1Num = 0;
+    std::string hex =
+        bitmap.Hex(static_cast<uint64_t>(start), static_cast<uint64_t>(count), bitNum, bit1Num);
+    json out = {{"sectorOfBlock", kCbtSectorsPerBlock}, {"bitNum", bitNum}, {"bit1Num", bit1Num}};
+    if (type == "DiffBitmapAndBit1Num") out["bitMap"] = hex;
+    return out;
+}
+
+json PrepareResource(CImpl& d, SReq& r) {
+    json& vol = Vol(d, r, "10300295");
+    std::string volId = vol["id"];
+    const json& b = r.body;
+    std::string taskType = BodyStr(b, "taskType");
+    if (taskType != "CBTBackup" && taskType != "CBTRestore") {
+        Fail("10300292", "taskType must be CBTBackup or CBTRestore.");
+    }
+    std::string ip = BodyStr(b, "ip");
+    in_addr addr{};
+    if (ip.empty() || inet_pton(AF_INET, ip.c_str(), &addr) != 1) {
+        Fail("10000014", "ip must be the client's IPv4 address.");
+    }
+    int64_t delay = d.Settings().llLeaseSecs;
+    if (BodyHas(b, "delay")) {
+        delay = BodyInt(b, "delay", 0);
+        if (delay < 60 || delay > kMaxLeaseSecs) Fail("10300290", "delay must be 60 to 7200.");
+    }
+    std::string mode = BodyStr(b, "transMode", "lan");
+    if (mode != "lan") Fail("10300430", "Only transMode lan is offered.");
+    SLease lease;
+    std::string snapId;
+    if (taskType == "CBTBackup") {
+        std::string urn = BodyStr(b, "snapUrn2");
+        size_t pos = urn.rfind(":snapshots:");
+        snapId = pos == std::string::npos ? "" : urn.substr(pos + 11);
+        json* s = snapId.empty() ? nullptr : d.Find("snapshots", snapId);
+        if (!s || d.Urn("vms", (*s)["vmId"]) + ":snapshots:" + snapId != urn) {
+            Fail("10300405", "The end snapshot does not exist.");
+        }
+        bool bHas = false;
+        for (auto& e : (*s)["disks"]) bHas = bHas || e["volId"] == volId;
+        if (!bHas) Fail("10300400", "The snapshot does not hold this disk.");
+        lease.strPath = d.m_state.SnapshotDiskPath(snapId, volId);
+        lease.bWritable = false;
+    } else {
+        if (BodyHas(b, "snapUrn1") || BodyHas(b, "snapUrn2")) {
+            Fail("10300409", "A restore takes no snapshot.");
+        }
+        lease.strPath = d.m_state.DiskPath(volId);
+        lease.bWritable = true;
+    }
+    std::string id = d.NewId();
+    lease.strAccessID = id;
+    lease.strToken = RandomHex(16);
+    lease.strDiskID = volId;
+    lease.tExpires = CSimState::Now() + delay;
+    if (!d.m_state.PutLease(lease)) Fail("10430042", "The disk access could not be set up.", 500);
+    d.m_inv["resources"][id] = {{"id", id},
+                                {"volId", volId},
+                                {"taskType", taskType},
+                                {"snapId", snapId},
+                                {"failed", false},
+                                {"pollsLeft", d.Settings().nTaskPolls},
+                                {"startSecs", CSimState::Now()}};
+    d.Touch();
+    d.m_strForcedTaskId = id;
+    json out = d.NewTask(taskType, d.Urn("volumes", volId));
+    d.m_strForcedTaskId.clear();
+    return out;
+}
+
+json& Resource(CImpl& d, SReq& r) {
+    json* res = d.Find("resources", r.vecArgs[2]);
+    if (!res || (*res)["volId"] != r.vecArgs[1]) {
+        Fail("10300402", "The backup resource does not exist.");
+    }
+    return *res;
+}
+
+// The resource's lease, or a "no such resource" error when it has run out (and is then
+// forgotten, as the platform releases it by itself).
+SLease LiveLease(CImpl& d, json& res) {
+    SLease l;
+    std::string id = res["id"];
+    if (!res.value("failed", false) && d.m_state.GetLease(id, l) && l.tExpires > CSimState::Now()) {
+        return l;
+    }
+    if (!res.value("failed", false)) {
+        d.m_state.DeleteLease(id);
+        d.m_inv["resources"].erase(id);
+        d.Touch();
+    }
+    Fail("10300402", "The backup resource does not exist or has expired.");
+}
+
+json GetResource(CImpl& d, SReq& r) {
+    json& res = Resource(d, r);
+    std::string id = res["id"];
+    std::string volId = r.vecArgs[1];
+    json out = {{"urn", d.Urn("volumes", volId) + ":backupresources:" + id},
+                {"uri", d.Uri("volumes", volId) + "/backupresources/" + id},
+                {"runningTime", CSimState::Now() - res.value("startSecs", CSimState::Now())}};
+    int polls = res.value("pollsLeft", 0);
+    if (polls > 0) {
+        res["pollsLeft"] = polls - 1;
+        d.Touch();
+        out["status"] = "running";
+        out["reason"] = "";
+        out["reasonDes"] = "";
+        return out;
+    }
+    if (res.value("failed", false)) {
+        out["status"] = "failed";
+        out["reason"] = res["reason"];
+        out["reasonDes"] = res["reasonDes"];
+        return out;
+    }
+    SLease l = LiveLease(d, res);
+    SMgmtSettings s = d.Settings();
+    out["status"] = "success";
+    out["reason"] = "";
+    out["reasonDes"] = "";
+    out["hostIP"] = s.strCnaHost;
+    out["hostPort"] = s.nCnaPort;
+    out["targetFile"] = l.strPath;
+    out["token"] = l.strToken;
+    out["expiresIn"] = l.tExpires - CSimState::Now();
+    return out;
+}
+
+json ExtendResource(CImpl& d, SReq& r) {
+    json& res = Resource(d, r);
+    if (!BodyHas(r.body, "delay")) Fail("10300291", "delay is required.");
+    int64_t delay = BodyInt(r.body, "delay", 0);
+    if (delay < 1 || delay > kMaxLeaseSecs) Fail("10300290", "delay must be 1 to 7200.");
+    SLease l = LiveLease(d, res);
+    int64_t now = CSimState::Now();
+    l.tExpires = std::min(l.tExpires + delay, now + kMaxLeaseSecs);
+    if (!d.m_state.PutLease(l)) Fail("10000010", "The lease could not be stored.", 500);
+    return nullptr;
+}
+
+json ReleaseResource(CImpl& d, SReq& r) {
+    json& res = Resource(d, r);
+    std::string id = res["id"];
+    d.m_state.DeleteLease(id);
+    d.m_inv["resources"].erase(id);
+    d.Touch();
+    return nullptr;
+}
+
+}  // namespace
+
+void AddVolumeRoutes(std::vector<SRoute>& routes) {
+    const std::string vol = FC_SITE "/volumes/{}";
+    routes.push_back(Route("GET", FC_SITE "/volumes", "ListVolumes", ListVolumes));
+    routes.push_back(Route("POST", FC_SITE "/volumes", "CreateVolume", CreateVolume));
+    routes.push_back(Route("GET", vol, "GetVolume", GetVolume));
+    routes.push_back(Route("PUT", vol, "ModifyVolume", ModifyVolume));
+    routes.push_back(Route("DELETE", vol, "DeleteVolume", DeleteVolume));
+    routes.push_back(Route("POST", vol + "/getcbt", "GetCbt", GetCbt));
+    routes.push_back(
+        Route("POST", vol + "/backupresources", "PrepareBackupResource", PrepareResource));
+    routes.push_back(Route("GET", vol + "/backupresources/{}", "GetBackupResource", GetResource));
+    routes.push_back(
+        Route("PUT", vol + "/backupresources/{}", "ExtendBackupResource", ExtendResource));
+    routes.push_back(
+        Route("DELETE", vol + "/backupresources/{}", "ReleaseBackupResource", ReleaseResource));
+}
+
+}  // namespace fcsim

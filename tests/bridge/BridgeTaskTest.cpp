@@ -1,0 +1,290 @@
+// Operations that follow tasks and leases, against a scripted service under a fake clock:
+// polling goes through the clock seam, a task that never ends times out, a failed snapshot
+// reports whether it may be retried, and a disk-access lease that cannot be completed is given
+// back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "FakeService.h"
+#include "FusionComputeSDKCppBridge.h"
+#include "NxClock.h"
+
+using namespace FusionComputeSDKCppBridge;
+using bridgetest::CFakeService;
+using json = nlohmann::json;
+
+namespace {
+
+const char* kVM = "/service/sites/1/vms/i-00000001";
+const char* kSnap = "/service/sites/1/vms/i-00000001/snapshots/5";
+const char* kVol = "/service/sites/1/volumes/21";
+
+SBridgeOptions Options() {
+    SBridgeOptions o;
+    o.nTimeoutSecs = 10;
+    o.nTaskTimeoutSecs = 60;
+    o.nTaskPollMillis = 2000;
+    return o;
+}
+
+// A task that reports "running" for `running` polls, then ends with `end` (and reason).
+void ScriptTask(CFakeService& svc, const std::string& id, int running, const std::string& end,
+                const std::string& reason = "", const std::string& reasonDes = "") {
+    auto polls = std::make_shared<std::atomic<int>>(0);
+    svc.On("GET", "/service/sites/1/tasks/" + id,
+           [=](const httplib::Request&, httplib::Response& res) {
+               const bool done = (*polls)++ >= running;
+               json t = {{"urn", "urn:sites:1:tasks:" + id},
+                         {"status", done ? end : "running"},
+                         {"reason", done ? reason : ""},
+                         {"reasonDes", done ? reasonDes : ""}};
+               res.set_content(t.dump(), "application/json");
+           });
+}
+
+void ScriptSnapshotCreate(CFakeService& svc, const std::string& taskId) {
+    svc.Reply(
+        "POST", std::string(kVM) + "/snapshots", 200,
+        R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","taskUri":"/service/sites/1/tasks/)" +
+            taskId + "\"}");
+}
+
+class BridgeTasks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_bridge.Connect(m_svc.URL(), m_svc.strUser, m_svc.strPassword))
+            << m_bridge.GetLastError();
+        m_vm.strName = "vm1";
+        m_vm.strURN = "urn:sites:1:vms:i-00000001";
+    }
+    CFakeClock m_clock;
+    CFakeService m_svc;
+    CFusionComputeSDKCppBridge m_bridge{Options()};
+    SVMInfo m_vm;
+};
+
+}  // namespace
+
+TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
+    ScriptSnapshotCreate(m_svc, "7");
+    ScriptTask(m_svc, "7", 2, "success");
+    m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
+        "name":"__VQ_BACKUP__","description":"d","createTimeSecs":1700000100,
+        "volsnapshots":[{"volumeUrn":"urn:sites:1:volumes:21","snapUuid":"5-21","snapNameOnDev":"",
+                         "chgID":"21-4"},
+                        {"volumeUrn":"urn:sites:1:volumes:22","snapUuid":"5-22","snapNameOnDev":"fssnap-5-22",
+                         "ChgID":"22-1"}]})");
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(
+        m_bridge.CreateVMSnapshot(m_vm, "__VQ_BACKUP__", "d", false, true, true, true, snap, disks))
+        << m_bridge.GetLastError();
+    EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{2000, 2000}));
+    EXPECT_EQ(snap.strID, "urn:sites:1:vms:i-00000001:snapshots:5");
+    EXPECT_EQ(snap.tCreateTime, 1700000100);
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].strSnapshotDiskID, "5-21");
+    EXPECT_EQ(disks[0].strChangeToken, "21-4");
+    EXPECT_EQ(disks[1].strSnapshotDiskID, "fssnap-5-22");
+    EXPECT_EQ(disks[1].strChangeToken, "22-1");
+    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
+
+    // The request carries the flags as the service's fields.
+    for (const auto& r : m_svc.Requests()) {
+        if (r.strMethod != "POST" || r.strPath != std::string(kVM) + "/snapshots") continue;
+        json body = json::parse(r.strBody);
+        EXPECT_EQ(body["name"], "__VQ_BACKUP__");
+        EXPECT_EQ(body["needMemoryShot"], false);
+        EXPECT_EQ(body["isConsistent"], true);
+        EXPECT_EQ(body["type"], "CBTbackup");
+    }
+}
+
+TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
+    struct SCase {
+        bool bSync;
+        const char* code;
+        bool bRetryable;
+    };
+    const SCase cases[] = {{true, "10300112", true},  {false, "10300162", true},
+                           {true, "10000007", true},  {false, "10300421", true},
+                           {true, "10000010", false}, {false, "10300141", false}};
+    int task = 100;
+    for (const auto& c : cases) {
+        const std::string des = std::string("refused with ") + c.code;
+        if (c.bSync) {
+            m_svc.Reply("POST", std::string(kVM) + "/snapshots", 400,
+                        json({{"errorCode", c.code}, {"errorDes", des}}).dump());
+        } else {
+            ScriptSnapshotCreate(m_svc, std::to_string(++task));
+            ScriptTask(m_svc, std::to_string(task), 0, "failed", c.code, des);
+        }
+        SSnapshot snap;
+        std::vector<SDisk> disks;
+        EXPECT_FALSE(
+            m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+        EXPECT_EQ(m_bridge.IsCreateVMSnapshotErrorRetryable(), c.bRetryable) << c.code;
+        EXPECT_NE(m_bridge.GetLastError().find(des), std::string::npos) << m_bridge.GetLastError();
+    }
+    // The flag belongs to the thread that failed.
+    bool other = true;
+    std::thread([&] { other = m_bridge.IsCreateVMSnapshotErrorRetryable(); }).join();
+    EXPECT_FALSE(other);
+}
+
+TEST_F(BridgeTasks, TaskThatNeverEndsTimesOutOnTheClock) {
+    ScriptSnapshotCreate(m_svc, "9");
+    ScriptTask(m_svc, "9", 1 << 30, "success");
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    EXPECT_FALSE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+    EXPECT_NE(m_bridge.GetLastError().find("did not end within 60 seconds"), std::string::npos)
+        << m_bridge.GetLastError();
+    EXPECT_EQ(m_clock.Sleeps().size(), 30u);  // 60 s of 2 s polls
+    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
+}
+
+TEST_F(BridgeTasks, UnreadableSnapshotIsDeletedAgain) {
+    ScriptSnapshotCreate(m_svc, "8");
+    ScriptTask(m_svc, "8", 0, "success");
+    m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
+        "createTimeSecs":1,"volsnapshots":[{"snapUuid":"no volume"}]})");
+    m_svc.Reply("DELETE", kSnap, 200, "");
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    EXPECT_FALSE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+    EXPECT_NE(m_bridge.GetLastError().find("volumeUrn"), std::string::npos)
+        << m_bridge.GetLastError();
+    EXPECT_EQ(m_svc.Count("DELETE", kSnap), 1);
+}
+
+TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
+    const std::string snapUrn = "urn:sites:1:vms:i-00000001:snapshots:5";
+    const std::string res = std::string(kVol) + "/backupresources/60";
+    m_svc.Reply("POST", std::string(kVol) + "/backupresources", 200,
+                R"({"taskUrn":"urn:sites:1:tasks:60","taskUri":"/service/sites/1/tasks/60"})");
+    m_svc.Reply("DELETE", res, 200, "");
+    std::string id, host, port, token, file;
+
+    // Ready, but without a token: useless, so released at once.
+    m_svc.Reply("GET", res, 200,
+                R"({"status":"success","hostIP":"127.0.0.1","hostPort":4000,"targetFile":"/x"})");
+    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
+                                            id, host, port, token, file));
+    EXPECT_EQ(m_svc.Count("DELETE", res), 1);
+
+    // Preparation failed at the service: its text, and the resource released.
+    m_svc.Reply("GET", res, 200,
+                R"({"status":"failed","reason":"10300414","reasonDes":"No usable host."})");
+    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
+                                            id, host, port, token, file));
+    EXPECT_NE(m_bridge.GetLastError().find("No usable host. (error 10300414)"), std::string::npos);
+    EXPECT_EQ(m_svc.Count("DELETE", res), 2);
+
+    // A port out of range.
+    m_svc.Reply("GET", res, 200, R"({"status":"success","hostIP":"127.0.0.1","hostPort":70000,
+        "token":"t","targetFile":"/x"})");
+    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
+                                            id, host, port, token, file));
+    EXPECT_EQ(m_svc.Count("DELETE", res), 3);
+
+    // Running, then ready: the outputs, and the lease id usable for extension and release.
+    auto polls = std::make_shared<int>(0);
+    m_svc.On("GET", res, [polls](const httplib::Request&, httplib::Response& r) {
+        r.set_content(++*polls < 3 ? R"({"status":"running"})"
+                                   : R"({"status":"success","hostIP":"127.0.0.1","hostPort":"40123",
+                                        "token":"9f8c","targetFile":"/tmp/s/21.img"})",
+                      "application/json");
+    });
+    ASSERT_TRUE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "10.0.0.5", false, id,
+                                           host, port, token, file))
+        << m_bridge.GetLastError();
+    EXPECT_EQ(id, "60");
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, "40123");
+    EXPECT_EQ(token, "9f8c");
+    EXPECT_EQ(file, "/tmp/s/21.img");
+    EXPECT_EQ(m_clock.Sleeps().size(), 2u);
+    for (const auto& r : m_svc.Requests()) {
+        if (r.strMethod != "POST" || r.strPath != std::string(kVol) + "/backupresources") continue;
+        json body = json::parse(r.strBody);
+        EXPECT_EQ(body["taskType"], "CBTBackup");
+        EXPECT_EQ(body["snapUrn2"], snapUrn);
+    }
+
+    m_svc.Reply("PUT", res, 200, "");
+    EXPECT_TRUE(m_bridge.ExtendDiskAccess(id, 300)) << m_bridge.GetLastError();
+    EXPECT_TRUE(m_bridge.ExtendDiskAccess(id));
+    EXPECT_FALSE(m_bridge.ExtendDiskAccess(id, 0));
+    EXPECT_FALSE(m_bridge.ExtendDiskAccess(id, 7201));
+    EXPECT_FALSE(m_bridge.ExtendDiskAccess("61", 300));
+    EXPECT_NE(m_bridge.GetLastError().find("unknown disk access id"), std::string::npos);
+    int puts = 0;
+    for (const auto& r : m_svc.Requests())
+        if (r.strMethod == "PUT") {
+            ++puts;
+            EXPECT_EQ(json::parse(r.strBody)["delay"], 300);
+        }
+    EXPECT_EQ(puts, 2);
+    EXPECT_TRUE(m_bridge.ReleaseDiskAccess(id));
+    EXPECT_FALSE(m_bridge.ExtendDiskAccess(id, 300));  // forgotten after release
+}
+
+TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
+    const std::string snapUrn = "urn:sites:1:vms:i-00000001:snapshots:5";
+    m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
+        "volsnapshots":[{"volumeUrn":"urn:sites:1:volumes:21","snapUuid":"5-21",
+                         "volCBTCreateTime":"2026-12-06 16:30:00","chgID":"21-4"}]})");
+    struct SCase {
+        const char* answer;
+        bool ok;
+    };
+    const SCase cases[] = {
+        {R"({"sectorOfBlock":128,"bitNum":8,"bit1Num":3,"bitMap":"C1"})", true},
+        {R"({"sectorOfBlock":128,"bitNum":12,"bitMap":"C1"})", false},  // shorter than bitNum
+        {R"({"sectorOfBlock":128,"bitMap":"XZ"})", false},
+        {R"({"sectorOfBlock":0,"bitMap":"C1"})", false},
+        {R"({"sectorOfBlock":128})", false},
+        {R"({"sectorOfBlock":128,"bitMap":12})", false},
+        {"not json", false},
+    };
+    for (const auto& c : cases) {
+        m_svc.Reply("POST", std::string(kVol) + "/getcbt", 200, c.answer);
+        std::string bitmap = "unchanged";
+        int spb = -1;
+        EXPECT_EQ(
+            m_bridge.QueryDiskChangedBlocks("urn:sites:1:volumes:21", snapUrn, "21-2", bitmap, spb),
+            c.ok)
+            << c.answer;
+        if (c.ok) {
+            EXPECT_EQ(bitmap, "C1");
+            EXPECT_EQ(spb, 128);
+        } else {
+            EXPECT_EQ(bitmap, "unchanged");
+            EXPECT_FALSE(m_bridge.GetLastError().empty());
+        }
+    }
+    const auto reqs = m_svc.Requests();
+    json body = json::parse(reqs.back().strBody);
+    EXPECT_EQ(body["snapUuid"], "5-21");
+    EXPECT_EQ(body["chgID"], "21-2");
+    EXPECT_EQ(body["volCBTCreateTime"], "2026-12-06 16:30:00");
+    EXPECT_EQ(body["type"], "DiffBitmapAndBit1Num");
+
+    // Allocated blocks: the same query without a change token.
+    m_svc.Reply("POST", std::string(kVol) + "/getcbt", 200,
+                R"({"sectorOfBlock":128,"bitNum":4,"bitMap":"8"})");
+    std::string bitmap;
+    int spb = 0;
+    ASSERT_TRUE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:21", snapUrn, bitmap, spb));
+    EXPECT_FALSE(json::parse(m_svc.Requests().back().strBody).contains("chgID"));
+    // A disk the snapshot does not hold, and identifiers that would leave their path.
+    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:99", snapUrn, bitmap, spb));
+    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:..", snapUrn, bitmap, spb));
+    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks(
+        "urn:sites:1:volumes:21", "urn:sites:1:vms:i-1:snapshots:5:x", bitmap, spb));
+    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:2:volumes:21", snapUrn, bitmap, spb));
+}

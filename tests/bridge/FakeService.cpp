@@ -1,0 +1,194 @@
+#include "FakeService.h"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace bridgetest {
+
+namespace {
+
+std::string Sha256Hex(const std::string& text) {
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(text.data(), text.size(), d, &n, EVP_sha256(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < n; ++i) {
+        out += hex[d[i] >> 4];
+        out += hex[d[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+CTempCert::CTempCert() {
+    char tmpl[] = "/tmp/bridgecert.XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    m_strDir = tmpl;
+    m_strCert = m_strDir + "/cert.pem";
+    m_strKey = m_strDir + "/key.pem";
+
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24);
+    X509_set_pubkey(x, key);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(x, name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
+    X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1");
+    X509_add_ext(x, san, -1);
+    X509_EXTENSION_free(san);
+    X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "CA:TRUE");
+    X509_add_ext(x, bc, -1);
+    X509_EXTENSION_free(bc);
+    X509_sign(x, key, EVP_sha256());
+
+    FILE* f = fopen(m_strCert.c_str(), "w");
+    PEM_write_X509(f, x);
+    fclose(f);
+    f = fopen(m_strKey.c_str(), "w");
+    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+    fclose(f);
+    X509_free(x);
+    EVP_PKEY_free(key);
+}
+
+CTempCert::~CTempCert() {
+    unlink(m_strCert.c_str());
+    unlink(m_strKey.c_str());
+    rmdir(m_strDir.c_str());
+}
+
+CFakeService::CFakeService(const CTempCert* tls) {
+    if (tls) {
+        m_pServer.reset(new httplib::SSLServer(tls->CertPath().c_str(), tls->KeyPath().c_str()));
+        m_bTLS = true;
+    } else {
+        m_pServer.reset(new httplib::Server());
+    }
+    auto h = [this](const httplib::Request& req, httplib::Response& res) { _Dispatch(req, res); };
+    m_pServer->Get(".*", h);
+    m_pServer->Post(".*", h);
+    m_pServer->Put(".*", h);
+    m_pServer->Delete(".*", h);
+
+    On("GET", "/service/versions", [this](const httplib::Request&, httplib::Response& res) {
+        std::lock_guard<std::mutex> g(m_lock);
+        res.set_content(strVersions, "application/json");
+    });
+    On("POST", "/service/session", [this](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (req.get_header_value("X-Auth-User") != strUser ||
+            req.get_header_value("X-Auth-Key") != Sha256Hex(strPassword)) {
+            res.status = 400;
+            res.set_content(
+                R"({"errorCode":"10100103","errorDes":"The user name or password is incorrect."})",
+                "application/json");
+            return;
+        }
+        m_strToken = "tok-" + std::to_string(++m_nTokenSeq);
+        res.set_header("X-Auth-Token", m_strToken);
+        res.set_content(R"({"validity":600000,"userName":"admin"})", "application/json");
+    });
+    On("DELETE", "/service/session",
+       [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
+    Reply("GET", "/service/sites", 200,
+          R"({"sites":[{"urn":"urn:sites:9","uri":"/service/sites/9","name":"other"},)"
+          R"({"urn":"urn:sites:1","uri":"/service/sites/1","name":"site1","isSelf":true}]})");
+
+    m_nPort = m_pServer->bind_to_any_port("127.0.0.1");
+    if (m_nPort <= 0) throw std::runtime_error("cannot bind the fake service");
+    m_thread = std::thread([this] { m_pServer->listen_after_bind(); });
+}
+
+CFakeService::~CFakeService() {
+    m_pServer->stop();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+std::string CFakeService::URL() const {
+    return std::string(m_bTLS ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_nPort);
+}
+
+void CFakeService::On(const std::string& method, const std::string& path, Handler h) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_handlers[method + " " + path] = std::move(h);
+}
+
+void CFakeService::Reply(const std::string& method, const std::string& path, int status,
+                         const std::string& body) {
+    On(method, path, [status, body](const httplib::Request&, httplib::Response& res) {
+        res.status = status;
+        if (!body.empty()) res.set_content(body, "application/json");
+    });
+}
+
+std::vector<SRecorded> CFakeService::Requests() const {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_requests;
+}
+
+int CFakeService::Count(const std::string& method, const std::string& path) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    int n = 0;
+    for (const auto& r : m_requests)
+        if (r.strMethod == method && r.strPath.substr(0, r.strPath.find('?')) == path) ++n;
+    return n;
+}
+
+void CFakeService::ExpireToken() {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_strToken = "expired-" + std::to_string(m_nTokenSeq);
+}
+
+std::string CFakeService::Token() const {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_strToken;
+}
+
+void CFakeService::_Dispatch(const httplib::Request& req, httplib::Response& res) {
+    Handler h;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        SRecorded r;
+        r.strMethod = req.method;
+        r.strPath = req.target;
+        for (const auto& kv : req.headers) r.headers.emplace(kv.first, kv.second);
+        r.strBody = req.body;
+        m_requests.push_back(std::move(r));
+        const bool open = req.path == "/service/versions" ||
+                          (req.path == "/service/session" && req.method == "POST");
+        if (!open && (m_strToken.empty() || req.get_header_value("X-Auth-Token") != m_strToken)) {
+            res.status = 401;
+            res.set_content(
+                R"({"errorCode":"10000002","errorDes":"The user is not logged in or the session has timed out."})",
+                "application/json");
+            return;
+        }
+        auto it = m_handlers.find(req.method + " " + req.path);
+        if (it == m_handlers.end()) {
+            res.status = 404;
+            res.set_content(R"({"errorCode":"10000008","errorDes":"No such resource."})",
+                            "application/json");
+            return;
+        }
+        h = it->second;
+    }
+    h(req, res);
+}
+
+}  // namespace bridgetest

@@ -1,0 +1,85 @@
+// A scriptable stand-in for the management service, for the bridge's transport tests: answers
+// the version list, the login and the site list like the real service, records every request,
+// and lets a test script any other route (or replace the standard ones) to misbehave.
+#pragma once
+
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
+#include <httplib.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bridgetest {
+
+struct SRecorded {
+    std::string strMethod;
+    std::string strPath;  // with the query
+    std::multimap<std::string, std::string> headers;
+    std::string strBody;
+};
+
+// A self-signed certificate for 127.0.0.1 in a temporary folder (removed by the destructor).
+class CTempCert {
+public:
+    CTempCert();
+    ~CTempCert();
+    const std::string& CertPath() const { return m_strCert; }
+    const std::string& KeyPath() const { return m_strKey; }
+
+private:
+    std::string m_strDir, m_strCert, m_strKey;
+};
+
+class CFakeService {
+public:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    // tls: serve HTTPS with the given certificate.
+    explicit CFakeService(const CTempCert* tls = nullptr);
+    ~CFakeService();
+
+    std::string URL() const;  // scheme://127.0.0.1:port
+    int Port() const { return m_nPort; }
+
+    // Handles method + exact path (without the query); replaces an earlier handler.
+    void On(const std::string& method, const std::string& path, Handler h);
+    // Answers with a status and a body.
+    void Reply(const std::string& method, const std::string& path, int status,
+               const std::string& body);
+
+    std::vector<SRecorded> Requests() const;
+    int Count(const std::string& method, const std::string& path) const;
+    int Logins() const { return Count("POST", "/service/session"); }
+
+    // Invalidates the current token: the next authenticated call gets 401 10000002.
+    void ExpireToken();
+    std::string Token() const;
+
+    std::string strUser = "admin";
+    std::string strPassword = "Secret-Pw#1";
+    std::string strVersions = R"({"versions":[{"version":"v6.3","loginUri":"/service/session"},)"
+                              R"({"version":"v8.1","loginUri":"/service/session"}]})";
+
+private:
+    void _Dispatch(const httplib::Request& req, httplib::Response& res);
+
+    std::unique_ptr<httplib::Server> m_pServer;
+    std::thread m_thread;
+    int m_nPort = 0;
+    bool m_bTLS = false;
+    mutable std::mutex m_lock;
+    std::map<std::string, Handler> m_handlers;
+    std::vector<SRecorded> m_requests;
+    std::string m_strToken;
+    int m_nTokenSeq = 0;
+};
+
+}  // namespace bridgetest

@@ -1,0 +1,151 @@
+// A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, cuts the byte
+// stream into requests (header, fixed body, and a write's data) with its own small decoder,
+// records each request's raw bytes, and sends whatever the responder returns.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct SFakeRequest {
+    std::vector<uint8_t> vecBytes;  // everything the client sent for this request
+    uint16_t nOpcode = 0;
+    uint32_t nSequence = 0;
+    uint32_t nBodyLength = 0;
+};
+
+inline uint16_t LE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t LE32(const uint8_t* p) {
+    return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline void PutLE16(std::vector<uint8_t>& v, uint16_t x) {
+    v.push_back(uint8_t(x));
+    v.push_back(uint8_t(x >> 8));
+}
+inline void PutLE32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+
+// A response header as a CNA sends it (the client looks only at the sequence).
+inline std::vector<uint8_t> FakeResponseHeader(uint16_t opcode, uint32_t sequence,
+                                               uint32_t length) {
+    std::vector<uint8_t> v;
+    PutLE16(v, 0x3535);
+    PutLE16(v, 0);
+    PutLE16(v, opcode);
+    PutLE32(v, sequence);
+    PutLE32(v, length);
+    PutLE32(v, 0);
+    return v;
+}
+
+class CFakeCnaPeer {
+public:
+    // Returns the bytes to answer with; an empty answer closes the connection.
+    using Responder = std::function<std::vector<uint8_t>(const SFakeRequest&)>;
+
+    explicit CFakeCnaPeer(Responder responder) : m_responder(std::move(responder)) {
+        m_listen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        socklen_t len = sizeof(a);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        listen(m_listen, 1);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CFakeCnaPeer() { Finish(); }
+
+    uint16_t Port() const { return m_port; }
+    // Waits until the client has gone (closed its side) and the peer thread ended.
+    void Finish() {
+        if (m_thread.joinable()) m_thread.join();
+        if (m_listen >= 0) close(m_listen);
+        m_listen = -1;
+    }
+    std::vector<SFakeRequest> Requests() {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_requests;
+    }
+
+private:
+    bool ReadN(int fd, uint8_t* p, size_t n) {
+        while (n > 0) {
+            ssize_t got = recv(fd, p, n, 0);
+            if (got <= 0) return false;
+            p += got;
+            n -= size_t(got);
+        }
+        return true;
+    }
+    void Run() {
+        int fd = accept(m_listen, nullptr, nullptr);
+        if (fd < 0) return;
+        for (;;) {
+            SFakeRequest r;
+            uint8_t h[18];
+            if (!ReadN(fd, h, 18)) break;
+            r.nOpcode = LE16(h + 4);
+            r.nSequence = LE32(h + 6);
+            r.nBodyLength = LE32(h + 10);
+            r.vecBytes.assign(h, h + 18);
+            std::vector<uint8_t> body(r.nBodyLength);
+            if (!ReadN(fd, body.data(), body.size())) break;
+            r.vecBytes.insert(r.vecBytes.end(), body.begin(), body.end());
+            if (r.nOpcode == 4 && r.nBodyLength == 16) {
+                std::vector<uint8_t> data(LE32(body.data() + 12));
+                if (!ReadN(fd, data.data(), data.size())) break;
+                r.vecBytes.insert(r.vecBytes.end(), data.begin(), data.end());
+            }
+            {
+                std::lock_guard<std::mutex> g(m_lock);
+                m_requests.push_back(r);
+            }
+            std::vector<uint8_t> answer = m_responder(r);
+            if (answer.empty()) break;
+            if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) != ssize_t(answer.size()))
+                break;
+        }
+        close(fd);
+    }
+
+    Responder m_responder;
+    int m_listen = -1;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::vector<SFakeRequest> m_requests;
+};
+
+// Answers as a well-behaved CNA: open gives handle 3, reads give `length` bytes of 0x5A.
+inline std::vector<uint8_t> WellBehavedAnswer(const SFakeRequest& r) {
+    std::vector<uint8_t> v;
+    const uint8_t* body = r.vecBytes.data() + 18;
+    if (r.nOpcode == 1 && r.nBodyLength == 386) {
+        v = FakeResponseHeader(1, r.nSequence, 6);
+        PutLE16(v, 0);
+        PutLE32(v, 3);
+    } else if (r.nOpcode == 3) {
+        uint32_t len = LE32(body + 12);
+        v = FakeResponseHeader(3, r.nSequence, 6 + len);
+        PutLE16(v, 0);
+        PutLE32(v, len);
+        v.insert(v.end(), len, 0x5A);
+    } else {
+        v = FakeResponseHeader(r.nOpcode, r.nSequence, 2);
+        PutLE16(v, 0);
+    }
+    return v;
+}

@@ -1,0 +1,276 @@
+// The CNA socket client against a scripted peer: bytes on the wire, sequence numbers, and
+// the handling of each kind of answer.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <string>
+#include <vector>
+
+#include "EvDebug.h"
+#include "FakeCnaPeer.h"
+#include "FusionComputeSocket.h"
+
+namespace {
+
+std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t n) {
+    return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
+}
+
+TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    std::vector<uint8_t> buf(4096);
+    // Sequences 0..6 go to other requests; the eighth request carries 7.
+    for (int i = 0; i < 7; ++i) ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+    ASSERT_TRUE(client.ReadFromRemoteDiskFile(3, 1048576, 4096, buf.data()));
+    EXPECT_EQ(std::vector<uint8_t>(4096, 0x5A), buf);
+    client.Disconnect();
+    peer.Finish();
+
+    auto reqs = peer.Requests();
+    ASSERT_EQ(8u, reqs.size());
+    for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(i, reqs[i].nSequence);
+    std::vector<uint8_t> expected =
+        Hex({0x35, 0x35, 0x00, 0x00, 0x03, 0x00, 0x07, 0x00, 0x00,
+             0x00, 0x10, 0x00, 0x00, 0x00, 0xa7, 0xe8, 0x73, 0x55,  // CRC-32 of the 14 bytes before
+             0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+             0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
+    EXPECT_EQ(expected, reqs[7].vecBytes);
+    EXPECT_EQ(8u, client.GetSequence());
+}
+
+TEST(FusionComputeSocketWire, OpenCarriesPathTokenAndAccessMode) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    uint32_t handle = 99;
+    ASSERT_TRUE(client.OpenRemoteDiskFile("/data/disk.img", "tok", true, handle));
+    EXPECT_EQ(3u, handle);
+    ASSERT_TRUE(
+        client.OpenRemoteDiskFile(std::string(256, 'p'), std::string(128, 't'), false, handle));
+    client.Disconnect();
+    peer.Finish();
+
+    auto reqs = peer.Requests();
+    ASSERT_EQ(2u, reqs.size());
+    const auto& ro = reqs[0].vecBytes;
+    ASSERT_EQ(18u + 386u, ro.size());
+    EXPECT_EQ(1, reqs[0].nOpcode);
+    EXPECT_EQ(386u, reqs[0].nBodyLength);
+    std::vector<uint8_t> path(256, 0), token(128, 0);
+    std::string p = "/data/disk.img";
+    std::copy(p.begin(), p.end(), path.begin());
+    token[0] = 't', token[1] = 'o', token[2] = 'k';
+    EXPECT_EQ(path, Slice(ro, 18, 256));
+    EXPECT_EQ(token, Slice(ro, 18 + 256, 128));
+    EXPECT_EQ(Hex({0, 0}), Slice(ro, 18 + 384, 2));  // read-only
+
+    // Fields filled to the last byte go without a terminating zero; read-write is mode 1.
+    const auto& rw = reqs[1].vecBytes;
+    EXPECT_EQ(std::vector<uint8_t>(256, 'p'), Slice(rw, 18, 256));
+    EXPECT_EQ(std::vector<uint8_t>(128, 't'), Slice(rw, 18 + 256, 128));
+    EXPECT_EQ(Hex({1, 0}), Slice(rw, 18 + 384, 2));
+}
+
+TEST(FusionComputeSocketWire, OversizedPathOrTokenIsRefusedBeforeAnythingIsSent) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    EvLogCapture capture;
+    uint32_t handle = 42;
+    EXPECT_FALSE(client.OpenRemoteDiskFile(std::string(300, 'a'), "tok", true, handle));
+    EXPECT_EQ(0u, handle);
+    EXPECT_FALSE(client.OpenRemoteDiskFile("/d", std::string(129, 'x'), true, handle));
+    EXPECT_FALSE(client.OpenRemoteDiskFile(std::string("/a\0b", 4), "tok", true, handle));
+    EXPECT_EQ(1u, capture.Count("Disk path of 300 bytes does not fit"));
+    EXPECT_EQ(1u, capture.Count("Access token of 129 bytes does not fit"));
+    EXPECT_EQ(0u, client.GetSequence());
+    client.Disconnect();
+    peer.Finish();
+    EXPECT_TRUE(peer.Requests().empty());
+}
+
+TEST(FusionComputeSocketWire, WriteHeaderCountsOnlyTheFixedBody) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    std::vector<uint8_t> data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
+    ASSERT_TRUE(client.WriteToRemoteDiskFile(9, 4096, uint32_t(data.size()), data.data()));
+    ASSERT_TRUE(client.WriteZeroToRemoteDiskFile(9, 8192, 512, nullptr));
+    client.Disconnect();
+    peer.Finish();
+
+    auto reqs = peer.Requests();
+    ASSERT_EQ(2u, reqs.size());
+    const auto& w = reqs[0].vecBytes;
+    EXPECT_EQ(Hex({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+                   0x00, 0xc7, 0xfa, 0x6a, 0xbd}),
+              Slice(w, 0, 18));
+    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}),
+              Slice(w, 18, 16));
+    ASSERT_EQ(18u + 16u + data.size(), w.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), w.begin() + 34));
+
+    const auto& z = reqs[1].vecBytes;
+    EXPECT_EQ(5, reqs[1].nOpcode);
+    ASSERT_EQ(34u, z.size());  // no data follows a write-zeroes request
+    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0x00, 0x02, 0, 0}), Slice(z, 18, 16));
+}
+
+TEST(FusionComputeSocketWire, CloseUsesOpcodeOneWithAFourByteBody) {
+    CFakeCnaPeer peer([](const SFakeRequest& r) {
+        auto v = FakeResponseHeader(1, r.nSequence, 2);
+        PutLE16(v, 5);  // "no such handle": only logged
+        return v;
+    });
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    EvLogCapture capture;
+    EXPECT_TRUE(client.CloseRemoteDiskFile(0x01020304));
+    EXPECT_TRUE(capture.Contains("CloseDisk result [5]"));
+    client.Disconnect();
+    peer.Finish();
+    auto reqs = peer.Requests();
+    ASSERT_EQ(1u, reqs.size());
+    EXPECT_EQ(1, reqs[0].nOpcode);
+    EXPECT_EQ(4u, reqs[0].nBodyLength);
+    EXPECT_EQ(Hex({4, 3, 2, 1}), Slice(reqs[0].vecBytes, 18, 4));
+}
+
+TEST(FusionComputeSocketAnswers, SequenceMismatchFailsEvenWithAValidBody) {
+    CFakeCnaPeer peer([](const SFakeRequest& r) {
+        SFakeRequest shifted = r;
+        shifted.nSequence = r.nSequence + 1;
+        return WellBehavedAnswer(shifted);
+    });
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    EvLogCapture capture;
+    std::vector<uint8_t> buf(512, 0x11);
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
+    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [0] received [1]"))
+        << capture.Dump();
+    EXPECT_EQ(std::vector<uint8_t>(512, 0x11), buf);
+    client.Disconnect();
+}
+
+TEST(FusionComputeSocketAnswers, ShortReadLengthFailsWithoutReadingData) {
+    CFakeCnaPeer peer([](const SFakeRequest& r) {
+        auto v = FakeResponseHeader(3, r.nSequence, 6 + 2048);
+        PutLE16(v, 0);
+        PutLE32(v, 2048);
+        v.insert(v.end(), 2048, 0x77);
+        return v;
+    });
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    EvLogCapture capture;
+    std::vector<uint8_t> buf(4096, 0x11);
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 4096, buf.data()));
+    EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
+    EXPECT_EQ(std::vector<uint8_t>(4096, 0x11), buf);
+    client.Disconnect();
+}
+
+TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {
+    CFakeCnaPeer peer([](const SFakeRequest& r) {
+        std::vector<uint8_t> v;
+        if (r.nOpcode == 1) {
+            v = FakeResponseHeader(1, r.nSequence, 6);
+            PutLE16(v, 3);
+            PutLE32(v, 0);
+        } else if (r.nOpcode == 3) {
+            v = FakeResponseHeader(3, r.nSequence, 6);
+            PutLE16(v, 8);
+            PutLE32(v, 0);
+        } else {
+            v = FakeResponseHeader(r.nOpcode, r.nSequence, 2);
+            PutLE16(v, r.nOpcode == 4 ? 10 : 9);
+        }
+        return v;
+    });
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    EvLogCapture capture;
+    uint32_t handle = 7;
+    std::vector<uint8_t> buf(512);
+    EXPECT_FALSE(client.OpenRemoteDiskFile("/d", "t", true, handle));
+    EXPECT_EQ(0u, handle);
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
+    EXPECT_FALSE(client.WriteToRemoteDiskFile(1, 0, 512, buf.data()));
+    EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(1, 0, 512, nullptr));
+    EXPECT_TRUE(capture.Contains("OpenDisk result [3] File Handle [0] "));
+    EXPECT_TRUE(capture.Contains("Open disk failed - 3"));
+    EXPECT_TRUE(capture.Contains("Read disk failed - 8"));
+    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
+    EXPECT_TRUE(capture.Contains("write disk failed - 9"));
+    // The stream stayed in step: each answer matched its request.
+    EXPECT_EQ(4u, client.GetSequence());
+    client.Disconnect();
+}
+
+TEST(FusionComputeSocketSequence, FailedHeaderSendDoesNotConsumeANumber) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    std::vector<uint8_t> buf(16);
+    EvLogCapture capture;
+    // Not connected: the header cannot leave.
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+    EXPECT_TRUE(capture.Contains("Failed to send header - "));
+    EXPECT_EQ(0u, client.GetSequence());
+
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+    client.Disconnect();
+    peer.Finish();
+    auto reqs = peer.Requests();
+    ASSERT_EQ(2u, reqs.size());
+    EXPECT_EQ(0u, reqs[0].nSequence);
+    EXPECT_EQ(1u, reqs[1].nSequence);
+
+    // Numbers keep counting across a reconnect.
+    CFakeCnaPeer second(WellBehavedAnswer);
+    ASSERT_TRUE(client.Connect("127.0.0.1", second.Port()));
+    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+    client.Disconnect();
+    second.Finish();
+    ASSERT_EQ(1u, second.Requests().size());
+    EXPECT_EQ(2u, second.Requests()[0].nSequence);
+}
+
+TEST(FusionComputeSocketTransport, NagleIsOffSoSmallRequestsDoNotWaitForAcks) {
+    CFakeCnaPeer peer(WellBehavedAnswer);
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    int value = 0;
+    socklen_t len = sizeof(value);
+    ASSERT_EQ(0, getsockopt(client.NativeHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &len));
+    EXPECT_NE(0, value);
+    client.Disconnect();
+}
+
+TEST(FusionComputeSocketTransport, ConnectFailureNamesHostAndPort) {
+    uint16_t port;
+    {
+        CFakeCnaPeer closed(WellBehavedAnswer);
+        port = closed.Port();
+        CFusionComputeSocket poke;  // lets the peer's accept return
+        ASSERT_TRUE(poke.Connect("127.0.0.1", port));
+        poke.Disconnect();
+    }
+    EvLogCapture capture;
+    CFusionComputeSocket client;
+    EXPECT_FALSE(client.Connect("127.0.0.1", port));
+    EXPECT_TRUE(capture.Contains("Failed to connect to 127.0.0.1:" + std::to_string(port) + " - "))
+        << capture.Dump();
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// Configuration numbers from the INI file, the focus client and the home folders.
+#include <gtest/gtest.h>
+
+#include "EvDebug.h"
+#include "NxPlatformInfo.h"
+#include "TempDir.h"
+
+TEST(ConfigTest, PresentAbsentAndMalformedKeys) {
+    CTempDir dir;
+    std::string path = dir.Put("fc.ini",
+                               "; comment\n"
+                               "[Other]\n"
+                               "DiskIORetries=99\n"
+                               "[ VirtualServer ]\r\n"
+                               "  DiskIORetries = 3 \r\n"
+                               "nExpireSnapshotHours=0\n"
+                               "Big=18446744073709551615\n"
+                               "TooBig=18446744073709551616\n"
+                               "Hex=0x1F\n"
+                               "Negative=-5\n"
+                               "Words=ten\n"
+                               "Empty=\n"
+                               "# DiskIORetryDelay=7\n"
+                               "Twice=1\n"
+                               "Twice=2\n");
+    CScopedEnv env("FC_CONFIG_FILE", path.c_str());
+
+    uint64_t value = 42;
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
+    EXPECT_EQ(value, 3u);
+    // Names compare ignoring case.
+    value = 42;
+    EXPECT_NE(NXPlatformInfo::getNumber("virtualserver", "diskioretries", value), 0);
+    EXPECT_EQ(value, 3u);
+    // A zero is a value like any other, not "absent".
+    value = 24;
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "nExpireSnapshotHours", value), 0);
+    EXPECT_EQ(value, 0u);
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "Big", value), 0);
+    EXPECT_EQ(value, UINT64_MAX);
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "Hex", value), 0);
+    EXPECT_EQ(value, 31u);
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "Twice", value), 0);
+    EXPECT_EQ(value, 2u);
+
+    EvLogCapture capture;
+    for (const char* key :
+         {"DiskIORetryDelay", "Missing", "TooBig", "Negative", "Words", "Empty"}) {
+        value = 10;
+        EXPECT_EQ(NXPlatformInfo::getNumber("VirtualServer", key, value), 0) << key;
+        EXPECT_EQ(value, 10u) << key << ": the default must stay";
+    }
+    EXPECT_TRUE(capture.Contains("[ten]")) << capture.Dump();
+    EXPECT_NE(NXPlatformInfo::getNumber("Other", "DiskIORetries", value), 0);
+    EXPECT_EQ(value, 99u);
+    EXPECT_EQ(NXPlatformInfo::getNumber("Nowhere", "DiskIORetries", value), 0);
+
+    std::string text;
+    EXPECT_NE(NXPlatformInfo::getString("VirtualServer", "Words", text), 0);
+    EXPECT_EQ(text, "ten");
+}
+
+TEST(ConfigTest, FileIsReadOnEveryCall) {
+    CTempDir dir;
+    std::string path = dir.Put("fc.ini", "[VirtualServer]\nDiskIORetries=1\n");
+    CScopedEnv env("FC_CONFIG_FILE", path.c_str());
+    uint64_t value = 0;
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
+    EXPECT_EQ(value, 1u);
+    dir.Put("fc.ini", "[VirtualServer]\nDiskIORetries=2\n");
+    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
+    EXPECT_EQ(value, 2u);
+    FXPath::RemoveAll(path);
+    value = 5;
+    EXPECT_EQ(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
+    EXPECT_EQ(value, 5u);
+}
+
+TEST(ConfigTest, NoConfigurationFileMeansEveryKeyAbsent) {
+    CScopedEnv env("FC_CONFIG_FILE", nullptr);
+    uint64_t value = 20;
+    EXPECT_EQ(NXPlatformInfo::getNumber("VirtualServer", "nMaxQueryBitMapAttempts", value), 0);
+    EXPECT_EQ(value, 20u);
+    EXPECT_EQ(NXPlatformInfo::getNumber(nullptr, nullptr, value), 0);
+}
+
+TEST(ConfigTest, FocusClientAndItsHostName) {
+    CTempDir dir;
+    std::string path = dir.Put("fc.ini", "[proxy1]\nHostName=proxy1.lab\n");
+    CScopedEnv config("FC_CONFIG_FILE", path.c_str());
+    {
+        CScopedEnv client("FC_CLIENT_NAME", nullptr);
+        EXPECT_FALSE(NXPI_Focus::getFocus());
+        EXPECT_EQ(NXPI_Focus::getFocusClientName(true), "");
+    }
+    CScopedEnv client("FC_CLIENT_NAME", "proxy1.example.com");
+    EXPECT_TRUE(NXPI_Focus::getFocus());
+    EXPECT_EQ(NXPI_Focus::getFocusClientName(false), "proxy1.example.com");
+    EXPECT_EQ(NXPI_Focus::getFocusClientName(true), "proxy1");
+    EXPECT_EQ(EvDebug::getClientName(), "proxy1.example.com");
+    EXPECT_EQ(NXPlatformInfo::getClientHostName(NXPI_Focus::getFocusClientName(true)),
+              "proxy1.lab");
+    EXPECT_EQ(NXPlatformInfo::getClientHostName("other"), "");
+    CScopedEnv address("FC_CLIENT_NAME", "10.1.2.3");
+    EXPECT_EQ(NXPI_Focus::getFocusClientName(true), "10.1.2.3");
+}
+
+TEST(ConfigTest, HomeFolders) {
+    std::string home;
+    {
+        CScopedEnv base("FC_HOME", "/opt/fc");
+        CScopedEnv agent("FC_AGENT_HOME", nullptr);
+        EXPECT_TRUE(NXPI_PlatformBase::getBaseHomeDirectory(home));
+        EXPECT_EQ(home, "/opt/fc");
+        home.clear();
+        EXPECT_TRUE(NXPI_Base::getHomeDirectory(home));  // falls back to the base home
+        EXPECT_EQ(home, "/opt/fc");
+    }
+    {
+        CScopedEnv base("FC_HOME", "");
+        CScopedEnv agent("FC_AGENT_HOME", "/opt/agent");
+        home = "unchanged";
+        EXPECT_FALSE(NXPI_PlatformBase::getBaseHomeDirectory(home));
+        EXPECT_EQ(home, "unchanged");
+        EXPECT_TRUE(NXPI_Base::getHomeDirectory(home));
+        EXPECT_EQ(home, "/opt/agent");
+    }
+    {
+        // Unset: the folder the framework library was loaded from.
+        CScopedEnv base("FC_HOME", nullptr);
+        EXPECT_TRUE(NXPI_PlatformBase::getBaseHomeDirectory(home));
+        EXPECT_TRUE(CWzPath::Exists(CWzPath::Append(home, "libfc_framework.so"))) << home;
+        CScopedEnv agent("FC_AGENT_HOME", "");
+        EXPECT_FALSE(NXPI_Base::getHomeDirectory(home));
+    }
+}

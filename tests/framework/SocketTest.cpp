@@ -1,0 +1,134 @@
+// Sockets over loopback: exact receives, gathered sends, time-outs, closed peers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "NxSync.h"
+#include "WzSocket.h"
+
+namespace {
+
+// A listening socket on an ephemeral loopback port and one accepted connection.
+struct SPair {
+    CWzSocket listener, server, client;
+    void Open() {
+        CWzIPAddr address;
+        ASSERT_TRUE(address.SetAddressString("127.0.0.1").Success());
+        ASSERT_TRUE(listener.Listen(address).Success());
+        uint16_t port = listener.GetLocalPort();
+        ASSERT_NE(port, 0);
+        ASSERT_TRUE(client.Connect("127.0.0.1", port, 5000).Success());
+        ASSERT_TRUE(listener.Accept(server, 5000).Success());
+    }
+};
+
+}  // namespace
+
+TEST(SocketTest, ExactReceiveAndGatheredSend) {
+    SPair pair;
+    ASSERT_NO_FATAL_FAILURE(pair.Open());
+    EXPECT_TRUE(pair.client.SetNoDelay(true).Success());
+
+    // 4 MiB in one send while the peer reads in exact pieces on another thread: the sender
+    // must cope with a full socket buffer.
+    std::string big(4u << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 + 7);
+    std::string received(big.size(), '\0');
+    CWzError recvResult;
+    NxThread reader;
+    ASSERT_TRUE(reader.start([&]() {
+        const size_t piece = 18;
+        size_t done = 0;
+        while (done < received.size() && recvResult.Success()) {
+            size_t n = std::min(piece, received.size() - done);
+            recvResult = pair.server.Recv(&received[done], n, 5000);
+            done += n;
+        }
+    }));
+    ASSERT_TRUE(pair.client.Send(big.data(), big.size()).Success());
+    reader.join();
+    ASSERT_TRUE(recvResult.Success()) << recvResult.AsString();
+    EXPECT_TRUE(received == big);
+
+    char header[18];
+    std::memset(header, 'H', sizeof(header));
+    char body[16];
+    std::memset(body, 'B', sizeof(body));
+    std::string data(1 << 20, 'D');
+    iovec parts[3] = {{header, sizeof(header)}, {body, sizeof(body)}, {&data[0], data.size()}};
+    std::string all(sizeof(header) + sizeof(body) + data.size(), '\0');
+    NxThread gatherReader;
+    ASSERT_TRUE(
+        gatherReader.start([&]() { recvResult = pair.server.Recv(&all[0], all.size(), 5000); }));
+    ASSERT_TRUE(pair.client.SendGather(parts, 3).Success());
+    gatherReader.join();
+    ASSERT_TRUE(recvResult.Success());
+    EXPECT_EQ(all, std::string(18, 'H') + std::string(16, 'B') + data);
+}
+
+TEST(SocketTest, TimeOutsAndClosedPeer) {
+    SPair pair;
+    ASSERT_NO_FATAL_FAILURE(pair.Open());
+    char buffer[8];
+    // Part of the count arrives, then nothing: the receive times out instead of hanging.
+    ASSERT_TRUE(pair.server.Send("abc", 3).Success());
+    CWzError e = pair.client.Recv(buffer, 8, 50);
+    EXPECT_EQ(e.Status(), WZ_E_TIMEOUT) << e.AsString();
+
+    pair.client.SetTimeouts(0, 50);
+    EXPECT_EQ(pair.client.Recv(buffer, 1).Status(), WZ_E_TIMEOUT);
+
+    ASSERT_TRUE(pair.server.Send("0123", 4).Success());
+    pair.server.Close();
+    e = pair.client.Recv(buffer, 8, 1000);
+    EXPECT_EQ(e.Status(), WZ_E_CLOSED) << "a short transfer is an error";
+    // Sending into a closed connection fails and does not kill the process with SIGPIPE.
+    std::string chunk(1 << 16, 'x');
+    CWzError sent;
+    for (int i = 0; i < 64 && sent.Success(); ++i)
+        sent = pair.client.Send(chunk.data(), chunk.size());
+    EXPECT_TRUE(sent.IsError());
+
+    CWzSocket idle;
+    EXPECT_EQ(idle.Send("x", 1).Status(), WZ_E_INVALID);
+    EXPECT_EQ(pair.listener.Accept(idle, 20).Status(), WZ_E_TIMEOUT);
+}
+
+TEST(SocketTest, ConnectFailuresAndAddresses) {
+    // A port nobody listens on: take a free one and close it again.
+    uint16_t port = 0;
+    {
+        CWzSocket probe;
+        CWzIPAddr any;
+        ASSERT_TRUE(any.SetAddressString("127.0.0.1").Success());
+        ASSERT_TRUE(probe.Listen(any).Success());
+        port = probe.GetLocalPort();
+    }
+    CWzSocket socket;
+    CWzError e = socket.Connect("127.0.0.1", port, 2000);
+    EXPECT_TRUE(e.IsError());
+    EXPECT_EQ(e.SysError(), ECONNREFUSED) << e.AsString();
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_TRUE(socket.Connect("not a host name.invalid", 80, 2000).IsError());
+
+    CWzIPAddr address;
+    address.SetPortNumber(902);
+    ASSERT_TRUE(address.SetAddressString("192.0.2.17").Success());
+    EXPECT_EQ(address.GetPortNumber(), 902);
+    std::string text;
+    ASSERT_TRUE(address.GetAddressString(text).Success());
+    EXPECT_EQ(text, "192.0.2.17");
+    ASSERT_TRUE(address.SetAddressString("::1").Success());
+    ASSERT_TRUE(address.GetAddressString(text).Success());
+    EXPECT_EQ(text, "::1");
+    EXPECT_EQ(address.GetPortNumber(), 902);
+
+    ASSERT_TRUE(address.GetByName("localhost", 2).Success());
+    ASSERT_TRUE(address.GetAddressString(text).Success());
+    EXPECT_EQ(text, "127.0.0.1");
+    CWzIPAddr empty;
+    EXPECT_TRUE(empty.GetAddressString(text).IsError());
+    std::string host;
+    ASSERT_TRUE(CWzIPAddr::GetLocalHost(host).Success());
+    EXPECT_FALSE(host.empty());
+}

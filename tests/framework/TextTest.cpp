@@ -1,0 +1,181 @@
+// Wildcards, CRC-32, tokenising and the other string and path helpers, GUIDs.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "CPathMatch.h"
+#include "WzUtil.h"
+
+namespace {
+int Match(const std::string& pattern, const std::string& name, bool caseSensitive = true,
+          bool wholeName = true, bool slashSeparates = false) {
+    CPathMatch m;
+    m.caseSensitive(caseSensitive);
+    m.initialize(pattern, wholeName, slashSeparates);
+    return m.match(name);
+}
+}  // namespace
+
+TEST(PathMatchTest, Wildcards) {
+    EXPECT_EQ(Match("*", ""), 1);
+    EXPECT_EQ(Match("*", "anything at all"), 1);
+    EXPECT_EQ(Match("", ""), 1);
+    EXPECT_EQ(Match("", "x"), 0);
+    EXPECT_EQ(Match("disk?", "disk1"), 1);
+    EXPECT_EQ(Match("disk?", "disk"), 0);
+    EXPECT_EQ(Match("disk?", "disk12"), 0);
+    EXPECT_EQ(Match("data*", "data-disk"), 1);
+    EXPECT_EQ(Match("*disk", "data-disk"), 1);
+    EXPECT_EQ(Match("*-*-*", "a-b-c"), 1);
+    EXPECT_EQ(Match("*-*-*", "a-b"), 0);
+    EXPECT_EQ(Match("a*b*c", "aXbYbZc"), 1);
+    EXPECT_EQ(Match("a*b*c", "aXbYbZ"), 0);
+    EXPECT_EQ(Match("*a", "aaaaab"), 0);
+    EXPECT_EQ(Match("**a?", "ba-b"), 0);
+    EXPECT_EQ(Match("**a?", "bab"), 1);
+    // Characters that are special elsewhere are plain here.
+    EXPECT_EQ(Match("[abc].+", "[abc].+"), 1);
+    EXPECT_EQ(Match("[abc]", "a"), 0);
+    // A pathological pattern finishes quickly.
+    EXPECT_EQ(Match("*a*a*a*a*a*a*a*a*b", std::string(2000, 'a')), 0);
+}
+
+TEST(PathMatchTest, CaseSwitchAndFlags) {
+    EXPECT_EQ(Match("Disk*", "disk1", true), 0);
+    EXPECT_EQ(Match("Disk*", "disk1", false), 1);
+    EXPECT_EQ(Match("DISK?", "disk1", false), 1);
+    EXPECT_EQ(Match("d\xC3\xA9*", "D\xC3\xA9X", false), 1);  // ASCII letters fold
+    EXPECT_EQ(Match("d\xC3\xA9*", "d\xC3\x89X", false), 0);  // other bytes do not
+
+    CPathMatch fresh;
+    EXPECT_EQ(fresh.match("x"), -1);
+    fresh.initialize("ABC", true, false);
+    EXPECT_EQ(fresh.match("abc"), 1) << "letter case is ignored until switched on";
+    fresh.caseSensitive(true);
+    EXPECT_EQ(fresh.match("abc"), 0);
+
+    // Part-of-name matching.
+    EXPECT_EQ(Match("sk?", "my-disk1-data", true, false), 1);
+    EXPECT_EQ(Match("sk?", "my-disk", true, false), 0);
+    EXPECT_EQ(Match("", "anything", true, false), 1);
+
+    // With '/' as a separator, wildcards stay inside one component.
+    EXPECT_EQ(Match("a/*", "a/b/c", true, true, false), 1);
+    EXPECT_EQ(Match("a/*", "a/b/c", true, true, true), 0);
+    EXPECT_EQ(Match("a/*/c", "a/b/c", true, true, true), 1);
+    EXPECT_EQ(Match("a?b", "a/b", true, true, true), 0);
+    EXPECT_EQ(Match("*x/*y", "ax/by", true, true, true), 1);
+    EXPECT_EQ(Match("*x/*y", "x/x/y", true, true, true), 0);
+}
+
+TEST(Crc32Test, KnownVectors) {
+    EXPECT_EQ(CWzCRC32::Compute("123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(CWzCRC32::Compute("", 0), 0u);
+    EXPECT_EQ(CWzCRC32::Compute("a", 1), 0xE8B7BE43u);
+    EXPECT_EQ(CWzCRC32::Compute("The quick brown fox jumps over the lazy dog", 43), 0x414FA339u);
+    // Fed in pieces, the register ends where one pass ends.
+    CWzCRC32 crc;
+    crc.Update("12345", 5);
+    crc.Update("6789", 4);
+    EXPECT_EQ(crc.Final(), 0xCBF43926u);
+    EXPECT_EQ(crc.Register(), ~0xCBF43926u);
+    crc.Reset();
+    EXPECT_EQ(crc.Register(), 0xFFFFFFFFu);
+    EXPECT_EQ(crc.Final(), 0u);
+    // A message header of 14 bytes as the disk-file protocol covers it.
+    const unsigned char header[14] = {0x35, 0x35, 0, 0, 3, 0, 7, 0, 0, 0, 0x10, 0, 0, 0};
+    uint32_t manual = ~CWzCRC32::UpdateRegister(0xFFFFFFFFu, header, sizeof(header));
+    EXPECT_EQ(CWzCRC32::Compute(header, sizeof(header)), manual);
+    unsigned char zeros[32] = {0};
+    EXPECT_EQ(CWzCRC32::Compute(zeros, sizeof(zeros)), 0x190A55ADu);
+}
+
+TEST(StringTest, TokenizeOnOneCharacter) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(CWzString("\\VMs\\site1\\folder").Tokenize('\\'), (V{"VMs", "site1", "folder"}));
+    EXPECT_EQ(CWzString("VMs").Tokenize('\\'), (V{"VMs"}));
+    EXPECT_EQ(CWzString("\\\\VMs\\\\site\\").Tokenize('\\'), (V{"VMs", "site"}));
+    EXPECT_EQ(CWzString("\\").Tokenize('\\'), V{});
+    EXPECT_EQ(CWzString("").Tokenize('\\'), V{});
+    EXPECT_STREQ(CWzString(static_cast<const char*>(nullptr)).c_str(), "");
+}
+
+TEST(StringTest, TokenizeWithQuotes) {
+    using V = std::vector<std::string>;
+    CWzString line("ret_code=0,ret_desc=\"ok, done\",dev_addr=/dev/sdb,,");
+    EXPECT_EQ(line.Tokenize(",", '"', '"', 0, false),
+              (V{"ret_code=0", "ret_desc=ok, done", "dev_addr=/dev/sdb", "", ""}));
+    EXPECT_EQ(line.Tokenize(",", '"', '"', 0, true),
+              (V{"ret_code=0", "ret_desc=\"ok, done\"", "dev_addr=/dev/sdb", "", ""}));
+    // Keeping the quotes at the outer level lets an inner split respect them too.
+    EXPECT_EQ(CWzString("desc=\"a=b\"").Tokenize("=", '"', '"', 0, false), (V{"desc", "a=b"}));
+    EXPECT_EQ(CWzString("a=b=c").Tokenize("=", '"', '"', 0, false), (V{"a", "b", "c"}));
+    EXPECT_EQ(CWzString("x\\,y,z").Tokenize(",", '"', '"', '\\', false), (V{"x,y", "z"}));
+    EXPECT_EQ(CWzString("\"open, never closed").Tokenize(",", '"', '"', 0, false),
+              (V{"open, never closed"}));
+    EXPECT_EQ(CWzString("").Tokenize(",", '"', '"', 0, false), V{});
+}
+
+TEST(StringTest, CompareSplitTrimFormat) {
+    EXPECT_EQ(FXString::CompareNoCase("Xen", "XEN"), 0);
+    EXPECT_EQ(FXString::CompareNoCase(std::string("xen"), std::string("Xen")), 0);
+    EXPECT_NE(FXString::CompareNoCase(std::string("Xen"), std::string("XenServer")), 0);
+    EXPECT_LT(FXString::CompareNoCase("a", "B"), 0);
+    EXPECT_GT(FXString::CompareNoCase(std::string("b"), std::string("A")), 0);
+    EXPECT_NE(FXString::CompareNoCase(std::string("a\0b", 3), std::string("a\0c", 3)), 0);
+    EXPECT_EQ(FXString::CompareNoCase(nullptr, ""), 0);
+    EXPECT_EQ(_stricmp("HOSTS", "hosts"), 0);
+    EXPECT_NE(_stricmp("Hosts", "Host"), 0);
+
+    using V = std::vector<std::string>;
+    EXPECT_EQ(FXString::Split("a\nb\r\n\nc\n", "\n", 0), (V{"a", "b\r", "", "c", ""}));
+    EXPECT_EQ(FXString::Split("a\nb\r\n\nc\n", "\n", FXString::FXSTRING_SPLIT_SKIP_EMPTY),
+              (V{"a", "b\r", "c"}));
+    EXPECT_EQ(FXString::Split("", "\n", 0), V{""});
+    EXPECT_EQ(FXString::Split("a--b", "--", 0), (V{"a", "b"}));
+
+    EXPECT_EQ(FXString::TrimRight("1.1.1.1,2.2.2.2,,", ","), "1.1.1.1,2.2.2.2");
+    EXPECT_EQ(FXString::TrimRight("ip,\r", ","), "ip,\r");
+    EXPECT_EQ(FXString::TrimRight(",,,", ","), "");
+    EXPECT_EQ(FXString::Trim("  x y \t\n"), "x y");
+    EXPECT_EQ(FXString::ToLower("AbC-1"), "abc-1");
+    EXPECT_EQ(FXString::Format("%s-%04d", "vol", 7), "vol-0007");
+    EXPECT_EQ(FXString::Format("%s", std::string(5000, 'z').c_str()).size(), 5000u);
+}
+
+TEST(PathTest, AppendExtensionAndParts) {
+    EXPECT_EQ(CWzPath::Append("/opt/fc", "libNXFusionSphereSDK.so"),
+              "/opt/fc/libNXFusionSphereSDK.so");
+    EXPECT_EQ(CWzPath::Append("/opt/fc/", "/lib.so"), "/opt/fc/lib.so");
+    EXPECT_EQ(CWzPath::Append("", "lib.so"), "lib.so");
+    EXPECT_EQ(CWzPath::Append("/usr/lib64", ""), "/usr/lib64");
+    std::string home = "/home/agent";
+    FXPath::Append(home, "Huawei/FusionStorage");
+    EXPECT_EQ(home, "/home/agent/Huawei/FusionStorage");
+
+    EXPECT_EQ(CWzPath::GetExt("/m/4f2a.json"), "json");
+    EXPECT_EQ(CWzPath::GetExt("4f2a.JSON"), "JSON");
+    EXPECT_EQ(CWzPath::GetExt("a.tar.gz"), "gz");
+    EXPECT_EQ(CWzPath::GetExt("/a.b/noext"), "");
+    EXPECT_EQ(CWzPath::GetExt(".profile"), "");
+    EXPECT_EQ(CWzPath::GetFileName("/a/b/c.txt"), "c.txt");
+    EXPECT_EQ(CWzPath::GetFileName("/a/b/"), "b");
+    EXPECT_EQ(CWzPath::GetDirectory("/a/b/c"), "/a/b");
+    EXPECT_EQ(CWzPath::GetDirectory("/c"), "/");
+    EXPECT_EQ(CWzPath::GetDirectory("c"), "");
+}
+
+TEST(GuidTest, FreshVersion4Guids) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        std::string guid = CreateGuid();
+        ASSERT_EQ(guid.size(), 36u);
+        EXPECT_EQ(guid[8], '-');
+        EXPECT_EQ(guid[13], '-');
+        EXPECT_EQ(guid[14], '4');
+        EXPECT_NE(std::string("89ab").find(guid[19]), std::string::npos) << guid;
+        EXPECT_EQ(guid.find_first_not_of("0123456789abcdef-"), std::string::npos) << guid;
+        seen.insert(guid);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+}

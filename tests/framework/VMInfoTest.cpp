@@ -1,0 +1,315 @@
+// The CVMInfo base: last error, discovery checks, filter dispatch, failure lists, the mount
+// folder, cancellation and the BIOS identity.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "TempDir.h"
+#include "VMInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+
+// The IVMInfo operations are the plug-in's; a test object only needs them to exist.
+class CTestVMInfo : public CVMInfo {
+public:
+    CTestVMInfo() : CVMInfo(VSINSTANCE_FUSIONCOMPUTE) {}
+    std::vector<std::string> calls;
+
+    int DeInit(bool) override { return 0; }
+    int Connect(const string&, const string&, const string&) override { return 0; }
+    int Connect(const string&, const string&, const string&,
+                const std::vector<SHostCredentials>&) override {
+        return 0;
+    }
+    int Disconnect() override { return 0; }
+    int BrowseInventory(const string&, const SInventoryInfo&, std::vector<SInventoryInfo>&, UINT64,
+                        int) override {
+        return 0;
+    }
+    int GetVMInfoForVM(const string&, const string&, const string&, UINT64, int,
+                       SVMInfo&) override {
+        return 0;
+    }
+    int GetHostInfoForHost(const string&, UINT64, int, SHostInfo&) override { return 0; }
+    int GetDSInfoForDS(const string&, const string&, const string&, UINT64, int,
+                       SDatastoreInfo&) override {
+        return 0;
+    }
+    int GetVMInfoListForInventoryObject(const string&, EInventoryType, UINT64, int,
+                                        std::vector<SVMInfo>&) override {
+        return 0;
+    }
+    int GetLocalHostInfo(SHostInfo&, UINT64, int) override { return 0; }
+    int GetLocalVMInfo(SVMInfo&, UINT64, int) override { return 0; }
+    int GetVMInfoList(std::vector<SVMInfo>&, UINT64, int, const std::vector<string>*,
+                      EFilterType) override {
+        return 0;
+    }
+    int GetDSInfoListForHost(const string&, std::vector<SDatastoreInfo>&, UINT64, int) override {
+        return 0;
+    }
+    int GetInventoryInfoList(std::vector<SInventoryInfo>&, UINT64, int) override { return 0; }
+    int MountVM(MountCtx&) override { return 0; }
+    int UnmountVM(MountCtx&) override { return 0; }
+    int CleanupVM(MountCtx&) override { return 0; }
+    int GetFileMountInfo(MountCtx&, std::vector<SMountInfoFile>&) override { return 0; }
+    int GetFullMountInfo(MountCtx&, std::vector<SMountInfoFull>&) override { return 0; }
+    int CollectMetadata(MountCtx&) override { return 0; }
+    int InitRestoreVM(RestoreCtx&) override { return 0; }
+    int PreRestoreVM(RestoreCtx&) override { return 0; }
+    int RestoreVM(RestoreCtx&) override { return 0; }
+    int PostRestoreVM(RestoreCtx&) override { return 0; }
+    int CleanupRestoreVM(RestoreCtx&) override { return 0; }
+    int OpenVmdk(const string&, const string&, const string&, VmdkHandle&) override { return 0; }
+    int CreateVmdk(const string&, const string&, const string&, VmdkHandle&, UINT64) override {
+        return 0;
+    }
+    int CloseVmdk(VmdkHandle&) override { return 0; }
+    int GetVmdkHandle(const string&, VmdkHandle&) override { return 0; }
+    int GetVmdkInfo(VmdkHandle&, SDisk&) override { return 0; }
+    int GetVmdkFileName(VmdkHandle&, string&) override { return 0; }
+    int GetVmdkCapacity(VmdkHandle&, UINT64&) override { return 0; }
+    int GetVmdkMetadata(VmdkHandle&, SDiskMetadataInfo&) override { return 0; }
+    int SetVmdkMetadata(VmdkHandle&, const SDiskMetadataInfo&) override { return 0; }
+    int GetVmdkExtents(VmdkHandle&, const string&, UINT64, SDiskChangeInfo&) override { return 0; }
+    int GetVmdkOptions(VmdkHandle&, string&) override { return 0; }
+    int ReadVmdk(VmdkHandle&, UINT64, UINT32, unsigned char*) override { return 0; }
+    int WriteVmdk(VmdkHandle&, UINT64, UINT32, unsigned char*) override { return 0; }
+
+    // Records which virtual each rule reached; a rule text "hit" filters the disk.
+    bool IsDiskFilteredByPattern(const string& r, const SDisk&) override {
+        return Note("pattern", r);
+    }
+    bool IsDiskFilteredByVirtualDeviceNode(const string& r, const SDisk&) override {
+        return Note("node", r);
+    }
+    bool IsDiskFilteredByDatastore(MountCtx&, const string& r, const SDisk&) override {
+        return Note("ds", r);
+    }
+    bool IsDiskFilteredByPath(const string& r, const SDisk&) override { return Note("path", r); }
+    bool IsDiskFilteredByLabel(const string& r, const SDisk&) override { return Note("label", r); }
+    bool IsDiskFilteredByType(const string& r, const SDisk&) override { return Note("type", r); }
+    bool IsDiskFilteredByIndexPath(const string& r, const SDisk&) override {
+        return Note("index", r);
+    }
+    bool IsDiskFilteredByTag(const string& r, const SDisk&) override { return Note("tag", r); }
+
+    // Access to the protected caches, as the plug-in has it.
+    std::vector<SHostInfo>& Hosts() { return vecHostInfoCache; }
+    std::vector<SDatastoreInfo>& Datastores() { return vecDSInfoCache; }
+    UINT64 LastDSFlags() const { return ullLastDSFlags; }
+    int LastDSRequest() const { return nLastDSRequest; }
+
+private:
+    bool Note(const char* kind, const string& rule) {
+        calls.push_back(std::string(kind) + ":" + rule);
+        return rule == "hit";
+    }
+};
+
+// A base object without the recording overrides, for the defaults.
+class CPlainVMInfo : public CTestVMInfo {
+public:
+    bool IsDiskFilteredByPattern(const string& r, const SDisk& d) override {
+        return CVMInfo::IsDiskFilteredByPattern(r, d);
+    }
+};
+
+}  // namespace
+
+TEST(VMInfoTest, LastErrorAndDetails) {
+    CTestVMInfo info;
+    EXPECT_EQ(info.Init(0), 1);
+    EXPECT_EQ(info.GetInstanceType(), VSINSTANCE_FUSIONCOMPUTE);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NONE);
+    info.SetLastVMError(VMINFO_ERR_SNAPSHOT, "quota exceeded");
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
+    info.SetLastVMError(VMINFO_ERR_HOST_DS_QUERY);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_HOST_DS_QUERY);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded") << "a code alone keeps the details";
+    info.SetLastVMErrorDetails("bridge text");
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "bridge text");
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_HOST_DS_QUERY);
+    info.SetLastVMError(VMINFO_ERR_NONE);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "") << "code 0 resets";
+    info.SetLastVMError(VMINFO_ERR_NONE, "ignored");
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "");
+}
+
+TEST(VMInfoTest, HostDiscoveryRequests) {
+    CTestVMInfo info;
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(0x2000000, 5)) << "empty cache";
+    info.Hosts().push_back(SHostInfo());
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(0x2000000, 5)) << "no request recorded yet";
+    EXPECT_TRUE(info.CVMInfo::_RefreshHostInfoCache(0x2000000, 5));
+    EXPECT_FALSE(info.IsNewHostDiscoveryReq(0x2000000, 5));
+    EXPECT_FALSE(info.IsNewHostDiscoveryReq(0x2000000, 5)) << "the check itself records nothing";
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(0x2000001, 5));
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(0x2000000, 6));
+    EXPECT_TRUE(info.CVMInfo::_RefreshHostInfoCache(0, 0));
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(0, 0)) << "request 0 is never answered from the cache";
+
+    EXPECT_TRUE(info.CVMInfo::_RefreshHostInfoCache(1, 9));
+    EXPECT_FALSE(info.IsNewHostDiscoveryReq(1, 9));
+    info.Hosts().clear();
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(1, 9)) << "a cleared cache must be refilled";
+    info.Hosts().push_back(SHostInfo());
+    info.ResetCaches();
+    EXPECT_TRUE(info.Hosts().empty());
+    info.Hosts().push_back(SHostInfo());
+    EXPECT_TRUE(info.IsNewHostDiscoveryReq(1, 9)) << "ResetCaches forgets the recorded request";
+}
+
+TEST(VMInfoTest, DatastoreDiscoveryRequests) {
+    CTestVMInfo info;
+    EXPECT_TRUE(info.IsNewDiscoveryReq(0, 4, 7, 4, 7)) << "empty cache";
+    EXPECT_FALSE(info.IsNewDiscoveryReq(3, 4, 7, 4, 7));
+    EXPECT_TRUE(info.IsNewDiscoveryReq(3, 4, 7, 5, 7));
+    EXPECT_TRUE(info.IsNewDiscoveryReq(3, 4, 7, 4, 8));
+    EXPECT_TRUE(info.IsNewDiscoveryReq(3, 4, 0, 4, 0));
+
+    // The base refills record the request that the datastore cache now answers.
+    info.Datastores().resize(2);
+    EXPECT_TRUE(info.CVMInfo::_RefreshClusterInfoCache(0x400000000ULL, 12));
+    EXPECT_EQ(info.LastDSFlags(), 0x400000000ULL);
+    EXPECT_EQ(info.LastDSRequest(), 12);
+    EXPECT_FALSE(info.IsNewDiscoveryReq(info.Datastores().size(), info.LastDSFlags(),
+                                        info.LastDSRequest(), 0x400000000ULL, 12));
+    info.ResetCaches();
+    EXPECT_TRUE(info.Datastores().empty());
+    EXPECT_EQ(info.LastDSFlags(), 0u);
+    EXPECT_EQ(info.LastDSRequest(), 0);
+}
+
+TEST(VMInfoTest, DiskFilterRulesDispatchByKindInOrder) {
+    CTestVMInfo info;
+    MountCtx ctx;
+    SDisk disk;
+    EXPECT_FALSE(info.IsDiskFiltered(ctx, disk)) << "no rules: nothing filtered";
+    ctx.vecDiskFilters = {{DISK_FILTER_PATH, "p"},
+                          {DISK_FILTER_LABEL, "l"},
+                          {DISK_FILTER_TYPE, "t"},
+                          {DISK_FILTER_INDEX_PATH, "i"},
+                          {DISK_FILTER_TAG, "g"},
+                          {DISK_FILTER_PATTERN, "pat"},
+                          {DISK_FILTER_VIRTUAL_DEVICE_NODE, "n"},
+                          {DISK_FILTER_DATASTORE, "d"},
+                          {static_cast<EDiskFilterKind>(99), "odd"}};
+    EXPECT_FALSE(info.IsDiskFiltered(ctx, disk));
+    EXPECT_EQ(info.calls, (std::vector<std::string>{"path:p", "label:l", "type:t", "index:i",
+                                                    "tag:g", "pattern:pat", "node:n", "ds:d"}));
+
+    info.calls.clear();
+    ctx.vecDiskFilters = {{DISK_FILTER_DATASTORE, "miss"},
+                          {DISK_FILTER_PATTERN, "hit"},
+                          {DISK_FILTER_TAG, "never reached"}};
+    EXPECT_TRUE(info.IsDiskFiltered(ctx, disk));
+    EXPECT_EQ(info.calls, (std::vector<std::string>{"ds:miss", "pattern:hit"}));
+
+    CPlainVMInfo plain;
+    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "*"}};
+    EXPECT_FALSE(plain.IsDiskFiltered(ctx, disk)) << "the base excludes nothing";
+}
+
+TEST(VMInfoTest, FilterVMListByName) {
+    CTestVMInfo info;
+    std::vector<SVMInfo> vms(4);
+    vms[0].strName = "web";
+    vms[1].strName = "db";
+    vms[2].strName = "Web";
+    vms[3].strName = "web";
+    std::vector<std::string> names = {"web", "cache"};
+    auto names_of = [](const std::vector<SVMInfo>& list) {
+        std::vector<std::string> out;
+        for (const SVMInfo& vm : list) out.push_back(vm.strName);
+        return out;
+    };
+    EXPECT_EQ(names_of(info._FilterVMInfoList(vms, names, FILTER_TYPE_INCLUDE_BY_NAME)),
+              (std::vector<std::string>{"web", "web"}));
+    EXPECT_EQ(names_of(info._FilterVMInfoList(vms, names, FILTER_TYPE_EXCLUDE_BY_NAME)),
+              (std::vector<std::string>{"db", "Web"}));
+    EXPECT_EQ(info._FilterVMInfoList(vms, names, FILTER_TYPE_NONE).size(), 4u);
+    EXPECT_TRUE(info._FilterVMInfoList(vms, {}, FILTER_TYPE_INCLUDE_BY_NAME).empty());
+}
+
+TEST(VMInfoTest, FailureListsAndCancellation) {
+    MountCtx mount;
+    CVMInfo::AddMountFailure(mount, "disk1", "unsupported", true);
+    CVMInfo::AddMountFailure(mount, "disk2", "open failed", false);
+    ASSERT_EQ(mount.vecMountFailures.size(), 2u);
+    EXPECT_EQ(mount.vecMountFailures[1].strItem, "disk2");
+    EXPECT_EQ(mount.vecMountFailures[1].strReason, "open failed");
+    EXPECT_TRUE(mount.vecMountFailures[0].bIgnorable);
+    EXPECT_FALSE(mount.vecMountFailures[1].bIgnorable);
+    RestoreCtx restore;
+    CVMInfo::AddRestoreFailure(restore, "nic0", "no network", true);
+    ASSERT_EQ(restore.vecRestoreFailures.size(), 1u);
+    EXPECT_EQ(restore.vecRestoreFailures[0].strReason, "no network");
+
+    CTestVMInfo info;
+    EXPECT_FALSE(info.IsJobCancelled());
+    info.SetJobCancelled(true);
+    EXPECT_TRUE(info.IsJobCancelled());
+}
+
+TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
+    CTempDir dir;
+    CTestVMInfo info;
+    std::string mount = dir.File("jobs/17/mount");
+    ASSERT_EQ(info._PrepareMountPathDirectory(mount, true), 1);
+    EXPECT_TRUE(CWzPath::IsDirectory(mount));
+
+    // Left-overs of an earlier job are removed; what a link points to is not.
+    CTempDir outside;
+    std::string precious = outside.Put("precious", "keep");
+    dir.Put("jobs/17/mount/old.ovf", "x");
+    dir.Put("jobs/17/mount/.hidden", "x");
+    dir.Put("jobs/17/mount/sub/deeper/file", "x");
+    ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/link").c_str()), 0);
+    ASSERT_EQ(info._PrepareMountPathDirectory(mount, true), 1);
+    std::vector<std::string> left;
+    ASSERT_TRUE(GetFilesListOfFolder(mount, "*", true, left));
+    EXPECT_TRUE(left.empty());
+    CWzDirectory reader;
+    ASSERT_TRUE(reader.Open(mount, "*", false).Success());
+    SWzDirEntry entry;
+    bool end = false;
+    EXPECT_EQ(reader.GetEntry(entry, end).Status(), WZ_E_NOT_FOUND) << entry.strName;
+    EXPECT_TRUE(CWzPath::IsFile(precious));
+
+    dir.Put("jobs/17/mount/new.json", "{}");
+    ASSERT_EQ(info._PrepareMountPathDirectory(mount, false), 1);
+    EXPECT_FALSE(CWzPath::Exists(mount));
+    EXPECT_TRUE(CWzPath::IsDirectory(dir.File("jobs/17"))) << "only the mount folder goes";
+    EXPECT_EQ(info._PrepareMountPathDirectory(mount, false), 1) << "already gone is fine";
+
+    EvLogCapture capture;
+    // Only the empty path here: the root cases are proved on FXPath::IsRootFolder, so that a
+    // broken guard can never make this test empty the machine's root folder.
+    EXPECT_EQ(info._PrepareMountPathDirectory("", true), 0);
+    EXPECT_EQ(info._PrepareMountPathDirectory("", false), 0);
+    EXPECT_TRUE(capture.Contains("Refusing mount path"));
+    std::string file = dir.Put("a-file", "x");
+    EXPECT_EQ(info._PrepareMountPathDirectory(file, true), 0);
+    EXPECT_TRUE(CWzPath::IsFile(file)) << "a file in the way is left alone";
+}
+
+TEST(VMInfoTest, BiosInfoFromDmiFolder) {
+    CTempDir dir;
+    CScopedEnv env("FC_DMI_DIR", dir.Path().c_str());
+    std::string vendor = "x", serial = "x", uuid = "x", product = "x";
+    EXPECT_FALSE(CVMInfo::getBiosInfo(vendor, serial, uuid, product)) << "no vendor file";
+
+    dir.Put("sys_vendor", "Xen\n");
+    dir.Put("product_uuid", "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11\n");
+    dir.Put("product_name", "HVM domU\n");
+    ASSERT_TRUE(CVMInfo::getBiosInfo(vendor, serial, uuid, product));
+    EXPECT_EQ(vendor, "Xen");
+    EXPECT_EQ(serial, "") << "an unreadable serial is empty";
+    EXPECT_EQ(uuid, "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11");
+    EXPECT_EQ(product, "HVM domU");
+}

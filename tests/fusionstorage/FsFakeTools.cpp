@@ -1,0 +1,179 @@
+#include "FsFakeTools.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "FusionStorageCLI.h"
+#include "WzUtil.h"
+
+std::string FsReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void FsWriteFile(const std::string& path, const std::string& text, bool executable) {
+    FXPath::CreateDirectories(CWzPath::GetDirectory(path));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (executable) ::chmod(path.c_str(), 0755);
+}
+
+namespace {
+
+std::vector<std::string> SplitNul(const std::string& text) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\0') {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    return out;
+}
+
+int CountLines(const std::string& path) {
+    std::string text = FsReadFile(path);
+    int n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+// A recording tool: arguments, working folder and a run count go to files named after it.
+std::string ToolScript(const std::string& dir, const std::string& name, bool bitmapCounter) {
+    std::string s =
+        "#!/bin/sh\n"
+        "d='" +
+        dir +
+        "'\n"
+        "printf '%s\\0' \"$@\" > \"$d/" +
+        name +
+        ".args\"\n"
+        "pwd > \"$d/" +
+        name +
+        ".cwd\"\n"
+        "echo run >> \"$d/" +
+        name + ".runs\"\n";
+    if (bitmapCounter) {
+        s += "if [ -f \"$d/notready\" ]; then\n"
+             "  case \"$*\" in *queryBitmapVolume*)\n"
+             "    n=$(cat \"$d/notready\")\n"
+             "    if [ \"$n\" -gt 0 ]; then echo $((n - 1)) > \"$d/notready\";"
+             " echo 'status=1,block_size=512'; else echo 'status=0,block_size=512'; fi\n"
+             "    exit 0;;\n"
+             "  esac\n"
+             "fi\n";
+    }
+    s += "cat \"$d/" + name +
+         ".out\" 2>/dev/null\n"
+         "exit $(cat \"$d/" +
+         name + ".rc\" 2>/dev/null || echo 0)\n";
+    return s;
+}
+
+}  // namespace
+
+CFsFakeTools::CFsFakeTools() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fs-fake-XXXXXX";
+    if (::mkdtemp(&templ[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_strDir = templ;
+    FsWriteFile(m_strDir + "/bin/vbs_cli", ToolScript(m_strDir, "vbs_cli", false), true);
+    // Several Java runtimes. A folder listing gives "jre" before "jre-17", but as whole paths
+    // "jre/bin/java" sorts after "jre-17/bin/java" ('/' > '-'): the runner must take that one.
+    for (const char* jre : {"jre-17", "jre", "jre-11"}) {
+        FsWriteFile(m_strDir + "/zk/data/" + jre + "/bin/java", ToolScript(m_strDir, "java", true),
+                    true);
+    }
+    // "java" through the search path, for a runner that found no Java.
+    FsWriteFile(m_strDir + "/bin/java", ToolScript(m_strDir, "java", true), true);
+    FXPath::CreateDirectories(ToolsDir());
+
+    const char* path = std::getenv("PATH");
+    SetEnv("PATH", m_strDir + "/bin:" + (path ? path : "/usr/bin:/bin"));
+    SetEnv("FC_AGENT_HOME", m_strDir + "/home");
+    SetEnv("FC_CONFIG_FILE", "");
+    SetVbsCli("ret_code=0,ret_desc=success\n");
+    SetJava("ret_code=0\n");
+}
+
+CFsFakeTools::~CFsFakeTools() {
+    for (auto& [name, saved] : m_savedEnv) {
+        if (saved.first)
+            ::setenv(name.c_str(), saved.second.c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    FXPath::RemoveAll(m_strDir);
+}
+
+void CFsFakeTools::SetEnv(const char* name, const std::string& value) {
+    if (!m_savedEnv.count(name)) {
+        const char* old = std::getenv(name);
+        m_savedEnv[name] = {old != nullptr, old ? old : ""};
+    }
+    ::setenv(name, value.c_str(), 1);
+}
+
+void CFsFakeTools::Prepare(CFusionStorageCLI& cli) const {
+    cli.SetJavaSearchFolder(JavaSearchFolder());
+    cli.SetSystemJava(m_strDir + "/no/such/java");
+}
+
+void CFsFakeTools::SetVbsCli(const std::string& output, int status) {
+    FsWriteFile(m_strDir + "/vbs_cli.out", output);
+    FsWriteFile(m_strDir + "/vbs_cli.rc", std::to_string(status) + "\n");
+}
+
+void CFsFakeTools::SetJava(const std::string& output, int status) {
+    FsWriteFile(m_strDir + "/java.out", output);
+    FsWriteFile(m_strDir + "/java.rc", std::to_string(status) + "\n");
+}
+
+void CFsFakeTools::SetBitmapNotReady(int count) {
+    FsWriteFile(m_strDir + "/notready", std::to_string(count) + "\n");
+}
+
+std::vector<std::string> CFsFakeTools::VbsCliArgs() const {
+    return SplitNul(FsReadFile(m_strDir + "/vbs_cli.args"));
+}
+
+std::vector<std::string> CFsFakeTools::JavaArgs() const {
+    return SplitNul(FsReadFile(m_strDir + "/java.args"));
+}
+
+std::string CFsFakeTools::JavaCwd() const {
+    std::string cwd = FsReadFile(m_strDir + "/java.cwd");
+    while (!cwd.empty() && cwd.back() == '\n') cwd.pop_back();
+    return cwd;
+}
+
+int CFsFakeTools::VbsCliRuns() const {
+    return CountLines(m_strDir + "/vbs_cli.runs");
+}
+int CFsFakeTools::JavaRuns() const {
+    return CountLines(m_strDir + "/java.runs");
+}
+
+void CFsFakeTools::ClearRuns() {
+    for (const char* f : {"/vbs_cli.runs", "/java.runs", "/vbs_cli.args", "/java.args"}) {
+        ::unlink((m_strDir + f).c_str());
+    }
+}
+
+void CFsFakeTools::SetConfig(const std::map<std::string, std::string>& keys) {
+    std::string text = "[VirtualServer]\n";
+    for (const auto& [k, v] : keys) text += k + "=" + v + "\n";
+    FsWriteFile(m_strDir + "/config.ini", text);
+    SetEnv("FC_CONFIG_FILE", m_strDir + "/config.ini");
+}

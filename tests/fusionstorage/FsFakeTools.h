@@ -1,0 +1,52 @@
+// Recording stand-ins for FusionStorage's tools, for the runner's unit tests: a temporary
+// folder with a "vbs_cli" script first on PATH, two "java" scripts below a Java search folder,
+// and an agent home. Each script records its arguments (NUL-separated) and working folder and
+// prints a canned answer; the folder and the environment are restored by the destructor.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+class CFusionStorageCLI;
+
+class CFsFakeTools {
+public:
+    CFsFakeTools();
+    ~CFsFakeTools();
+    CFsFakeTools(const CFsFakeTools&) = delete;
+    CFsFakeTools& operator=(const CFsFakeTools&) = delete;
+
+    const std::string& Dir() const { return m_strDir; }
+    std::string ToolsDir() const { return m_strDir + "/home/Huawei/FusionStorage"; }
+    std::string JavaSearchFolder() const { return m_strDir + "/zk/data"; }
+    std::string GreatestJava() const { return m_strDir + "/zk/data/jre/bin/java"; }
+
+    // Points the runner at the fake Java folder and a system Java that does not exist.
+    void Prepare(CFusionStorageCLI& cli) const;
+
+    // What the next runs print and exit with.
+    void SetVbsCli(const std::string& output, int status = 0);
+    void SetJava(const std::string& output, int status = 0);
+    // The next queryBitmapVolume runs of java answer status=1 this many times, then status=0.
+    void SetBitmapNotReady(int count);
+
+    // The arguments of the last run, and how many runs there were.
+    std::vector<std::string> VbsCliArgs() const;
+    std::vector<std::string> JavaArgs() const;
+    std::string JavaCwd() const;
+    int VbsCliRuns() const;
+    int JavaRuns() const;
+    void ClearRuns();
+
+    // A configuration file with these VirtualServer keys, installed through FC_CONFIG_FILE.
+    void SetConfig(const std::map<std::string, std::string>& keys);
+
+private:
+    std::string m_strDir;
+    std::map<std::string, std::pair<bool, std::string>> m_savedEnv;
+    void SetEnv(const char* name, const std::string& value);
+};
+
+std::string FsReadFile(const std::string& path);
+void FsWriteFile(const std::string& path, const std::string& text, bool executable = false);

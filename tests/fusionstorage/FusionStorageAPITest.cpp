@@ -1,0 +1,182 @@
+// The facade: cluster information, initialisation, and the blocking wait for a bitmap volume
+// (under a fake clock: nothing really sleeps).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "EvDebug.h"
+#include "FsFakeTools.h"
+#include "FusionStorageAPI.h"
+#include "NxClock.h"
+#include "WzUtil.h"
+
+namespace {
+
+class FusionStorageAPITest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tools.Prepare(api.GetCLI());
+        clusterInfo = tools.Dir() + "/vbs_cluster_info";
+        api.SetClusterInfoFile(clusterInfo);
+    }
+
+    void Initialize() {
+        FsWriteFile(clusterInfo, "vbs_manager_ips=10.0.0.1,10.0.0.2\n");
+        ASSERT_TRUE(api.Initialize("192.168.0.9")) << log.Dump();
+        tools.ClearRuns();
+        log.Clear();
+    }
+
+    std::string ManagerIps(const std::string& fileText) {
+        FsWriteFile(clusterInfo, fileText);
+        EXPECT_TRUE(api.LoadClusterInfo()) << log.Dump();
+        return api.GetManagerIps();
+    }
+
+    CFsFakeTools tools;
+    CFusionStorageAPI api;
+    std::string clusterInfo;
+    EvLogCapture log;
+};
+
+}  // namespace
+
+TEST_F(FusionStorageAPITest, ClusterInfo) {
+    EXPECT_EQ(ManagerIps("[vbs]\nvbs_manager_ips=10.0.0.1,10.0.0.2,\nvbs_port=10001\n"),
+              "10.0.0.1,10.0.0.2");
+    EXPECT_TRUE(log.Contains("FusionStorage Management Cluster IPs: [10.0.0.1,10.0.0.2]"));
+    // The last line without a line feed is read to the end; every trailing comma goes.
+    EXPECT_EQ(ManagerIps("a=1\nvbs_manager_ips=10.0.0.3,,"), "10.0.0.3");
+    // Only commas are trimmed: a carriage return before the line feed stays.
+    EXPECT_EQ(ManagerIps("vbs_manager_ips=10.0.0.4\r\n"), "10.0.0.4\r");
+    // The first entry counts; an empty one is accepted.
+    EXPECT_EQ(ManagerIps("vbs_manager_ips=\nvbs_manager_ips=10.0.0.5\n"), "");
+}
+
+TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
+    // No file: false, and nothing logged.
+    EXPECT_FALSE(api.LoadClusterInfo());
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+
+    FsWriteFile(clusterInfo, "vbs_manager_ip=10.0.0.1\n");
+    EXPECT_FALSE(api.LoadClusterInfo());
+    bool found = false;
+    for (const SEvLogLine& line : log.Lines()) {
+        found |= line.bError && line.strText ==
+                                    "Failed to find vbs manager ip in cluster info "
+                                    "file [" +
+                                        clusterInfo + "]";
+    }
+    EXPECT_TRUE(found) << log.Dump();
+
+    // A folder in the file's place cannot be read.
+    FXPath::RemoveAll(clusterInfo);
+    FXPath::CreateDirectories(clusterInfo);
+    EXPECT_FALSE(api.LoadClusterInfo());
+    EXPECT_TRUE(log.Contains("Failed to read cluster info file [" + clusterInfo + "]"));
+}
+
+TEST_F(FusionStorageAPITest, ClusterInfoFileFromTheEnvironment) {
+    CFusionStorageAPI other;
+    EXPECT_EQ(other.GetClusterInfoFile(), std::string(CFusionStorageAPI::c_szClusterInfoFile));
+    ::setenv("FC_FS_CLUSTER_INFO", clusterInfo.c_str(), 1);
+    EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
+    ::unsetenv("FC_FS_CLUSTER_INFO");
+    EXPECT_EQ(api.GetClusterInfoFile(), clusterInfo);
+}
+
+TEST_F(FusionStorageAPITest, Initialize) {
+    EXPECT_FALSE(api.IsInitialized());
+    // Without cluster information nothing runs.
+    EXPECT_FALSE(api.Initialize("192.168.0.9"));
+    EXPECT_FALSE(api.IsInitialized());
+    EXPECT_EQ(tools.VbsCliRuns() + tools.JavaRuns(), 0);
+
+    // A tool that does not start leaves the facade unavailable.
+    FsWriteFile(clusterInfo, "vbs_manager_ips=10.0.0.1,10.0.0.2,\n");
+    tools.SetJava("", 1);
+    EXPECT_FALSE(api.Initialize("192.168.0.9"));
+    EXPECT_FALSE(api.IsInitialized());
+
+    tools.SetJava("");
+    EXPECT_TRUE(api.Initialize("192.168.0.9"));
+    EXPECT_TRUE(api.IsInitialized());
+    std::vector<std::string> args = tools.JavaArgs();
+    ASSERT_EQ(args.size(), 8u);
+    EXPECT_EQ(args[4], "10.0.0.1,10.0.0.2");
+    EXPECT_EQ(args[6], "192.168.0.9");
+}
+
+TEST_F(FusionStorageAPITest, ForwardsVolumeOperations) {
+    Initialize();
+    std::string device;
+    tools.SetVbsCli("ret_code=0,ret_desc=success,dev_addr=/dev/sdc\n");
+    EXPECT_TRUE(api.AttachVolume("vol-1", device));
+    EXPECT_EQ(device, "/dev/sdc");
+    EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-c", "attach", "-v", "vol-1"}));
+    EXPECT_TRUE(api.DetatchVolume("vol-1"));
+    EXPECT_EQ(tools.VbsCliArgs()[1], "detach");
+    EXPECT_TRUE(api.DeleteVolume("vol-1"));
+    EXPECT_EQ(tools.VbsCliArgs()[1], "deletevolume");
+    uint64_t size = 0;
+    tools.SetVbsCli("ret_code=0,vol_size=8192\n");
+    EXPECT_TRUE(api.QueryVolume("vol-1", size));
+    EXPECT_EQ(size, 8192u);
+    EXPECT_TRUE(api.CreateVolumeFromSnapshot("v", "s", 8192));
+    EXPECT_EQ(tools.JavaArgs()[8], "createVolumeFromSnap");
+    uint32_t status = 5;
+    uint32_t blockSize = 0;
+    tools.SetJava("status=0,block_size=1024\n");
+    EXPECT_TRUE(api.QueryBitmapVolume("b", status, blockSize));
+    EXPECT_EQ(blockSize, 1024u);
+}
+
+TEST_F(FusionStorageAPITest, BitmapWaitGivesUpAfterTheDefaultLimit) {
+    Initialize();
+    CFakeClock clock;
+    tools.SetBitmapNotReady(1000);
+    uint32_t blockSize = 0;
+    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
+    EXPECT_EQ(tools.JavaRuns(), 1 + 22);  // the creation, then 22 queries
+    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(21, 10000u));
+}
+
+TEST_F(FusionStorageAPITest, BitmapWaitWithLimitZero) {
+    Initialize();
+    tools.SetConfig({{"nMaxQueryBitMapAttempts", "0"}});
+    CFakeClock clock;
+    tools.SetBitmapNotReady(1000);
+    uint32_t blockSize = 0;
+    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
+    EXPECT_EQ(tools.JavaRuns(), 1 + 2);
+    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(1, 10000u));
+}
+
+TEST_F(FusionStorageAPITest, BitmapWaitEndsWhenReady) {
+    Initialize();
+    tools.SetConfig({{"nMaxQueryBitMapAttempts", "5"}});
+    CFakeClock clock;
+    tools.SetBitmapNotReady(3);
+    uint32_t blockSize = 0;
+    EXPECT_TRUE(api.CreateBitmapVolume("s-bitmap", "r", "s", blockSize));
+    EXPECT_EQ(blockSize, 512u);
+    EXPECT_EQ(tools.JavaRuns(), 1 + 4);
+    EXPECT_EQ(clock.Sleeps().size(), 3u);
+    EXPECT_EQ(tools.JavaArgs()[8], "queryBitmapVolume");
+}
+
+TEST_F(FusionStorageAPITest, BitmapWaitStopsOnFailures) {
+    Initialize();
+    CFakeClock clock;
+    uint32_t blockSize = 0;
+    // The creation fails: no query.
+    tools.SetJava("", 1);
+    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
+    EXPECT_EQ(tools.JavaRuns(), 1);
+    // A query fails: no further query, no pause.
+    tools.ClearRuns();
+    tools.SetJava("status=ready\n");
+    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
+    EXPECT_EQ(tools.JavaRuns(), 2);
+    EXPECT_TRUE(clock.Sleeps().empty());
+}

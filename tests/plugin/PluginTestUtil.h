@@ -1,0 +1,71 @@
+// Shared pieces of the plug-in's unit tests: a plug-in object that takes a bridge double, a
+// temporary folder, configuration and BIOS files.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FusionComputeInfo.h"
+#include "MockBridge.h"
+
+namespace fcplugintest {
+
+// The plug-in with its bridge replaced, and the framework state tests look at made visible.
+class CTestPlugin : public CFusionComputeInfo {
+public:
+    explicit CTestPlugin(CMockBridge* pBridge)
+        : CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE, pBridge) {}
+    using CVMInfo::strPassword;
+    using CVMInfo::strURL;
+    using CVMInfo::strUser;
+    using CVMInfo::vecDSInfoCache;
+    using CVMInfo::vecHostInfoCache;
+    EvEvent& Log() { return log; }
+};
+
+// A folder under the system's temporary folder, removed with its content on destruction.
+class CTempDir {
+public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+    const std::string& Path() const { return m_strPath; }
+    std::string Write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string m_strPath;
+};
+
+// Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
+class CScopedConfig {
+public:
+    explicit CScopedConfig(const std::string& virtualServerLines = "");
+    ~CScopedConfig();
+    void Set(const std::string& virtualServerLines);
+
+private:
+    CTempDir m_dir;
+    std::string m_strOld;
+    bool m_bHadOld;
+};
+
+// Points FC_DMI_DIR at a folder with the four DMI files for its lifetime.
+class CScopedBios {
+public:
+    CScopedBios(const std::string& vendor, const std::string& uuid);
+    ~CScopedBios();
+
+private:
+    CTempDir m_dir;
+    std::string m_strOld;
+    bool m_bHadOld;
+};
+
+// Snapshot records and lists for the tests.
+SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id = "");
+SVMInfo VM(const std::string& name, const std::string& guid = "");
+
+}  // namespace fcplugintest

@@ -1,0 +1,174 @@
+// The plug-in with the real bridge against the simulator's management service on loopback:
+// browsing the demo inventory through every view, and a backup snapshot taken and removed.
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "Faults.h"
+#include "MgmtService.h"
+#include "PluginTestUtil.h"
+#include "SimState.h"
+
+using namespace fcplugintest;
+
+namespace {
+
+const uint64_t kVMDetails = 0x38;  // disks, snapshots and network cards
+
+class SimulatorTest : public ::testing::Test {
+protected:
+    CTempDir stateDir;
+    std::unique_ptr<fcsim::CSimState> state;
+    fcsim::CFaultTable faults;
+    std::unique_ptr<fcsim::CMgmtService> service;
+    std::unique_ptr<CFusionComputeInfo> plugin;
+
+    void SetUp() override {
+        state.reset(new fcsim::CSimState(stateDir.Path()));
+        service.reset(new fcsim::CMgmtService(*state, faults, fcsim::SMgmtSettings()));
+        std::string err;
+        ASSERT_TRUE(service->Open(err)) << err;
+        ASSERT_TRUE(service->SeedDemo(err)) << err;
+        ASSERT_TRUE(service->Start("127.0.0.1", 0, true, err)) << err;
+        // The bridge trusts the simulator's own certificate, and nothing else.
+        setenv("FC_BRIDGE_CAFILE", service->CAFile().c_str(), 1);
+        plugin.reset(new CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE));
+        unsetenv("FC_BRIDGE_CAFILE");
+        ASSERT_EQ(1, plugin->Init(0));
+        fcsim::SMgmtSettings settings = service->Settings();
+        ASSERT_EQ(1, plugin->Connect(service->Url(), settings.strUser, settings.strPassword))
+            << plugin->GetLastVMErrorDetails();
+    }
+
+    void TearDown() override {
+        plugin.reset();
+        if (service) service->Stop();
+        service.reset();
+        state.reset();
+    }
+
+    // Opens every node that has children, depth first, and collects the VM nodes it meets.
+    // chain: the nodes from the site down to the node to open.
+    void Walk(const std::string& path, const std::vector<SInventoryInfo>& chain,
+              std::set<std::string>& vms, int depth) {
+        ASSERT_LT(depth, 12) << "inventory deeper than expected at " << path;
+        SInventoryInfo parent;
+        if (!chain.empty()) {
+            parent = chain.back();
+            for (size_t i = chain.size() - 1; i-- > 0;) {
+                SInventoryInfo up = chain[i];
+                up.vecChildren = {parent};
+                parent = up;
+            }
+        }
+        std::vector<SInventoryInfo> children;
+        ASSERT_EQ(1, plugin->BrowseInventory(path, parent, children, 0, 0)) << path;
+        for (size_t i = 1; i < children.size(); ++i)
+            EXPECT_FALSE(
+                CFusionComputeInfo::SortInventoryList_Compare(children[i], children[i - 1]))
+                << "unsorted level " << path;
+        for (const SInventoryInfo& child : children) {
+            switch (child.eType) {
+                case INVENTORY_TYPE_VM:
+                    vms.insert(child.strName);
+                    break;
+                case INVENTORY_TYPE_DATACENTER:
+                case INVENTORY_TYPE_CLUSTER:
+                case INVENTORY_TYPE_HOST:
+                case INVENTORY_TYPE_DATASTORE:
+                case INVENTORY_TYPE_VM_FOLDER:
+                case INVENTORY_TYPE_CLUSTER_FOLDER: {
+                    std::vector<SInventoryInfo> deeper = chain;
+                    deeper.push_back(child);
+                    Walk(path + "\\" + child.strName, deeper, vms, depth + 1);
+                    break;
+                }
+                default:
+                    ADD_FAILURE() << "unexpected node kind " << child.eType << " at " << path;
+            }
+        }
+    }
+};
+
+TEST_F(SimulatorTest, EveryViewReachesEveryVM) {
+    std::vector<SVMInfo> all;
+    ASSERT_EQ(1, plugin->GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE));
+    std::set<std::string> expected;
+    for (const SVMInfo& vm : all) expected.insert(vm.strName);
+    ASSERT_GE(expected.size(), 3u);
+
+    std::vector<SInventoryInfo> views;
+    ASSERT_EQ(1, plugin->BrowseInventory("", SInventoryInfo(), views, 0, 0));
+    ASSERT_EQ(3u, views.size());
+    for (const SInventoryInfo& view : views) {
+        // The first level of a view lists the sites; the site's own level needs no chain.
+        std::vector<SInventoryInfo> sites;
+        ASSERT_EQ(1, plugin->BrowseInventory(view.strName, SInventoryInfo(), sites, 0, 0));
+        ASSERT_EQ(1u, sites.size()) << view.strName;
+        std::set<std::string> found;
+        std::string sitePath = view.strName + "\\" + sites[0].strName;
+        std::vector<SInventoryInfo> level;
+        ASSERT_EQ(1, plugin->BrowseInventory(sitePath, sites[0], level, 0, 0));
+        for (const SInventoryInfo& node : level) {
+            if (node.eType == INVENTORY_TYPE_VM)
+                found.insert(node.strName);
+            else
+                Walk(sitePath + "\\" + node.strName, {node}, found, 1);
+        }
+        EXPECT_EQ(expected, found) << "view " << view.strName;
+    }
+}
+
+TEST_F(SimulatorTest, BackupSnapshotIsCreatedNamedDescribedAndRemoved) {
+    std::vector<SVMInfo> all;
+    ASSERT_EQ(1, plugin->GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE));
+    auto it =
+        std::find_if(all.begin(), all.end(), [](const SVMInfo& vm) { return !vm.bIsTemplate; });
+    ASSERT_NE(all.end(), it);
+
+    MountCtx ctx;
+    ctx.strVMName = it->strName;
+    ctx.strVMGUID = it->strGUID;
+    ASSERT_EQ(1,
+              plugin->GetVMInfoForVM(ctx.strVMName, ctx.strVMGUID, "", kVMDetails, 0, ctx.vmInfo))
+        << plugin->GetLastVMErrorDetails();
+    ASSERT_FALSE(ctx.vmInfo.vecDisks.empty());
+    ASSERT_TRUE(plugin->CleanupExpiredSnapshots(ctx.vmInfo));
+
+    setenv("FC_CLIENT_NAME", "proxy-it", 1);
+    bool created = plugin->CreateVMSnapshotForBackup(ctx);
+    unsetenv("FC_CLIENT_NAME");
+    ASSERT_TRUE(created) << plugin->GetLastVMErrorDetails();
+    ASSERT_FALSE(ctx.strSnapshotID.empty());
+    for (const SDisk& disk : ctx.vmInfo.vecDisks) {
+        if (!disk.bIsIndependent) {
+            EXPECT_FALSE(disk.strSnapshotDiskID.empty()) << disk.strName;
+        }
+    }
+
+    SVMInfo after;
+    ASSERT_EQ(1, plugin->GetVMInfoForVM("", ctx.strVMGUID, "", kVMDetails, 0, after));
+    std::vector<SSnapshot> ours;
+    std::function<void(const std::vector<SSnapshot>&)> collect =
+        [&](const std::vector<SSnapshot>& list) {
+            for (const SSnapshot& s : list) {
+                if (s.strID == ctx.strSnapshotID) ours.push_back(s);
+                collect(s.vecChildren);
+            }
+        };
+    collect(after.vecSnapshots);
+    ASSERT_EQ(1u, ours.size());
+    EXPECT_EQ("__VQ_BACKUP__", ours[0].strName);
+    EXPECT_EQ("Snapshot Created for backup job 0 from proxy-it", ours[0].strDescription);
+
+    plugin->CleanupSnapshot(ctx);
+    EXPECT_TRUE(ctx.strSnapshotID.empty());
+    SVMInfo cleaned;
+    ASSERT_EQ(1, plugin->GetVMInfoForVM("", after.strGUID, "", kVMDetails, 0, cleaned));
+    ours.clear();
+    collect(cleaned.vecSnapshots);
+    EXPECT_TRUE(ours.empty());
+}
+
+}  // namespace

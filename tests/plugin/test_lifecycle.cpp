@@ -1,0 +1,245 @@
+// The plug-in object's life: connection, its error reporting, and the proxy VM's identity.
+#include <atomic>
+#include <thread>
+
+#include "NxPlatformInfo.h"
+#include "PluginTestUtil.h"
+
+using namespace fcplugintest;
+using ::testing::_;
+using ::testing::Return;
+using ::testing::StrictMock;
+
+namespace {
+
+const char* const kPassword = "pa%ss-W0rd!";
+
+TEST(PluginConnect, StoresAndResetsEvenWhenTheBridgeFails) {
+    auto* bridge = new StrictMock<CMockBridge>();
+    CTestPlugin plugin(bridge);
+    // A cache left over from the previous connection must not survive a new one.
+    plugin.vecHostInfoCache.push_back(SHostInfo());
+    plugin.vecDSInfoCache.push_back(SDatastoreInfo());
+
+    EXPECT_CALL(*bridge, Connect("https://fc.example:7443", "backup", kPassword))
+        .WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("401 Unauthorized: bad login"));
+
+    EvLogCapture capture;
+    EXPECT_EQ(0, plugin.Connect("https://fc.example:7443", "backup", kPassword));
+    EXPECT_EQ("https://fc.example:7443", plugin.strURL);
+    EXPECT_EQ("backup", plugin.strUser);
+    EXPECT_EQ(kPassword, plugin.strPassword);
+    EXPECT_TRUE(plugin.vecHostInfoCache.empty());
+    EXPECT_TRUE(plugin.vecDSInfoCache.empty());
+    EXPECT_EQ(VMINFO_ERR_CONNECT, plugin.GetLastVMError());
+    EXPECT_EQ("401 Unauthorized: bad login", plugin.GetLastVMErrorDetails());
+    EXPECT_TRUE(capture.Contains("Connect failed [401 Unauthorized: bad login]")) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("Connecting to Url=[https://fc.example:7443] User=[backup]"));
+    for (const SEvLogLine& line : capture.Lines())
+        EXPECT_EQ(std::string::npos, line.strText.find("pa%ss")) << line.strText;
+}
+
+TEST(PluginConnect, ThreeArgumentFormReachesOverrideAndPasswordStaysOutOfTheLog) {
+    // An override of the four-argument form is reached through the virtual table.
+    struct CCounting : CTestPlugin {
+        using CTestPlugin::CTestPlugin;
+        int nCalls = 0;
+        size_t nCredentials = 99;
+        int Connect(const string& u, const string& n, const string& p,
+                    const std::vector<SHostCredentials>& c) override {
+            ++nCalls;
+            nCredentials = c.size();
+            return CTestPlugin::Connect(u, n, p, c);
+        }
+        using CTestPlugin::Connect;
+    };
+    auto* bridge = new StrictMock<CMockBridge>();
+    CCounting plugin(bridge);
+    EXPECT_CALL(*bridge, Connect("https://a", "u", kPassword)).WillOnce(Return(true));
+
+    EvLogCapture capture;
+    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT);
+    EXPECT_EQ(1, plugin.Connect("https://a", "u", kPassword));
+    EXPECT_EQ(1, plugin.nCalls);
+    EXPECT_EQ(0u, plugin.nCredentials);
+    // Success touches no error state.
+    EXPECT_EQ(VMINFO_ERR_SNAPSHOT, plugin.GetLastVMError());
+    EXPECT_FALSE(capture.Contains("Connect failed"));
+    for (const SEvLogLine& line : capture.Lines())
+        EXPECT_EQ(std::string::npos, line.strText.find("pa%ss")) << line.strText;
+}
+
+TEST(PluginConnect, ReconnectUsesTheSameBridgeAndDisconnectKeepsIt) {
+    auto* bridge = new StrictMock<CMockBridge>();
+    CTestPlugin plugin(bridge);
+    EXPECT_CALL(*bridge, Connect("https://one", "a", "x")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, Connect("https://two", "b", "y")).WillOnce(Return(true));
+    EXPECT_EQ(1, plugin.Connect("https://one", "a", "x"));
+    EXPECT_EQ(0, plugin.Disconnect());
+    EXPECT_EQ(1, plugin.Connect("https://two", "b", "y"));
+    EXPECT_EQ("https://two", plugin.strURL);
+    EXPECT_EQ(1, plugin.DeInit(true));
+}
+
+TEST(PluginLifecycle, ConstructorLogsAndNonXenBiosLeavesNoGuid) {
+    EvLogCapture capture;
+    {
+        CScopedBios bios("VMware, Inc.", "4c4c4544-0000-1111-2222-333333333333");
+        CTestPlugin plugin(new StrictMock<CMockBridge>());
+        EXPECT_EQ(1, plugin.Init(0));
+        EXPECT_EQ(VSINSTANCE_FUSIONCOMPUTE, plugin.GetInstanceType());
+        SVMInfo vm;
+        // No local GUID: no bridge call (the strict double would fail) and no error.
+        EXPECT_EQ(0, plugin.GetLocalVMInfo(vm, 0, 0));
+        EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
+    }
+    EXPECT_EQ(1u, capture.Count("Start >>>"));
+    EXPECT_EQ(1u, capture.Count("End <<<"));
+    EXPECT_TRUE(
+        capture.Contains("Bios Manufacturer [VMware, Inc.]  Serial Number [SN-0001]  UUID "
+                         "[4c4c4544-0000-1111-2222-333333333333]"))
+        << capture.Dump();
+    EXPECT_FALSE(capture.Contains("Local VM Guid"));
+}
+
+TEST(PluginLifecycle, MissingBiosIsLoggedAndTheObjectStillWorks) {
+    CTempDir empty;
+    const char* current = getenv("FC_DMI_DIR");
+    std::string previous = current ? current : "";
+    setenv("FC_DMI_DIR", empty.Path().c_str(), 1);
+    EvLogCapture capture;
+    CTestPlugin plugin(new StrictMock<CMockBridge>());
+    setenv("FC_DMI_DIR", previous.c_str(), 1);
+    EXPECT_TRUE(capture.Contains("Unable to get BIOS Serial Number")) << capture.Dump();
+    EXPECT_EQ(1, plugin.Init(0));
+}
+
+// Each Xen case runs in a fresh process: the detected GUID is process-wide and never reset.
+// The child exits 0 when every check holds and prints what went wrong otherwise.
+[[noreturn]] void XenChild(const std::string& vendor, const std::string& expectedGuid) {
+    CScopedBios bios(vendor, "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01");
+    int failures = 0;
+    {
+        EvLogCapture capture;
+        CTestPlugin first(new StrictMock<CMockBridge>());
+        CTestPlugin second(new StrictMock<CMockBridge>());
+        if (CFusionComputeInfo::GetLocalVMGuid() != expectedGuid) {
+            fprintf(stderr, "GUID [%s], expected [%s]\n",
+                    CFusionComputeInfo::GetLocalVMGuid().c_str(), expectedGuid.c_str());
+            ++failures;
+        }
+        // Once detected, later objects do not ask the BIOS again; until then each one does.
+        size_t queries = capture.Count("Bios Manufacturer [");
+        size_t expectedQueries = expectedGuid.empty() ? 2 : 1;
+        if (queries != expectedQueries) {
+            fprintf(stderr, "%zu BIOS queries, expected %zu\n", queries, expectedQueries);
+            ++failures;
+        }
+        if (!expectedGuid.empty() &&
+            !capture.Contains("Local VM Guid [6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01]")) {
+            fprintf(stderr, "no \"Local VM Guid\" line\n%s", capture.Dump().c_str());
+            ++failures;
+        }
+    }
+    std::exit(failures == 0 ? 0 : 1);
+}
+
+TEST(PluginLocalVMDeathTest, XenInAnyLetterCaseIsRecognised) {
+    EXPECT_EXIT(XenChild("Xen", "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01"),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(XenChild("XEN", "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01"),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(XenChild("xen", "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01"),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PluginLocalVMDeathTest, OnlyTheWholeNameCounts) {
+    EXPECT_EXIT(XenChild("Xen HVM domU", ""), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(XenChild("Xe", ""), ::testing::ExitedWithCode(0), "");
+}
+
+// Objects created at once on several threads share one BIOS query and all see the same GUID;
+// readers that run meanwhile see either no GUID or the whole one, never a part.
+[[noreturn]] void ConcurrentChild() {
+    const std::string kGuid = "0a0b0c0d-1111-2222-3333-444455556666";
+    CScopedBios bios("Xen", kGuid);
+    EvLogCapture capture;
+    const int kCreators = 6, kReaders = 3;
+    std::atomic<bool> go{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> threads;
+    std::vector<std::string> seen(kCreators);
+    for (int i = 0; i < kReaders; ++i)
+        threads.emplace_back([&] {
+            while (!go) std::this_thread::yield();
+            for (int n = 0; n < 200000; ++n) {
+                std::string guid = CFusionComputeInfo::GetLocalVMGuid();
+                if (!guid.empty() && guid != kGuid) ++torn;
+                if (guid == kGuid) break;
+            }
+        });
+    for (int i = 0; i < kCreators; ++i)
+        threads.emplace_back([i, &seen, &go] {
+            while (!go) std::this_thread::yield();
+            for (int round = 0; round < 5; ++round) {
+                CTestPlugin plugin(new ::testing::NiceMock<CMockBridge>());
+                std::string guid = CFusionComputeInfo::GetLocalVMGuid();
+                if (!guid.empty()) seen[i] = guid;
+            }
+        });
+    go = true;
+    for (std::thread& t : threads) t.join();
+    int failures = 0;
+    if (capture.Count("Bios Manufacturer [") != 1) {
+        fprintf(stderr, "%zu BIOS queries\n", capture.Count("Bios Manufacturer ["));
+        ++failures;
+    }
+    for (const std::string& guid : seen)
+        if (guid != kGuid) {
+            fprintf(stderr, "a creator saw [%s]\n", guid.c_str());
+            ++failures;
+        }
+    if (torn != 0) {
+        fprintf(stderr, "%d partial reads\n", torn.load());
+        ++failures;
+    }
+    std::exit(failures == 0 ? 0 : 1);
+}
+
+TEST(PluginLocalVMDeathTest, OneBiosQueryAcrossThreads) {
+    EXPECT_EXIT(ConcurrentChild(), ::testing::ExitedWithCode(0), "");
+}
+
+// With a GUID detected, the local VM is looked up by it with bit 0 set, and the local host by
+// the VM's host name with the caller's flags only.
+[[noreturn]] void LocalHostChild() {
+    CScopedBios bios("Xen", "aaaa-bbbb");
+    auto* bridge = new StrictMock<CMockBridge>();
+    int failures = 0;
+    {
+        CTestPlugin plugin(bridge);
+        SVMInfo local = VM("proxy", "aaaa-bbbb");
+        local.strHostName = "cna-07";
+        ::testing::InSequence order;
+        EXPECT_CALL(*bridge, GetVMInfo("", "", "aaaa-bbbb", _, 0x1u))
+            .WillOnce(::testing::DoAll(::testing::SetArgReferee<3>(local), Return(true)));
+        EXPECT_CALL(*bridge, GetHostInfo("cna-07", "", _, 0x2000000u)).WillOnce(Return(true));
+        EXPECT_CALL(*bridge, GetVMInfo("", "", "aaaa-bbbb", _, 0x41u)).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("VM gone"));
+        SHostInfo host;
+        if (plugin.GetLocalHostInfo(host, 0x2000000, 7) != 1) ++failures;
+        SVMInfo vm;
+        if (plugin.GetLocalVMInfo(vm, 0x40, 3) != 0) ++failures;
+        if (plugin.GetLastVMError() != VMINFO_ERR_GET_VM_INFO ||
+            plugin.GetLastVMErrorDetails() != "VM gone")
+            ++failures;
+    }
+    std::exit(failures == 0 && !::testing::Test::HasFailure() ? 0 : 1);
+}
+
+TEST(PluginLocalVMDeathTest, LocalHostUsesCallerFlagsOnlyForTheHost) {
+    EXPECT_EXIT(LocalHostChild(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

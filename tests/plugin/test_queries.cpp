@@ -1,0 +1,240 @@
+// Entity queries: what reaches the bridge, what comes back, what is recorded on failure.
+#include "PluginTestUtil.h"
+
+using namespace fcplugintest;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::InSequence;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using ::testing::StrictMock;
+
+namespace {
+
+std::vector<std::string> Names(const std::vector<SVMInfo>& vms) {
+    std::vector<std::string> names;
+    for (const SVMInfo& vm : vms) names.push_back(vm.strName);
+    return names;
+}
+
+std::vector<SVMInfo> VMs(std::initializer_list<const char*> names) {
+    std::vector<SVMInfo> vms;
+    for (const char* name : names) vms.push_back(VM(name));
+    return vms;
+}
+
+SInventoryInfo Folder(const std::string& id) {
+    return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
+}
+
+class QueryTest : public ::testing::Test {
+protected:
+    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
+    CTestPlugin plugin{bridge};
+    std::vector<SVMInfo> out;
+};
+
+TEST_F(QueryTest, SingleLookupsRecordTheirCodeWithTheBridgeText) {
+    EXPECT_CALL(*bridge, GetVMInfo("vm", "", "g", _, 4u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetHostInfo("h", "", _, 4u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetDataStoreInfo("d", "dg", _, 4u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError())
+        .WillOnce(Return("no vm"))
+        .WillOnce(Return("no host"))
+        .WillOnce(Return("no ds"));
+    SVMInfo vm;
+    SHostInfo host;
+    SDatastoreInfo ds;
+    EXPECT_EQ(0, plugin.GetVMInfoForVM("vm", "g", "unused", 4, 1, vm));
+    EXPECT_EQ(VMINFO_ERR_GET_VM_INFO, plugin.GetLastVMError());
+    EXPECT_EQ("no vm", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(0, plugin.GetHostInfoForHost("h", 4, 1, host));
+    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
+    EXPECT_EQ("no host", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(0, plugin.GetDSInfoForDS("d", "dg", "unused", 4, 1, ds));
+    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
+    EXPECT_EQ("no ds", plugin.GetLastVMErrorDetails());
+}
+
+TEST_F(QueryTest, VMListFilterAppliesOnlyWithNamesAndAFilterType) {
+    EXPECT_CALL(*bridge, GetVMInfoList(_, 3u))
+        .Times(3)
+        .WillRepeatedly(DoAll(SetArgReferee<0>(VMs({"a", "b", "c"})), Return(true)));
+    std::vector<std::string> names = {"b"};
+    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, &names, FILTER_TYPE_NONE));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), Names(out));
+    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, nullptr, FILTER_TYPE_INCLUDE_BY_NAME));
+    EXPECT_EQ(3u, out.size());
+    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, &names, FILTER_TYPE_EXCLUDE_BY_NAME));
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), Names(out));
+
+    EXPECT_CALL(*bridge, GetVMInfoList(_, 0u)).WillOnce(Return(false));
+    EXPECT_EQ(0, plugin.GetVMInfoList(out, 0, 0, nullptr, FILTER_TYPE_NONE));
+    EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
+}
+
+TEST_F(QueryTest, InventoryObjectKindsOrTheirFlagBitsIn) {
+    SDataCenterInfo site;
+    SClusterInfo c1, c2;
+    c1.vecVMs = VMs({"c1-a", "c1-b"});
+    c2.vecVMs = VMs({"c2-a"});
+    site.vecClusters = {c1, c2};
+    SHostInfo host;
+    host.vecVMs = VMs({"h"});
+    SDatastoreInfo ds;
+    ds.vecVMs = VMs({"d"});
+    EXPECT_CALL(*bridge, GetVMInfoList(_, 0x100u))
+        .WillOnce(DoAll(SetArgReferee<0>(VMs({"all"})), Return(true)));
+    EXPECT_CALL(*bridge, GetSiteInfo("", "S", _, 0x11000000000100u))
+        .WillOnce(DoAll(SetArgReferee<2>(site), Return(true)));
+    EXPECT_CALL(*bridge, GetClusterInfo("", "C", _, 0x10000000000100u))
+        .WillOnce(DoAll(SetArgReferee<2>(c2), Return(true)));
+    EXPECT_CALL(*bridge, GetHostInfo("", "H", _, 0x20000100u))
+        .WillOnce(DoAll(SetArgReferee<2>(host), Return(true)));
+    EXPECT_CALL(*bridge, GetDataStoreInfo("", "D", _, 0x400000100u))
+        .WillOnce(DoAll(SetArgReferee<2>(ds), Return(true)));
+    EXPECT_CALL(*bridge, GetClusterInfoListForFolder("F", _, 0x10000000000100u))
+        .WillOnce(DoAll(SetArgReferee<1>(std::vector<SClusterInfo>{c2, c1}), Return(true)));
+
+    struct {
+        std::string guid;
+        EInventoryType type;
+        std::vector<std::string> expected;
+    } cases[] = {{"", INVENTORY_TYPE_VIRTUAL_SERVER, {"all"}},
+                 {"S", INVENTORY_TYPE_DATACENTER, {"c1-a", "c1-b", "c2-a"}},
+                 {"C", INVENTORY_TYPE_CLUSTER, {"c2-a"}},
+                 {"H", INVENTORY_TYPE_HOST, {"h"}},
+                 {"D", INVENTORY_TYPE_DATASTORE, {"d"}},
+                 {"F", INVENTORY_TYPE_CLUSTER_FOLDER, {"c2-a", "c1-a", "c1-b"}}};
+    for (auto& c : cases) {
+        out.clear();
+        EXPECT_EQ(1, plugin.GetVMInfoListForInventoryObject(c.guid, c.type, 0x100, 0, out));
+        EXPECT_EQ(c.expected, Names(out)) << c.type;
+    }
+}
+
+TEST_F(QueryTest, UnsupportedKindsAreLoggedWithTheirNumber) {
+    EvLogCapture capture;
+    for (int kind : {0, 3, 6, 10, 24}) {
+        EXPECT_EQ(0, plugin.GetVMInfoListForInventoryObject("x", static_cast<EInventoryType>(kind),
+                                                            0, 0, out));
+        EXPECT_EQ(1u, capture.Count("Unsupported inventory type [" + std::to_string(kind) + "]"))
+            << capture.Dump();
+    }
+    EXPECT_TRUE(capture.Contains("GetVMInfoListForInventoryObject for GUID [x]"));
+}
+
+TEST_F(QueryTest, InventoryObjectFailureRecordsDetailsOnly) {
+    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT);
+    EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("host query failed"));
+    EXPECT_EQ(0, plugin.GetVMInfoListForInventoryObject("H", INVENTORY_TYPE_HOST, 0, 0, out));
+    EXPECT_EQ(VMINFO_ERR_SNAPSHOT, plugin.GetLastVMError());
+    EXPECT_EQ("host query failed", plugin.GetLastVMErrorDetails());
+}
+
+// root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
+TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
+    auto folders = [](std::vector<SInventoryInfo> list) {
+        return DoAll(SetArgReferee<1>(list), Return(true));
+    };
+    auto vms = [](std::vector<SVMInfo> list) {
+        return DoAll(SetArgReferee<1>(list), Return(true));
+    };
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
+        .WillOnce(folders({Folder("a"), Folder("b")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(folders({Folder("a1")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1", _)).WillOnce(folders({Folder("a1x")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1x", _)).WillOnce(folders({}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(folders({}));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(vms(VMs({"deepest"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(vms(VMs({"in-a1"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(vms(VMs({"in-a"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(vms(VMs({"in-b"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u)).WillOnce(vms(VMs({"in-root"})));
+    EXPECT_EQ(1,
+              plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
+              Names(out));
+}
+
+TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
+        .WillOnce(DoAll(
+            SetArgReferee<1>(std::vector<SInventoryInfo>{Folder("a"), Folder("b"), Folder("c")}),
+            Return(true)));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u))
+        .WillOnce(DoAll(SetArgReferee<1>(VMs({"in-a"})), Return(true)));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("folder b is gone"));
+    // Neither "c" nor the root's own VMs are asked for.
+    EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"in-a"}), Names(out));
+    EXPECT_EQ("folder b is gone", plugin.GetLastVMErrorDetails());
+}
+
+TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
+    SHostInfo h1, h2;
+    SDatastoreInfo shared, upper, lower, own;
+    shared.strName = "shared";
+    upper.strName = "DS";
+    lower.strName = "ds";
+    own.strName = "own";
+    h1.vecDatastores = {shared, upper};
+    h2.vecDatastores = {shared, lower, own};
+    SClusterInfo cluster;
+    cluster.vecHosts = {h1, h2};
+    InSequence order;
+    EXPECT_CALL(*bridge, GetHostInfo("cl", "", _, 0x2000010u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("not a host"));
+    EXPECT_CALL(*bridge, GetClusterInfo("cl", "", _, 0x20000002000010u))
+        .WillOnce(DoAll(SetArgReferee<2>(cluster), Return(true)));
+    std::vector<SDatastoreInfo> list(1);
+    list[0].strName = "shared";  // entries already there are not compared
+    EXPECT_EQ(1, plugin.GetDSInfoListForHost("cl", list, 0x10, 0));
+    std::vector<std::string> names;
+    for (const SDatastoreInfo& ds : list) names.push_back(ds.strName);
+    EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), names);
+    // The host step's error stays recorded.
+    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
+}
+
+TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {
+    std::vector<SHostInfo> hosts(2);
+    EXPECT_CALL(*bridge, GetHostInfoList(_, 0x5u))
+        .WillOnce(DoAll(SetArgReferee<0>(hosts), Return(true)));
+    EXPECT_TRUE(plugin._RefreshHostInfoCache(0x5, 1));
+    EXPECT_EQ(2u, plugin.vecHostInfoCache.size());
+    // The same request again: no bridge call (the strict double would fail), cache kept.
+    EXPECT_TRUE(plugin._RefreshHostInfoCache(0x5, 1));
+    EXPECT_EQ(2u, plugin.vecHostInfoCache.size());
+    // A new request that fails leaves the cache empty, with error 6 and the text.
+    EXPECT_CALL(*bridge, GetHostInfoList(_, 0x5u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("hosts failed"));
+    EXPECT_FALSE(plugin._RefreshHostInfoCache(0x5, 2));
+    EXPECT_TRUE(plugin.vecHostInfoCache.empty());
+    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
+    EXPECT_EQ("hosts failed", plugin.GetLastVMErrorDetails());
+}
+
+TEST_F(QueryTest, DatastoreRefillRunsOnlyForNewRequests) {
+    std::vector<SDatastoreInfo> datastores(3);
+    EXPECT_CALL(*bridge, GetDataStoreInfoList(_, 0x9u))
+        .WillOnce(DoAll(SetArgReferee<0>(datastores), Return(true)));
+    EXPECT_TRUE(plugin._RefreshDSInfoCache(0x9, 4));
+    EXPECT_EQ(3u, plugin.vecDSInfoCache.size());
+    EXPECT_TRUE(plugin._RefreshDSInfoCache(0x9, 4));
+    EXPECT_EQ(3u, plugin.vecDSInfoCache.size());
+
+    EXPECT_CALL(*bridge, GetDataStoreInfoList(_, 0x9u)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("datastores failed"));
+    EXPECT_FALSE(plugin._RefreshDSInfoCache(0x9, 5));
+    EXPECT_TRUE(plugin.vecDSInfoCache.empty());
+    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
+    EXPECT_EQ("datastores failed", plugin.GetLastVMErrorDetails());
+    EXPECT_FALSE(plugin._RefreshClusterInfoCache(0, 0));
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Our backup SDK without a CNA: its exports, the LUN test, SAN I/O on a local disk file,
+// and the refusal of bad arguments.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "SdkUnderTest.h"
+
+namespace {
+
+class SdkSan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
+        char tmpl[] = "/tmp/fc-sdk-XXXXXX";
+        root = mkdtemp(tmpl);
+        std::filesystem::create_directories(root + "/dev");
+        std::ofstream(root + "/dev/lun-1") << "";
+        std::ofstream(root + "/dev/lun-2") << "";
+        setenv("FC_SAN_DEVICE_DIR", (root + "/dev").c_str(), 1);
+        disk = root + "/disk.img";
+        content.resize(1 << 20);
+        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 3 + (i >> 12));
+        std::ofstream(disk, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+    }
+    void TearDown() override {
+        unsetenv("FC_SAN_DEVICE_DIR");
+        std::filesystem::remove_all(root);
+    }
+    void* OpenSan(bool writable, uint32_t& handle) {
+        void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
+        EXPECT_NE(nullptr, inst);
+        EXPECT_TRUE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 1, "token", 0, ""));
+        EXPECT_TRUE(
+            sdk.NXFusionSphereSDK_OpenDisk(inst, luns, disk.c_str(), writable ? 1 : 0, &handle, 0))
+            << SSdkUnderTest::AllErrors();
+        return inst;
+    }
+
+    SSdkUnderTest sdk;
+    std::string root, disk;
+    std::vector<uint8_t> content;
+    const char* luns[3] = {"lun-1", "lun-2", nullptr};
+};
+
+TEST_F(SdkSan, LunsAttachOnlyWhenEveryOneResolvesInTheDeviceFolder) {
+    EXPECT_TRUE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
+    const char* missing[] = {"lun-1", "lun-3", nullptr};
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(missing));
+    const char* none[] = {nullptr};
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(none));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
+    // A LUN identifier cannot point outside the device folder.
+    std::ofstream(root + "/escape") << "";
+    const char* hostile[] = {"../escape", nullptr};
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(hostile));
+    const char* dots[] = {"..", nullptr};
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(dots));
+    unsetenv("FC_SAN_DEVICE_DIR");
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
+}
+
+TEST_F(SdkSan, ReadsAndWritesTheDiskFileDirectly) {
+    uint32_t h = 0;
+    void* inst = OpenSan(true, h);
+    EXPECT_NE(0u, h);
+    std::vector<uint8_t> buf(content.size());
+    uint64_t count = buf.size();
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    EXPECT_EQ(buf.size(), count);
+    EXPECT_EQ(Fnv1a(content), Fnv1a(buf));
+
+    std::vector<uint8_t> block(4096, 0xC3);
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_WriteDisk(inst, h, 8192, block.size(), block.data(), &count));
+    std::vector<uint8_t> back(4096);
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 8192, back.size(), back.data(), &count));
+    EXPECT_EQ(block, back);
+
+    // Past the end: refused, the disk does not grow.
+    EXPECT_FALSE(
+        sdk.NXFusionSphereSDK_ReadDisk(inst, h, content.size() - 512, 1024, buf.data(), &count));
+    EXPECT_FALSE(
+        sdk.NXFusionSphereSDK_WriteDisk(inst, h, content.size() - 512, 1024, buf.data(), &count));
+    EXPECT_EQ(content.size(), std::filesystem::file_size(disk));
+    // More than a 32-bit count in one call is refused before any I/O.
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 1ull << 32, buf.data(), &count));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("Transfer of 4294967296 bytes is too large"));
+
+    sdk.NXFusionSphereSDK_CloseDisk(inst, h);
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 512, buf.data(), &count));
+    sdk.NXFusionSphereSDK_DisConnectCNA(inst);
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+}
+
+TEST_F(SdkSan, ReadOnlyOpenCannotWrite) {
+    uint32_t h = 0;
+    void* inst = OpenSan(false, h);
+    std::vector<uint8_t> block(512, 1);
+    uint64_t count = 512;
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_WriteDisk(inst, h, 0, 512, block.data(), &count));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);  // closes what is still open
+}
+
+TEST_F(SdkSan, BadArgumentsAreRefused) {
+    void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
+    uint32_t h = 77;
+    // Not connected yet.
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns, disk.c_str(), 0, &h, 0));
+    EXPECT_TRUE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 1, "t", 0, ""));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns, disk.c_str(), 0, nullptr, 0));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns, disk.c_str(), 0, &h, 1));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("does not match the instance's SAN"));
+    const char* missing[] = {"lun-9", nullptr};
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, missing, disk.c_str(), 0, &h, 0));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns, (root + "/dev").c_str(), 0, &h, 0));
+    EXPECT_EQ(77u, h);
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(nullptr, "127.0.0.1", 1, "t", 0, ""));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 70000, "t", 0, ""));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+    sdk.NXFusionSphereSDK_DestroyInstance(nullptr);
+}
+
+}  // namespace

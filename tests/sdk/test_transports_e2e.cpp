@@ -1,0 +1,146 @@
+// The whole chain on loopback: the simulator's management service prepares access to a disk
+// of a VM snapshot (through the bridge), the simulator's CNA serves it, and the disk is read in
+// full through the plug-in's socket client and through our backup SDK, loaded by the plug-in's
+// loader, over LAN and over SAN. All three give the bytes of the snapshot's disk file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CnaServer.h"
+#include "FusionComputeDiskInfo.h"
+#include "FusionComputeSDKCppBridge.h"
+#include "SdkUnderTest.h"
+#include "Simulator.h"
+
+namespace {
+
+using namespace VMInfoStructs;
+
+class TransportsEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fcsim::SSimOptions options;
+        std::string err;
+        ASSERT_TRUE(sim.Start(options, err)) << err;
+        char tmpl[] = "/tmp/fc-e2e-XXXXXX";
+        devDir = std::string(mkdtemp(tmpl));
+        setenv("FC_SAN_DEVICE_DIR", devDir.c_str(), 1);
+        setenv("FC_HOME", FC_TEST_SDK_DIR, 1);
+    }
+    void TearDown() override {
+        unsetenv("FC_SAN_DEVICE_DIR");
+        unsetenv("FC_HOME");
+        std::filesystem::remove_all(devDir);
+        sim.Stop();
+    }
+    fcsim::CSimulator sim;
+    std::string devDir;
+};
+
+// Exposes the loader's slots (the service's members are protected).
+class CLoader : public CFusionComputeDiskInfo {
+public:
+    explicit CLoader(const std::string& libDir) : CFusionComputeDiskInfo(nullptr) {
+        strSystemLibDirectory = libDir;
+    }
+};
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                                std::istreambuf_iterator<char>());
+}
+
+TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
+    FusionComputeSDKCppBridge::SBridgeOptions bopt;
+    bopt.strCAFile = sim.CAFile();
+    FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge bridge(bopt);
+    ASSERT_TRUE(bridge.Connect(sim.Url(), sim.User(), sim.Password())) << bridge.GetLastError();
+    SVMInfo vm;
+    ASSERT_TRUE(bridge.GetVMInfo("web-01", "", "", vm, 0)) << bridge.GetLastError();
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(bridge.CreateVMSnapshot(vm, "__VQ_BACKUP__", "e2e", false, false, false, false,
+                                        snap, disks))
+        << bridge.GetLastError();
+    const std::string snapID = snap.strID.empty() ? snap.strURN : snap.strID;
+    // The disk on the SAN datastore.
+    const SDisk* disk = nullptr;
+    SDatastoreInfo ds;
+    for (const SDisk& d : disks) {
+        if (bridge.GetDataStoreInfo(d.strDatastore, "", ds, 0) && !ds.vecLuns.empty() &&
+            ds.strType != "DSWARE") {
+            disk = &d;
+            break;
+        }
+    }
+    ASSERT_NE(nullptr, disk) << "no disk on a datastore with LUNs";
+
+    std::string accessID, cnaAddress, cnaPort, token, path;
+    ASSERT_TRUE(bridge.PrepareDiskAccess(disk->strName, snapID, "127.0.0.1", false, accessID,
+                                         cnaAddress, cnaPort, token, path))
+        << bridge.GetLastError();
+    EXPECT_EQ(sim.CnaPort(), std::stoi(cnaPort));
+    const std::vector<uint8_t> expected = ReadFile(path);
+    // The seeded disk: 32 MiB with data at its start.
+    ASSERT_EQ(32u << 20, expected.size())
+        << "VM disks: " << vm.vecDisks.size() << ", snapshot disk capacity " << disk->ullCapacity;
+    ASSERT_NE(std::vector<uint8_t>(4096, 0),
+              std::vector<uint8_t>(expected.begin(), expected.begin() + 4096));
+    const uint64_t chunk = 1 << 20;
+
+    // The plug-in's socket client.
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Connect(cnaAddress, uint16_t(std::stoi(cnaPort))));
+    uint32_t handle = 0;
+    ASSERT_TRUE(client.OpenRemoteDiskFile(path, token, true, handle));
+    std::vector<uint8_t> viaSocket(expected.size());
+    for (uint64_t off = 0; off < viaSocket.size(); off += chunk)
+        ASSERT_TRUE(client.ReadFromRemoteDiskFile(handle, off,
+                                                  uint32_t(std::min(chunk, viaSocket.size() - off)),
+                                                  viaSocket.data() + off));
+    EXPECT_TRUE(client.CloseRemoteDiskFile(handle));
+    client.Disconnect();
+
+    // Our SDK through the plug-in's loader, LAN and SAN.
+    char tmpl[] = "/tmp/fc-e2e-lib-XXXXXX";
+    std::string libDir = mkdtemp(tmpl);
+    std::ofstream(libDir + "/libssl.so.1.0.0") << "";
+    std::ofstream(libDir + "/libcrypto.so.1.0.0") << "";
+    CLoader loader(libDir);
+    ASSERT_TRUE(loader.ImportSDK());
+    std::filesystem::remove_all(libDir);
+    NXFusionSphereSDK_SetupLogging_Ptr(SSdkUnderTest::OnError, SSdkUnderTest::OnError,
+                                       SSdkUnderTest::OnError, SSdkUnderTest::OnDebug,
+                                       SSdkUnderTest::OnDebug, SSdkUnderTest::OnDebug);
+    std::string err;
+    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir, ds.vecLuns, err)) << err;
+    CFusionSphereDiskInfoStringArray luns(ds.vecLuns);
+    ASSERT_TRUE(NXFusionSphereSDK_VerifyLUNAttached_Ptr(luns.Get()));
+
+    for (int lan : {1, 0}) {
+        void* inst = NXFusionSphereSDK_CreateInstance_Ptr(lan);
+        ASSERT_NE(nullptr, inst);
+        ASSERT_TRUE(NXFusionSphereSDK_ConnectCNA_Ptr(
+            inst, cnaAddress.c_str(), uint16_t(std::stoi(cnaPort)), token.c_str(), 0, ""));
+        uint32_t remote = 0;
+        ASSERT_TRUE(NXFusionSphereSDK_OpenDisk_Ptr(inst, luns.Get(), path.c_str(), 0, &remote, lan))
+            << SSdkUnderTest::AllErrors();
+        std::vector<uint8_t> data(expected.size());
+        for (uint64_t off = 0; off < data.size(); off += chunk) {
+            uint64_t n = std::min(chunk, data.size() - off);
+            ASSERT_TRUE(NXFusionSphereSDK_ReadDisk_Ptr(inst, remote, off, n, data.data() + off, &n))
+                << SSdkUnderTest::AllErrors();
+        }
+        NXFusionSphereSDK_CloseDisk_Ptr(inst, remote);
+        NXFusionSphereSDK_DisConnectCNA_Ptr(inst);
+        NXFusionSphereSDK_DestroyInstance_Ptr(inst);
+        EXPECT_EQ(Fnv1a(expected), Fnv1a(data)) << (lan ? "LAN" : "SAN");
+    }
+    EXPECT_EQ(Fnv1a(expected), Fnv1a(viaSocket));
+    EXPECT_TRUE(bridge.ReleaseDiskAccess(accessID));
+    EXPECT_TRUE(bridge.DeleteVMSnapshot(vm, snap)) << bridge.GetLastError();
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// The simulator's CNA server spoken to in raw bytes built here, so that neither the plug-in's
+// client nor the server's own encoder is trusted by these tests.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "CnaServer.h"
+#include "SimState.h"
+#include "WzUtil.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void Put64(Bytes& b, uint64_t v) {
+    for (int i = 0; i < 8; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+uint16_t Get16(const Bytes& b, size_t at) {
+    return uint16_t(b[at] | (b[at + 1] << 8));
+}
+uint32_t Get32(const Bytes& b, size_t at) {
+    return b[at] | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+           (uint32_t(b[at + 3]) << 24);
+}
+
+Bytes Header(uint16_t op, uint32_t seq, uint32_t length) {
+    Bytes b;
+    Put16(b, 0x3535);
+    Put16(b, 0);
+    Put16(b, op);
+    Put32(b, seq);
+    Put32(b, length);
+    Put32(b, CWzCRC32::Compute(b.data(), 14));
+    return b;
+}
+
+Bytes OpenRequest(uint32_t seq, const std::string& path, const std::string& token, uint16_t mode) {
+    Bytes b = Header(1, seq, 386);
+    Bytes body(386, 0);
+    std::copy(path.begin(), path.end(), body.begin());
+    std::copy(token.begin(), token.end(), body.begin() + 256);
+    body[384] = uint8_t(mode);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+Bytes IoRequest(uint16_t op, uint32_t seq, uint32_t handle, uint64_t offset, uint32_t length) {
+    Bytes b = Header(op, seq, 16);
+    Put32(b, handle);
+    Put64(b, offset);
+    Put32(b, length);
+    return b;
+}
+
+class CRawConn {
+public:
+    explicit CRawConn(uint16_t port) {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_bOk = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    }
+    ~CRawConn() { close(m_fd); }
+    bool Ok() const { return m_bOk; }
+    void Send(const Bytes& b) {
+        ASSERT_EQ(ssize_t(b.size()), send(m_fd, b.data(), b.size(), MSG_NOSIGNAL));
+    }
+    // Exactly n bytes, or fewer when the server hangs up.
+    Bytes Recv(size_t n) {
+        Bytes b(n);
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = recv(m_fd, b.data() + got, n - got, 0);
+            if (r <= 0) break;
+            got += size_t(r);
+        }
+        b.resize(got);
+        return b;
+    }
+    bool ClosedByPeer() {
+        uint8_t c;
+        return recv(m_fd, &c, 1, 0) <= 0;  // end of stream or reset: either way, gone
+    }
+    uint32_t Open(uint32_t seq, const std::string& path, const std::string& token, uint16_t mode,
+                  uint16_t* status = nullptr) {
+        Send(OpenRequest(seq, path, token, mode));
+        Bytes r = Recv(24);
+        if (r.size() != 24) return 0;
+        if (status) *status = Get16(r, 18);
+        return Get16(r, 18) == 0 ? Get32(r, 20) : 0;
+    }
+
+private:
+    int m_fd;
+    bool m_bOk = false;
+};
+
+class CnaServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/fc-cna-XXXXXX";
+        root = mkdtemp(tmpl);
+        state = std::make_unique<fcsim::CSimState>(root);
+        disk = state->DiskPath("d1");
+        std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
+        Bytes content(1 << 20);
+        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i % 251);
+        std::ofstream(disk, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+        data = content;
+        fcsim::SLease lease;
+        lease.strAccessID = "a1";
+        lease.strToken = "t1";
+        lease.strDiskID = "d1";
+        lease.strPath = disk;
+        lease.bWritable = true;
+        lease.tExpires = fcsim::CSimState::Now() + 600;
+        ASSERT_TRUE(state->PutLease(lease));
+        server = std::make_unique<fcsim::CCnaServer>(*state);
+        ASSERT_TRUE(server->Start("127.0.0.1", 0));
+    }
+    void TearDown() override {
+        server->Stop();
+        std::filesystem::remove_all(root);
+    }
+    std::string root, disk;
+    Bytes data;
+    std::unique_ptr<fcsim::CSimState> state;
+    std::unique_ptr<fcsim::CCnaServer> server;
+};
+
+TEST_F(CnaServerTest, ResponsesCarryMagicSequenceAndAValidCrc) {
+    CRawConn c(server->Port());
+    ASSERT_TRUE(c.Ok());
+    c.Send(OpenRequest(41, disk, "t1", 0));
+    Bytes r = c.Recv(24);
+    ASSERT_EQ(24u, r.size());
+    EXPECT_EQ(0x3535, Get16(r, 0));
+    EXPECT_EQ(1, Get16(r, 4));
+    EXPECT_EQ(41u, Get32(r, 6));
+    EXPECT_EQ(6u, Get32(r, 10));
+    EXPECT_EQ(CWzCRC32::Compute(r.data(), 14), Get32(r, 14));
+    EXPECT_EQ(0, Get16(r, 18));
+    uint32_t handle = Get32(r, 20);
+    EXPECT_NE(0u, handle);
+
+    c.Send(IoRequest(3, 42, handle, 1000, 300));
+    Bytes rr = c.Recv(18 + 6 + 300);
+    ASSERT_EQ(324u, rr.size());
+    EXPECT_EQ(42u, Get32(rr, 6));
+    EXPECT_EQ(0, Get16(rr, 18));
+    EXPECT_EQ(300u, Get32(rr, 20));
+    EXPECT_EQ(Bytes(data.begin() + 1000, data.begin() + 1300), Bytes(rr.begin() + 24, rr.end()));
+}
+
+TEST_F(CnaServerTest, CloseIsAcceptedWithEitherOperationCode) {
+    CRawConn c(server->Port());
+    for (uint16_t op : {uint16_t(1), uint16_t(2)}) {
+        uint32_t h = c.Open(0, disk, "t1", 0);
+        ASSERT_NE(0u, h);
+        EXPECT_EQ(1u, server->Stats().ullOpenHandles);
+        Bytes req = Header(op, 1, 4);
+        Put32(req, h);
+        c.Send(req);
+        Bytes r = c.Recv(20);
+        ASSERT_EQ(20u, r.size());
+        EXPECT_EQ(0, Get16(r, 18)) << "close with opcode " << op;
+        EXPECT_EQ(0u, server->Stats().ullOpenHandles);
+        c.Send(req);  // the handle is gone now
+        EXPECT_EQ(5, Get16(c.Recv(20), 18));
+    }
+}
+
+TEST_F(CnaServerTest, UntrustworthyHeadersDropTheConnection) {
+    {
+        CRawConn c(server->Port());
+        Bytes req = IoRequest(3, 0, 1, 0, 16);
+        req[14] ^= 0xFF;  // CRC
+        c.Send(req);
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    {
+        CRawConn c(server->Port());
+        Bytes req = IoRequest(3, 0, 1, 0, 16);
+        req[0] = 0x36;
+        req[14] = 0;  // whatever the CRC: the magic is wrong
+        c.Send(req);
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    // An unknown operation is answered and the connection stays usable.
+    CRawConn c(server->Port());
+    Bytes req = Header(9, 5, 4);
+    Put32(req, 0);
+    c.Send(req);
+    Bytes r = c.Recv(20);
+    ASSERT_EQ(20u, r.size());
+    EXPECT_EQ(1, Get16(r, 18));
+    EXPECT_NE(0u, c.Open(6, disk, "t1", 0));
+}
+
+TEST_F(CnaServerTest, HandlesBelongToTheirConnection) {
+    CRawConn a(server->Port()), b(server->Port());
+    uint32_t h = a.Open(0, disk, "t1", 0);
+    ASSERT_NE(0u, h);
+    b.Send(IoRequest(3, 0, h, 0, 512));
+    Bytes r = b.Recv(24);
+    ASSERT_EQ(24u, r.size());
+    EXPECT_EQ(5, Get16(r, 18));
+    EXPECT_EQ(0u, Get32(r, 20));
+}
+
+TEST_F(CnaServerTest, BadFlagsAndWritesThroughReadOnlyHandles) {
+    CRawConn c(server->Port());
+    uint16_t status = 0;
+    EXPECT_EQ(0u, c.Open(0, disk, "t1", 7, &status));
+    EXPECT_EQ(4, status);
+    uint32_t h = c.Open(1, disk, "t1", 0);
+    Bytes w = IoRequest(4, 2, h, 0, 512);
+    w.insert(w.end(), 512, 0xEE);
+    c.Send(w);
+    EXPECT_EQ(10, Get16(c.Recv(20), 18));
+    // A write that would run past the end changes nothing.
+    uint32_t hw = c.Open(3, disk, "t1", 1);
+    Bytes past = IoRequest(4, 4, hw, (1 << 20) - 256, 512);
+    past.insert(past.end(), 512, 0xEE);
+    c.Send(past);
+    EXPECT_EQ(9, Get16(c.Recv(20), 18));
+    std::ifstream f(disk, std::ios::binary);
+    Bytes now((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(now == data);
+}
+
+TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {
+    constexpr int kClients = 4;
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            CRawConn c(server->Port());
+            uint32_t h = c.Open(0, disk, "t1", 0);
+            if (!h) return;
+            bool ok = true;
+            for (uint32_t k = 0; k < 50 && ok; ++k) {
+                uint64_t off = (uint64_t(i) * 50 + k) * 1024;
+                c.Send(IoRequest(3, k + 1, h, off, 1024));
+                Bytes r = c.Recv(18 + 6 + 1024);
+                ok = r.size() == 1048 && Get32(r, 6) == k + 1 &&
+                     std::equal(r.begin() + 24, r.end(), data.begin() + off);
+            }
+            if (ok) ++good;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(kClients, good.load());
+    EXPECT_EQ(uint64_t(kClients), server->Stats().ullConnections);
+}
+
+TEST_F(CnaServerTest, StopEndsStalledConnectionsAndStartsOnlyOnce) {
+    EXPECT_FALSE(server->Start("127.0.0.1", 0));
+    fcsim::SCnaFaultRule stall;
+    stall.eAction = fcsim::ECnaFaultAction::Stall;  // for ever
+    server->AddFault(stall);
+    CRawConn c(server->Port());
+    c.Send(OpenRequest(0, disk, "t1", 0));
+    server->Stop();  // must not wait for the stall
+    EXPECT_TRUE(c.Recv(24).empty());
+    server->Stop();
+
+    fcsim::CCnaServer bad(*state);
+    EXPECT_FALSE(bad.Start("not-an-address", 0));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
+    fcsim::SCnaFaultRule rule;
+    std::string error;
+    ASSERT_TRUE(fcsim::ParseCnaFaultRule(
+        "op=read skip=3 times=0 from=4096 to=8192 action=error status=7", rule, error))
+        << error;
+    EXPECT_EQ(fcsim::ECnaOp::Read, rule.eOp);
+    EXPECT_EQ(3u, rule.nSkip);
+    EXPECT_EQ(0u, rule.nTimes);
+    EXPECT_EQ(4096u, rule.ullFrom);
+    EXPECT_EQ(8192u, rule.ullTo);
+    EXPECT_EQ(fcsim::ECnaFaultAction::ErrorStatus, rule.eAction);
+    EXPECT_EQ(7, rule.nStatus);
+    fcsim::SCnaFaultRule again;
+    ASSERT_TRUE(fcsim::ParseCnaFaultRule(fcsim::FormatCnaFaultRule(rule), again, error));
+    EXPECT_EQ(fcsim::FormatCnaFaultRule(rule), fcsim::FormatCnaFaultRule(again));
+
+    for (const char* bad :
+         {"op=delete", "status=70000", "skip=-1", "from=10 to=5", "stall", "action=drop junk=1"}) {
+        EXPECT_FALSE(fcsim::ParseCnaFaultRule(bad, rule, error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(CnaSanExposure, CreatesPlainLunNamesOnly) {
+    char tmpl[] = "/tmp/fc-san-XXXXXX";
+    std::string root = mkdtemp(tmpl);
+    std::string error;
+    EXPECT_TRUE(fcsim::ExposeSanLuns(root + "/dev", {"lun-1", "6005-08b4"}, error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(root + "/dev/lun-1"));
+    EXPECT_TRUE(std::filesystem::exists(root + "/dev/6005-08b4"));
+    EXPECT_FALSE(fcsim::ExposeSanLuns(root + "/dev", {"../evil"}, error));
+    EXPECT_FALSE(fcsim::ExposeSanLuns(root + "/dev", {".."}, error));
+    EXPECT_FALSE(std::filesystem::exists(root + "/evil"));
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace

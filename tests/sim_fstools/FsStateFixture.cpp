@@ -1,0 +1,78 @@
+#include "FsStateFixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "WzUtil.h"
+
+const char* const CFsStateFixture::c_szDisk = "disk-1";
+const char* const CFsStateFixture::c_szDiskVolume = "fsvol-disk-1";
+
+namespace {
+
+std::string MakeTempDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fs-state-XXXXXX";
+    if (::mkdtemp(&templ[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+}  // namespace
+
+std::string FsReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string FsReadAt(const std::string& path, uint64_t offset, size_t length) {
+    std::string out(length, '\0');
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    ssize_t n = ::pread(fd, &out[0], length, static_cast<off_t>(offset));
+    ::close(fd);
+    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return out;
+}
+
+CFsStateFixture::CFsStateFixture()
+    : m_strDir(MakeTempDir()), m_state(m_strDir + "/state"), m_store(m_strDir + "/state") {
+    int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ::ftruncate(fd, c_ullDiskSize) != 0) throw std::runtime_error("disk");
+    ::close(fd);
+}
+
+CFsStateFixture::~CFsStateFixture() {
+    m_store.DetachAll();
+    FXPath::RemoveAll(m_strDir);
+}
+
+void CFsStateFixture::WriteDisk(uint64_t offset, const std::string& bytes) {
+    int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CLOEXEC);
+    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    ::close(fd);
+    if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("write");
+    m_state.MarkWritten(c_szDisk, offset, bytes.size());
+}
+
+std::string CFsStateFixture::DiskContent() const {
+    return FsReadAll(m_state.DiskPath(c_szDisk));
+}
+
+void CFsStateFixture::Snapshot(const std::string& name) {
+    std::string frozen = m_strDir + "/frozen-" + name + ".img";
+    std::ofstream(frozen, std::ios::binary) << DiskContent();
+    fcsim::SFsSnapshot snap;
+    snap.strName = name;
+    snap.strDiskID = c_szDisk;
+    snap.strPath = frozen;
+    snap.ullChangeSeq = m_state.ChangeSeq(c_szDisk);
+    snap.ullSize = c_ullDiskSize;
+    if (!m_state.PutFsSnapshot(snap)) throw std::runtime_error("snapshot");
+}

@@ -1,0 +1,40 @@
+// A temporary simulator state folder with one disk and helpers to freeze FusionStorage
+// snapshots of it; loop devices left attached are detached and the folder removed at the end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "FsVolumeStore.h"
+#include "SimState.h"
+
+class CFsStateFixture {
+public:
+    CFsStateFixture();
+    ~CFsStateFixture();
+    CFsStateFixture(const CFsStateFixture&) = delete;
+    CFsStateFixture& operator=(const CFsStateFixture&) = delete;
+
+    const std::string& Dir() const { return m_strDir; }
+    std::string StateDir() const { return m_strDir + "/state"; }
+    fcsim::CSimState& State() { return m_state; }
+    fcsim::CFsVolumeStore& Store() { return m_store; }
+
+    // Writes bytes into the disk "disk-1" and journals the write.
+    void WriteDisk(uint64_t offset, const std::string& bytes);
+    // Freezes the disk as a FusionStorage snapshot of that name.
+    void Snapshot(const std::string& name);
+    std::string DiskContent() const;
+
+    static constexpr uint64_t c_ullDiskSize = 1 << 20;
+    static const char* const c_szDisk;
+    static const char* const c_szDiskVolume;  // the disk's own FusionStorage volume
+
+private:
+    std::string m_strDir;
+    fcsim::CSimState m_state;
+    fcsim::CFsVolumeStore m_store;
+};
+
+std::string FsReadAll(const std::string& path);
+std::string FsReadAt(const std::string& path, uint64_t offset, size_t length);

@@ -1,0 +1,216 @@
+// The runner and facade against the real tool stand-ins: vbs_cli from PATH, and VrmVBSTools
+// started by Java from the agent home's tools folder, over a temporary simulator state.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "EvDebug.h"
+#include "FsFaults.h"
+#include "FsLoop.h"
+#include "FsStateFixture.h"
+#include "FsToolsSetup.h"
+#include "FusionStorageAPI.h"
+#include "NxClock.h"
+#include "WzUtil.h"
+
+using namespace fcsim;
+
+namespace {
+
+const uint64_t c_ullOffset = 4096;  // the plug-in's data offset for older management versions
+
+class FsToolsIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(FCSIM_VRMVBSTOOLS_CLASS).empty() ||
+            !CWzPath::Exists(FCSIM_VRMVBSTOOLS_CLASS)) {
+            GTEST_SKIP() << "the VrmVBSTools stand-in was not built (no javac)";
+        }
+        home = fx.Dir() + "/agent";
+        toolsDir = home + "/Huawei/FusionStorage";
+        std::string error;
+        ASSERT_TRUE(FsInstallVrmVBSTools(home, FCSIM_VRMVBSTOOLS_CLASS, error)) << error;
+        ASSERT_TRUE(
+            FsWriteClusterInfo(fx.Dir() + "/vbs_cluster_info", "127.0.0.1,127.0.0.2,", error))
+            << error;
+
+        const char* path = std::getenv("PATH");
+        SetEnv("PATH", std::string(FCSIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin"));
+        SetEnv("FCSIM_STATE_DIR", fx.StateDir());
+        SetEnv("FC_AGENT_HOME", home);
+        SetEnv("FC_CONFIG_FILE", "");
+
+        SFsToolsConfig config;
+        config.ullDataOffset = c_ullOffset;
+        config.nBitmapBlockSize = 512;
+        ASSERT_TRUE(fx.Store().SetConfig(config));
+
+        api.SetClusterInfoFile(fx.Dir() + "/vbs_cluster_info");
+        ASSERT_TRUE(api.Initialize("127.0.0.1")) << log.Dump();
+    }
+
+    void TearDown() override {
+        fx.Store().DetachAll();
+        for (auto& [name, saved] : savedEnv) {
+            if (saved.first)
+                ::setenv(name.c_str(), saved.second.c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+    void SetEnv(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        if (!savedEnv.count(name)) savedEnv[name] = {old != nullptr, old ? old : ""};
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+
+    // A test pattern that differs in every 512-byte sector.
+    static std::string Pattern(size_t length, char seed) {
+        std::string s(length, '\0');
+        for (size_t i = 0; i < length; ++i) s[i] = static_cast<char>(seed + i / 512 + i % 7);
+        return s;
+    }
+
+    std::map<std::string, std::pair<bool, std::string>> savedEnv;
+    CFsStateFixture fx;
+    std::string home;
+    std::string toolsDir;
+    EvLogCapture log;
+    CFusionStorageAPI api;
+};
+
+}  // namespace
+
+TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDeleted) {
+    const std::string first = Pattern(65536, 'a');
+    fx.WriteDisk(0, first);
+    fx.WriteDisk(512 * 1000, Pattern(4096, 'k'));
+    fx.Snapshot("snap-1");
+    fx.WriteDisk(0, Pattern(512, 'Z'));  // after the snapshot
+
+    uint64_t size = 0;
+    ASSERT_TRUE(api.QueryVolume(CFsStateFixture::c_szDiskVolume, size)) << log.Dump();
+    EXPECT_EQ(size, c_ullOffset + CFsStateFixture::c_ullDiskSize);
+
+    const std::string volume = "__VQ_BACKUP__disk-1-snap-1";
+    ASSERT_TRUE(api.CreateVolumeFromSnapshot(volume, "snap-1", size)) << log.Dump();
+    std::string device;
+    ASSERT_TRUE(api.AttachVolume(volume, device)) << log.Dump();
+    SFsVolume v;
+    ASSERT_TRUE(fx.Store().Get(volume, v));
+    if (FsLoopPossible() && v.bLoop) {
+        EXPECT_EQ(device.compare(0, 9, "/dev/loop"), 0) << device;
+    } else {
+        EXPECT_EQ(device, v.strDataPath);
+    }
+    EXPECT_EQ(FsReadAt(device, c_ullOffset, first.size()), first);
+    EXPECT_EQ(FsReadAt(device, c_ullOffset + 512 * 1000, 4096), Pattern(4096, 'k'));
+    uint64_t volumeSize = 0;
+    ASSERT_TRUE(api.QueryVolume(volume, volumeSize));
+    EXPECT_EQ(volumeSize, size);
+
+    // Deleting an attached volume is refused, and says why.
+    EXPECT_FALSE(api.DeleteVolume(volume));
+    EXPECT_TRUE(log.Contains("vbs delete volume reported failure [4] [volume is attached]"))
+        << log.Dump();
+    ASSERT_TRUE(api.DetatchVolume(volume));
+    ASSERT_TRUE(api.DeleteVolume(volume));
+    EXPECT_TRUE(fx.Store().List().empty());
+    EXPECT_FALSE(CWzPath::Exists(v.strDataPath));
+
+    // The management tool ran from its folder with its class path.
+    std::string calls = FsReadAll(fx.Store().Folder() + "/calls.log");
+    EXPECT_NE(calls.find("VrmVBSTools\t" + toolsDir +
+                         "\t.:dsware-api-V100R006C00.jar:log4j-1.2.16.jar\t--mngIp\t"
+                         "127.0.0.1,127.0.0.2\t--dsaIp\t127.0.0.1\t--op\tcreateVolumeFromSnap"),
+              std::string::npos)
+        << calls;
+}
+
+TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
+    fx.WriteDisk(0, Pattern(512, 'a'));
+    fx.Snapshot("snap-1");
+    fx.WriteDisk(4096 * 3, Pattern(100, 'b'));  // volume chunk 4 (4096-byte chunks)
+    fx.WriteDisk(4096 * 10 - 1, "xy");          // volume chunks 10 and 11
+    fx.Snapshot("snap-2");
+
+    CFsFaults faults(fx.StateDir());
+    ASSERT_TRUE(faults.Add("createBitmapVolume notready=2 times=1"));
+    CFakeClock clock;
+    uint32_t blockSize = 0;
+    ASSERT_TRUE(api.CreateBitmapVolume("snap-2-bitmap", "snap-1", "snap-2", blockSize))
+        << log.Dump();
+    EXPECT_EQ(blockSize, 512u);
+    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(2, 10000u));
+
+    std::string device;
+    ASSERT_TRUE(api.AttachVolume("snap-2-bitmap", device)) << log.Dump();
+    std::string bitmap = FsReadAt(device, 0, 512);
+    ASSERT_EQ(bitmap.size(), 512u);
+    std::string marks;
+    for (char c : bitmap) marks.push_back(c ? '1' : '0');
+    std::string expected(512, '0');
+    expected[4] = expected[10] = expected[11] = '1';
+    EXPECT_EQ(marks, expected);
+    EXPECT_TRUE(api.DetatchVolume("snap-2-bitmap"));
+    EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
+
+    // A bitmap that never becomes ready gives up after the configured attempts.
+    ASSERT_TRUE(
+        WriteWholeFile(fx.Dir() + "/config.ini", "[VirtualServer]\nnMaxQueryBitMapAttempts=0\n"));
+    SetEnv("FC_CONFIG_FILE", fx.Dir() + "/config.ini");
+    ASSERT_TRUE(faults.Add("createBitmapVolume notready=100"));
+    clock.ClearSleeps();
+    EXPECT_FALSE(api.CreateBitmapVolume("snap-2-bitmap", "", "snap-2", blockSize));
+    EXPECT_EQ(clock.Sleeps().size(), 1u);
+    EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
+}
+
+TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
+    fx.Snapshot("snap-1");
+    CFsFaults faults(fx.StateDir());
+    std::string device;
+    ASSERT_TRUE(faults.Add("attach fail times=1 ret_code=7 ret_desc=no path to the volume"));
+    EXPECT_FALSE(api.AttachVolume(CFsStateFixture::c_szDiskVolume, device));
+    EXPECT_TRUE(log.Contains("vbs attach reported failure [7] [no path to the volume]"));
+
+    ASSERT_TRUE(faults.Add("queryvolume empty times=1"));
+    uint64_t size = 0;
+    EXPECT_FALSE(api.QueryVolume(CFsStateFixture::c_szDiskVolume, size));
+    ASSERT_TRUE(faults.Add("detach exit=3 times=1"));
+    EXPECT_FALSE(api.DetatchVolume("anything"));
+    EXPECT_TRUE(log.Contains("Failed to execute command [vbs_cli -c detach -v anything], 3"));
+
+    ASSERT_TRUE(faults.Add("createVolumeFromSnap fail times=1 ret_code=9 ret_desc=pool full"));
+    EXPECT_FALSE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
+    EXPECT_TRUE(fx.Store().List().empty());
+
+    ASSERT_TRUE(faults.Add("queryBitmapVolume garbage times=1"));
+    ASSERT_TRUE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
+    uint32_t status = 0;
+    uint32_t blockSize = 0;
+    EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
+    EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
+    EXPECT_TRUE(api.DeleteVolume("v"));
+}
+
+TEST_F(FsToolsIntegrationTest, HostileNamesCreateNothingButTheirVolume) {
+    fx.Snapshot("snap-1");
+    const std::string pwned = fx.Dir() + "/pwned";
+    const std::string names[] = {"v; touch " + pwned, "v\"; touch " + pwned + "; echo \"",
+                                 "$(touch " + pwned + ")"};
+    for (const std::string& name : names) {
+        ASSERT_TRUE(api.CreateVolumeFromSnapshot(name, "snap-1", 4096 + (1 << 20))) << log.Dump();
+        SFsVolume v;
+        EXPECT_TRUE(fx.Store().Get(name, v)) << name;
+        std::string device;
+        EXPECT_TRUE(api.AttachVolume(name, device));
+        EXPECT_TRUE(api.DetatchVolume(name));
+        EXPECT_TRUE(api.DeleteVolume(name));
+        EXPECT_FALSE(CWzPath::Exists(pwned)) << name;
+    }
+    EXPECT_TRUE(fx.Store().List().empty());
+}

@@ -1,0 +1,249 @@
+// The simulator's FusionStorage volume store and its fault rules, used directly.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "FsFaults.h"
+#include "FsLoop.h"
+#include "FsStateFixture.h"
+#include "WzUtil.h"
+
+using namespace fcsim;
+
+namespace {
+
+class VolumeStoreTest : public ::testing::Test {
+protected:
+    void SetConfig(uint64_t dataOffset, uint32_t blockSize, bool loop = false) {
+        SFsToolsConfig config;
+        config.ullDataOffset = dataOffset;
+        config.nBitmapBlockSize = blockSize;
+        config.bUseLoop = loop;
+        ASSERT_TRUE(fx.Store().SetConfig(config));
+    }
+    // Which bitmap bytes are non-zero, as a string of '0' and '1'.
+    std::string Marks(const std::string& name) {
+        SFsVolume v;
+        EXPECT_TRUE(fx.Store().Get(name, v));
+        std::string bits;
+        for (char c : FsReadAll(v.strDataPath)) bits.push_back(c ? '1' : '0');
+        return bits;
+    }
+
+    CFsStateFixture fx;
+    std::string error;
+};
+
+}  // namespace
+
+TEST_F(VolumeStoreTest, VolumeFromSnapshotKeepsTheFrozenDataAfterTheOffset) {
+    SetConfig(4096, 512);
+    fx.WriteDisk(0, "boot");
+    fx.WriteDisk(700000, std::string(5000, 'x'));
+    fx.Snapshot("snap-1");
+    fx.WriteDisk(0, "LATE");  // after the snapshot: not in the volume
+    const uint64_t size = 4096 + CFsStateFixture::c_ullDiskSize;
+
+    EXPECT_EQ(fx.Store().CreateFromSnapshot("v", size - 1, "snap-1", error), FS_E_INVALID);
+    EXPECT_EQ(fx.Store().CreateFromSnapshot("v", size, "no-snap", error), FS_E_NOT_FOUND);
+    ASSERT_EQ(fx.Store().CreateFromSnapshot("v", size, "snap-1", error), FS_OK) << error;
+    EXPECT_EQ(fx.Store().CreateFromSnapshot("v", size, "snap-1", error), FS_E_EXISTS);
+
+    SFsVolume v;
+    ASSERT_TRUE(fx.Store().Get("v", v));
+    std::string data = FsReadAll(v.strDataPath);
+    ASSERT_EQ(data.size(), size);
+    EXPECT_EQ(data.substr(0, 4096), std::string(4096, '\0'));
+    EXPECT_EQ(data.substr(4096, 4), "boot");
+    EXPECT_EQ(data.substr(4096 + 700000, 5000), std::string(5000, 'x'));
+    EXPECT_EQ(data.substr(4096 + 700000 + 5000, 10), std::string(10, '\0'));
+    uint64_t queried = 0;
+    EXPECT_EQ(fx.Store().Query("v", queried, error), FS_OK);
+    EXPECT_EQ(queried, size);
+}
+
+TEST_F(VolumeStoreTest, BitmapBetweenTwoSnapshotsMarksTheChangedChunks) {
+    SetConfig(4096, 512);  // chunks of 4096 volume bytes; disk offset 0 is volume chunk 1
+    fx.WriteDisk(0, "a");
+    fx.Snapshot("s1");
+    fx.WriteDisk(4096, "b");                                // chunk 2
+    fx.WriteDisk(4096 * 4 - 1, "cd");                       // straddles chunks 4 and 5
+    fx.WriteDisk(CFsStateFixture::c_ullDiskSize - 1, "z");  // the last chunk
+    fx.Snapshot("s2");
+    fx.WriteDisk(4096 * 8, "e");  // after s2: not marked
+
+    ASSERT_EQ(fx.Store().CreateBitmap("bm", "s2", "s1", -1, error), FS_OK) << error;
+    std::string marks = Marks("bm");
+    // (4096 + 1 MiB) / 4096 = 257 chunks, padded to 512 bytes.
+    ASSERT_EQ(marks.size(), 512u);
+    std::string expected(512, '0');
+    expected[2] = expected[4] = expected[5] = expected[256] = '1';
+    EXPECT_EQ(marks, expected);
+
+    uint32_t status = 9;
+    uint32_t blockSize = 0;
+    EXPECT_EQ(fx.Store().QueryBitmap("bm", status, blockSize, error), FS_OK);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(blockSize, 512u);
+}
+
+TEST_F(VolumeStoreTest, BitmapWithoutOlderSnapshotMarksAllData) {
+    SetConfig(0, 4096);                          // chunks of 32 KiB
+    fx.WriteDisk(40000, "x");                    // chunk 1, journalled
+    fx.WriteDisk(100000, std::string(1, '\0'));  // chunk 3, a journalled zero write
+    fx.Snapshot("s1");
+    // Data that was never journalled (a disk created with content) counts too.
+    {
+        SFsSnapshot snap;
+        ASSERT_TRUE(fx.State().GetFsSnapshot("s1", snap));
+        std::string frozen = FsReadAll(snap.strPath);
+        frozen[32768 * 20 + 5] = 'q';
+        std::ofstream(snap.strPath, std::ios::binary) << frozen;
+    }
+    ASSERT_EQ(fx.Store().CreateBitmap("bm", "s1", "", -1, error), FS_OK) << error;
+    std::string marks = Marks("bm");
+    ASSERT_EQ(marks.size(), 512u);
+    std::string expected(512, '0');
+    expected[1] = expected[3] = expected[20] = '1';
+    EXPECT_EQ(marks, expected);
+}
+
+TEST_F(VolumeStoreTest, BitmapRefusals) {
+    fx.Snapshot("s1");
+    EXPECT_EQ(fx.Store().CreateBitmap("bm", "nope", "", -1, error), FS_E_NOT_FOUND);
+    EXPECT_EQ(fx.Store().CreateBitmap("bm", "s1", "nope", -1, error), FS_E_NOT_FOUND);
+    fx.WriteDisk(0, "x");
+    fx.Snapshot("s2");
+    EXPECT_EQ(fx.Store().CreateBitmap("bm", "s1", "s2", -1, error), FS_E_INVALID);  // reversed
+    EXPECT_EQ(fx.Store().CreateBitmap("", "s2", "s1", -1, error), FS_E_INVALID);
+    EXPECT_EQ(fx.Store().CreateBitmap(std::string(97, 'n'), "s2", "s1", -1, error), FS_E_INVALID);
+    uint32_t status = 0;
+    uint32_t blockSize = 0;
+    EXPECT_EQ(fx.Store().QueryBitmap("bm", status, blockSize, error), FS_E_NOT_FOUND);
+}
+
+TEST_F(VolumeStoreTest, BitmapNotReadyCountsDown) {
+    fx.Snapshot("s1");
+    ASSERT_EQ(fx.Store().CreateBitmap("bm", "s1", "", 2, error), FS_OK);
+    uint32_t status = 0;
+    uint32_t blockSize = 0;
+    std::vector<uint32_t> seen;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(fx.Store().QueryBitmap("bm", status, blockSize, error), FS_OK);
+        seen.push_back(status);
+    }
+    EXPECT_EQ(seen, std::vector<uint32_t>({1, 1, 0, 0}));
+}
+
+TEST_F(VolumeStoreTest, AttachDetachDeleteWithoutLoopDevices) {
+    SetConfig(0, 512, false);
+    fx.Snapshot("s1");
+    ASSERT_EQ(fx.Store().CreateFromSnapshot("v", CFsStateFixture::c_ullDiskSize, "s1", error),
+              FS_OK);
+    SFsVolume v;
+    ASSERT_TRUE(fx.Store().Get("v", v));
+    std::string device;
+    ASSERT_EQ(fx.Store().Attach("v", device, error), FS_OK);
+    EXPECT_EQ(device, v.strDataPath);
+    std::string again;
+    EXPECT_EQ(fx.Store().Attach("v", again, error), FS_OK);
+    EXPECT_EQ(again, device);
+    EXPECT_EQ(fx.Store().Delete("v", error), FS_E_BUSY);
+    EXPECT_EQ(fx.Store().Detach("v", error), FS_OK);
+    EXPECT_EQ(fx.Store().Detach("v", error), FS_OK);  // harmless twice
+    EXPECT_EQ(fx.Store().Delete("v", error), FS_OK);
+    EXPECT_FALSE(fx.Store().Get("v", v));
+    EXPECT_FALSE(CWzPath::Exists(v.strDataPath));
+    EXPECT_EQ(fx.Store().Delete("v", error), FS_E_NOT_FOUND);
+    EXPECT_EQ(fx.Store().Detach("v", error), FS_E_NOT_FOUND);
+    EXPECT_TRUE(fx.Store().List().empty());
+}
+
+TEST_F(VolumeStoreTest, DisksAreTheirOwnVolumes) {
+    SetConfig(0, 512, false);
+    uint64_t size = 0;
+    EXPECT_EQ(fx.Store().Query(CFsStateFixture::c_szDiskVolume, size, error), FS_OK);
+    EXPECT_EQ(size, CFsStateFixture::c_ullDiskSize);
+    std::string device;
+    ASSERT_EQ(fx.Store().Attach(CFsStateFixture::c_szDiskVolume, device, error), FS_OK);
+    EXPECT_EQ(device, fx.State().DiskPath(CFsStateFixture::c_szDisk));
+    EXPECT_EQ(fx.Store().Delete(CFsStateFixture::c_szDiskVolume, error), FS_E_UNSUPPORTED);
+    EXPECT_EQ(fx.Store().Detach(CFsStateFixture::c_szDiskVolume, error), FS_OK);
+    EXPECT_TRUE(fx.Store().List().empty());
+    EXPECT_TRUE(CWzPath::Exists(fx.State().DiskPath(CFsStateFixture::c_szDisk)));
+
+    // With a header in front of a volume's data, a disk file cannot stand for its volume.
+    SetConfig(4096, 512, false);
+    EXPECT_EQ(fx.Store().Query(CFsStateFixture::c_szDiskVolume, size, error), FS_OK);
+    EXPECT_EQ(size, 4096 + CFsStateFixture::c_ullDiskSize);
+    EXPECT_EQ(fx.Store().Attach(CFsStateFixture::c_szDiskVolume, device, error), FS_E_UNSUPPORTED);
+    for (const char* notAVolume : {"disk-1", "fsvol-../disks/disk-1", "fsvol-", "fsvol-nope"}) {
+        EXPECT_EQ(fx.Store().Query(notAVolume, size, error), FS_E_NOT_FOUND) << notAVolume;
+    }
+}
+
+TEST_F(VolumeStoreTest, HostileNamesStayInsideTheStore) {
+    fx.Snapshot("s1");
+    const std::string names[] = {"../../escape", "a/b", ".", "..", "v; rm -rf /", "new\nline"};
+    for (const std::string& name : names) {
+        ASSERT_EQ(fx.Store().CreateFromSnapshot(name, CFsStateFixture::c_ullDiskSize, "s1", error),
+                  FS_OK)
+            << name << ": " << error;
+        std::string encoded = CFsVolumeStore::EncodeName(name);
+        EXPECT_EQ(encoded.find_first_of("/.\n"), std::string::npos) << encoded;
+    }
+    std::vector<SFsVolume> all = fx.Store().List();
+    ASSERT_EQ(all.size(), 6u);
+    for (const SFsVolume& v : all) {
+        EXPECT_EQ(v.strDataPath.compare(0, fx.Store().Folder().size(), fx.Store().Folder()), 0);
+        EXPECT_EQ(fx.Store().Delete(v.strName, error), FS_OK) << v.strName;
+    }
+}
+
+TEST_F(VolumeStoreTest, LoopDevicesWhenTheMachineAllowsThem) {
+    if (!FsLoopPossible()) GTEST_SKIP() << "needs root and /dev/loop-control";
+    SetConfig(0, 512, true);
+    fx.WriteDisk(12345, "loop-data");
+    fx.Snapshot("s1");
+    ASSERT_EQ(fx.Store().CreateFromSnapshot("v", CFsStateFixture::c_ullDiskSize, "s1", error),
+              FS_OK);
+    std::string device;
+    ASSERT_EQ(fx.Store().Attach("v", device, error), FS_OK) << error;
+    if (device.compare(0, 9, "/dev/loop") != 0) GTEST_SKIP() << "losetup refused: " << device;
+    EXPECT_EQ(FsReadAt(device, 12345, 9), "loop-data");
+    EXPECT_EQ(fx.Store().Detach("v", error), FS_OK) << error;
+    SFsVolume v;
+    ASSERT_TRUE(fx.Store().Get("v", v));
+    EXPECT_TRUE(v.strDevice.empty());
+    EXPECT_FALSE(v.bLoop);
+}
+
+TEST(FsFaults, RulesAndTheirCounts) {
+    CFsStateFixture fx;
+    CFsFaults faults(fx.StateDir());
+    SFsFault f;
+    EXPECT_FALSE(faults.Take("attach", f));  // no rule file
+    EXPECT_FALSE(faults.Add("attach explode"));
+    EXPECT_FALSE(faults.Add("attach exit=x"));
+    ASSERT_TRUE(faults.Add("attach fail times=2 ret_code=7 ret_desc=no path, sorry"));
+    ASSERT_TRUE(faults.Add("queryvolume exit=3"));
+    ASSERT_TRUE(faults.Add("createBitmapVolume notready=4 times=1"));
+
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(faults.Take("attach", f));
+        EXPECT_EQ(f.strAction, "fail");
+        EXPECT_EQ(f.strRetCode, "7");
+        EXPECT_EQ(f.strRetDesc, "no path, sorry");
+    }
+    EXPECT_FALSE(faults.Take("attach", f));  // used up
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(faults.Take("queryvolume", f));  // stays
+        EXPECT_EQ(f.nValue, 3);
+    }
+    ASSERT_TRUE(faults.Take("createBitmapVolume", f));
+    EXPECT_EQ(f.strAction, "notready");
+    EXPECT_EQ(f.nValue, 4);
+    EXPECT_FALSE(faults.Take("createBitmapVolume", f));
+    EXPECT_TRUE(faults.Clear());
+    EXPECT_FALSE(faults.Take("queryvolume", f));
+}

@@ -1,0 +1,74 @@
+// The fcsim executable: one command starts it with the demo inventory on 127.0.0.1, it prints
+// where it listens, serves, and stops cleanly on SIGTERM, removing its temporary state.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#ifndef FCSIM_PATH
+#error "FCSIM_PATH names the fcsim executable"
+#endif
+
+namespace {
+
+TEST(FcsimProcess, StartsSeededServesAndStopsOnSigterm) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execl(FCSIM_PATH, FCSIM_PATH, "--seed", "--http", "--port", "0", "--cna-port", "0",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    FILE* f = ::fdopen(out[0], "r");
+    ASSERT_NE(f, nullptr);
+    std::string url, stateDir, line;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f)) {
+        line = buf;
+        if (line.find("management service ") != std::string::npos) {
+            url = line.substr(line.find("http"));
+            url.erase(url.find_last_not_of("\r\n") + 1);
+        }
+        if (line.find("state folder ") != std::string::npos) {
+            stateDir = line.substr(line.find("state folder ") + 13);
+            stateDir.erase(stateDir.find_last_not_of("\r\n") + 1);
+        }
+        if (line.find("running") != std::string::npos) break;
+    }
+    ASSERT_EQ(url.compare(0, 17, "http://127.0.0.1:"), 0) << url;
+    EXPECT_TRUE(std::filesystem::exists(stateDir + "/inventory.json"));
+
+    httplib::Client cli(url);
+    auto login = cli.Post(
+        "/service/session",
+        {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}}, "",
+        "application/json");
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->status, 200);
+    auto vms = cli.Get("/service/sites/5D1C0A7E/vms?detail=0",
+                       {{"X-Auth-Token", login->get_header_value("X-Auth-Token")}});
+    ASSERT_TRUE(vms);
+    EXPECT_EQ(nlohmann::json::parse(vms->body)["total"], 5);
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::fclose(f);
+    EXPECT_FALSE(std::filesystem::exists(stateDir));
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// Snapshots freezing disks, change tracking and allocated blocks, disk-access leases, and the
+// FusionStorage side of snapshots.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "SimTestUtil.h"
+
+namespace simtest {
+namespace {
+
+std::string ReadBytes(const std::string& path, uint64_t off, size_t len) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(off));
+    std::string out(len, '\0');
+    in.read(&out[0], static_cast<std::streamsize>(len));
+    out.resize(static_cast<size_t>(in.gcount()));
+    return out;
+}
+
+std::string IdOf(const std::string& urnOrUri) {
+    return urnOrUri.substr(urnOrUri.find_last_of(":/") + 1);
+}
+
+class CDiskFixture : public CSimFixture {
+protected:
+    json Snapshot(const json& vm, const std::string& name = "s") {
+        json started = Ok("POST", vm["uri"].get<std::string>() + "/snapshots",
+                          {{"name", name}, {"type", "CBTbackup"}});
+        json task = WaitTask(started);
+        EXPECT_EQ(task["status"], "success") << task.dump();
+        return Ok("GET", started["uri"]);
+    }
+    static json Entry(const json& snap, const std::string& volUrn) {
+        for (auto& e : snap["volsnapshots"]) {
+            if (e["volumeUrn"] == volUrn) return e;
+        }
+        return nullptr;
+    }
+    void Write(const std::string& volUrn, uint64_t off, const std::string& data) {
+        std::string err;
+        ASSERT_NE(m_sim.GuestWrite(volUrn, off, data, err), 0u) << err;
+    }
+    json Cbt(const std::string& volUri, const json& body) {
+        return Ok("POST", volUri + "/getcbt", body);
+    }
+};
+
+TEST_F(CDiskFixture, SnapshotFreezesContentKeepsHolesAndListsAllocatedBlocks) {
+    json vm = VmByName("web-01");
+    json disk = vm["vmConfig"]["disks"][0];
+    std::string volUrn = disk["volumeUrn"], volId = IdOf(volUrn);
+    std::string live = m_sim.State().DiskPath(volId);
+    std::string before = ReadBytes(live, 0, 4096);
+
+    json started = Ok("POST", vm["uri"].get<std::string>() + "/snapshots", {{"name", "s1"}});
+    // The task reports "running" once before it ends, so pollers are exercised.
+    EXPECT_EQ(Ok("GET", started["taskUri"])["status"], "running");
+    EXPECT_EQ(Ok("GET", started["taskUri"])["status"], "success");
+    json snap = Ok("GET", started["uri"]);
+    std::string snapId = IdOf(snap["urn"]);
+    Write(volUrn, 0, std::string(4096, '\xAB'));
+
+    std::string frozen = m_sim.State().SnapshotDiskPath(snapId, volId);
+    EXPECT_EQ(ReadBytes(frozen, 0, 4096), before);
+    EXPECT_EQ(ReadBytes(live, 0, 4096), std::string(4096, '\xAB'));
+    struct stat st {};
+    ASSERT_EQ(::stat(frozen.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), disk["capacityBytes"].get<uint64_t>());
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 4ull << 20);  // 1.25 MiB of data
+
+    // Seeded data: 1 MiB at 0 and 256 KiB at the middle -> blocks 0..15 and 512..515.
+    json cbt = Cbt(disk["volumeUri"], {{"type", "DiffBitmapAndBit1Num"},
+                                       {"snapUuid", Entry(snap, volUrn)["snapUuid"]}});
+    EXPECT_EQ(cbt["sectorOfBlock"], 128);
+    EXPECT_EQ(cbt["bitNum"], 1024);
+    EXPECT_EQ(cbt["bit1Num"], 20);
+    std::string hex = cbt["bitMap"];
+    ASSERT_EQ(hex.size(), 256u);
+    EXPECT_EQ(hex.substr(0, 5), "FFFF0");
+    EXPECT_EQ(hex.substr(127, 3), "0F0");
+    EXPECT_EQ(hex.find_first_not_of('0', 4), 128u);
+}
+
+TEST_F(CDiskFixture, ChangedBlocksBetweenSnapshotsAreExactlyTheWrittenChunks) {
+    json vm = VmByName("web-01");
+    json disk = vm["vmConfig"]["disks"][0];
+    std::string volUrn = disk["volumeUrn"], volUri = disk["volumeUri"];
+    uint64_t cap = disk["capacityBytes"];
+    json s1 = Snapshot(vm, "s1");
+    std::string chg1 = Entry(s1, volUrn)["chgID"];
+    EXPECT_EQ(chg1, Entry(s1, volUrn)["ChgID"]);
+
+    Write(volUrn, 5 * 65536 - 5, "0123456789");           // straddles blocks 4 and 5
+    Write(volUrn, 100 * 65536, std::string(65536, 'x'));  // exactly block 100
+    Write(volUrn, cap - 1, "z");                          // the last block
+    json s2 = Snapshot(vm, "s2");
+    Write(volUrn, 200 * 65536, "after");  // after s2: in no answer about s2
+    json e2 = Entry(s2, volUrn);
+
+    json cbt = Cbt(volUri, {{"type", "DiffBitmapAndBit1Num"},
+                            {"snapUuid", e2["snapUuid"]},
+                            {"volCBTCreateTime", e2["volCBTCreateTime"]},
+                            {"chgID", chg1}});
+    EXPECT_EQ(cbt["bit1Num"], 4);
+    std::string expect(256, '0');
+    expect[1] = 'C';    // blocks 4, 5
+    expect[25] = '8';   // block 100
+    expect[255] = '1';  // block 1023
+    EXPECT_EQ(cbt["bitMap"], expect);
+
+    json count =
+        Cbt(volUri, {{"type", "DiffBitmapBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"chgID", chg1}});
+    EXPECT_EQ(count["bit1Num"], 4);
+    EXPECT_FALSE(count.contains("bitMap"));
+    json range = Cbt(volUri, {{"type", "DiffBitmapAndBit1Num"},
+                              {"snapUuid", e2["snapUuid"]},
+                              {"chgID", chg1},
+                              {"startBlock", 96},
+                              {"blockNum", 8}});
+    EXPECT_EQ(range["bitNum"], 8);
+    EXPECT_EQ(range["bitMap"], "08");
+    json tail = Cbt(volUri, {{"type", "DiffBitmapAndBit1Num"},
+                             {"snapUuid", e2["snapUuid"]},
+                             {"chgID", chg1},
+                             {"startBlock", 1016},
+                             {"blockNum", 64}});
+    EXPECT_EQ(tail["bitNum"], 8);  // cut at the disk's end
+    EXPECT_EQ(tail["bitMap"], "01");
+    json none = Cbt(
+        volUri,
+        {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"chgID", e2["chgID"]}});
+    EXPECT_EQ(none["bit1Num"], 0);
+
+    // Refusals: a token of another disk, a token later than the snapshot, misaligned range,
+    // a restarted tracking, an unknown disk snapshot, a FusionStorage disk.
+    std::string other = vm["vmConfig"]["disks"][1]["volumeUrn"];
+    Err("POST", volUri + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"},
+         {"snapUuid", e2["snapUuid"]},
+         {"chgID", IdOf(other) + "-1"}},
+        "10400002");
+    Err("POST", volUri + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"},
+         {"snapUuid", Entry(s1, volUrn)["snapUuid"]},
+         {"chgID", e2["chgID"]}},
+        "10400002");
+    Err("POST", volUri + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"startBlock", 3}},
+        "10400002");
+    Err("POST", volUri + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"},
+         {"snapUuid", e2["snapUuid"]},
+         {"volCBTCreateTime", "2001-01-01 00:00:00"}},
+        "10400002");
+    Err("POST", volUri + "/getcbt", {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", "9-9"}},
+        "10300400");
+    Err("POST", volUri + "/getcbt", {{"type", "Other"}, {"snapUuid", e2["snapUuid"]}}, "10400002");
+    json fsVm = VmByName("fs-01");
+    json fsSnap = Snapshot(fsVm);
+    json fsDisk = fsVm["vmConfig"]["disks"][0];
+    ASSERT_EQ(fsDisk["storageType"], "DSWARE");
+    Err("POST", fsDisk["volumeUri"].get<std::string>() + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"},
+         {"snapUuid", Entry(fsSnap, fsDisk["volumeUrn"])["snapUuid"]}},
+        "10410102");
+}
+
+TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
+    json db = VmByName("db-01");
+    json s1 = Snapshot(db, "a");
+    EXPECT_EQ(s1["volsnapshots"].size(), 2u);  // the independent disk is left out
+    json s2 = Snapshot(db, "b");
+    json list = Ok("GET", db["uri"].get<std::string>() + "/snapshots");
+    EXPECT_EQ(list["currentSnapshot"]["urn"], s2["urn"]);
+    ASSERT_EQ(list["rootSnapshots"].size(), 1u);
+    EXPECT_EQ(list["rootSnapshots"][0]["childSnapshots"][0]["urn"], s2["urn"]);
+    EXPECT_GT(s2["createTimeSecs"].get<int64_t>(), 1600000000);
+    WaitTask(Ok("DELETE", s1["uri"]));
+    list = Ok("GET", db["uri"].get<std::string>() + "/snapshots");
+    ASSERT_EQ(list["rootSnapshots"].size(), 1u);
+    EXPECT_EQ(list["rootSnapshots"][0]["urn"], s2["urn"]);
+    Err("GET", s1["uri"], nullptr, "10300109");
+    Err("DELETE", s1["uri"], nullptr, "10300109");
+
+    json tpl = VmByName("tpl-linux");
+    Err("POST", tpl["uri"].get<std::string>() + "/snapshots", {{"name", "x"}}, "10300141");
+    json app = VmByName("app-01");  // stopped, no guest tools
+    std::string appSnaps = app["uri"].get<std::string>() + "/snapshots";
+    Err("POST", appSnaps, {{"name", "x"}, {"needMemoryShot", true}}, "10300119");
+    Ok("POST", appSnaps, {{"name", "x"}, {"isConsistent", "true"}});  // stopped: no quiescing
+    WaitTask(Ok("POST", app["uri"].get<std::string>() + "/action/start"));
+    Err("POST", appSnaps, {{"name", "y"}, {"isConsistent", true}}, "10300026");
+    Err("POST", appSnaps, {{"name", "y"}, {"type", "weird"}}, "10000001");
+    Err("POST", appSnaps, {{"name", ""}}, "10000001");
+
+    // A FusionStorage disk's snapshot is registered for the tool stand-ins.
+    json fs = VmByName("fs-01");
+    json fsDisk = fs["vmConfig"]["disks"][0];
+    EXPECT_EQ(fsDisk["volNameOnDev"], "fsvol-" + IdOf(fsDisk["volumeUrn"]));
+    json snap = Snapshot(fs);
+    json e = Entry(snap, fsDisk["volumeUrn"]);
+    std::string fsName = e["snapNameOnDev"];
+    EXPECT_EQ(fsName, "fssnap-" + IdOf(snap["urn"]) + "-" + IdOf(fsDisk["volumeUrn"]));
+    EXPECT_EQ(Entry(snap, fs["vmConfig"]["disks"][1]["volumeUrn"])["snapNameOnDev"], "");
+    fcsim::SFsSnapshot rec;
+    ASSERT_TRUE(m_sim.State().GetFsSnapshot(fsName, rec));
+    EXPECT_EQ(rec.ullSize, fsDisk["capacityBytes"].get<uint64_t>());
+    EXPECT_EQ(rec.strDiskID, IdOf(fsDisk["volumeUrn"]));
+    EXPECT_EQ(rec.ullChangeSeq, m_sim.State().ChangeSeq(rec.strDiskID));
+    EXPECT_EQ(ReadBytes(rec.strPath, 0, 512),
+              ReadBytes(m_sim.State().DiskPath(rec.strDiskID), 0, 512));
+    EXPECT_FALSE(
+        Ok("GET", fs["uri"].get<std::string>() + "/action/CBTbackup")["CBTflag"].get<bool>());
+    json cbt = Ok("GET", db["uri"].get<std::string>() + "/action/CBTbackup");
+    EXPECT_TRUE(cbt["CBTflag"].get<bool>());
+    EXPECT_EQ(cbt["CBTCeateTime"], cbt["CBTCreateTime"]);
+    WaitTask(Ok("DELETE", snap["uri"]));
+    EXPECT_FALSE(m_sim.State().GetFsSnapshot(fsName, rec));
+}
+
+TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
+    int64_t now = 1800000000;
+    fcsim::CSimState::SetNowForTest(now);
+    ASSERT_TRUE(Login());  // the fixture's session began at the real time
+    json vm = VmByName("web-01");
+    json disk = vm["vmConfig"]["disks"][0];
+    std::string volUri = disk["volumeUri"], volId = IdOf(disk["volumeUrn"]);
+    json snap = Snapshot(vm);
+    std::string res = volUri + "/backupresources";
+    json body = {{"taskType", "CBTBackup"},
+                 {"snapUrn2", snap["urn"]},
+                 {"ip", "127.0.0.1"},
+                 {"delay", 300},
+                 {"transMode", "lan"}};
+    json started = Ok("POST", res, body);
+    std::string id = IdOf(started["taskUri"]);
+    EXPECT_EQ(Ok("GET", res + "/" + id)["status"], "running");
+    json r = Ok("GET", res + "/" + id);
+    EXPECT_EQ(r["status"], "success");
+    EXPECT_EQ(r["hostIP"], "127.0.0.1");
+    EXPECT_EQ(r["targetFile"], m_sim.State().SnapshotDiskPath(IdOf(snap["urn"]), volId));
+    EXPECT_EQ(r["token"].get<std::string>().size(), 32u);
+    fcsim::SLease lease;
+    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
+    EXPECT_EQ(lease.strToken, r["token"]);
+    EXPECT_EQ(lease.strPath, r["targetFile"]);
+    EXPECT_EQ(lease.strDiskID, volId);
+    EXPECT_FALSE(lease.bWritable);
+    EXPECT_EQ(lease.tExpires, now + 300);
+
+    // Extensions push the expiry; the time left never exceeds 7200 s.
+    Ok("PUT", res + "/" + id, {{"delay", 100}});
+    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
+    EXPECT_EQ(lease.tExpires, now + 400);
+    Ok("PUT", res + "/" + id, {{"delay", 7200}});
+    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
+    EXPECT_EQ(lease.tExpires, now + 7200);
+    Err("PUT", res + "/" + id, {{"delay", 0}}, "10300290");
+    Err("PUT", res + "/" + id, json::object(), "10300291");
+    // The snapshot is in use while the lease lives.
+    Err("DELETE", snap["uri"], nullptr, "10430031");
+    fcsim::CSimState::SetNowForTest(now + 7200);
+    ASSERT_TRUE(Login());
+    Err("GET", res + "/" + id, nullptr, "10300402");
+    Err("PUT", res + "/" + id, {{"delay", 100}}, "10300402");
+    EXPECT_FALSE(m_sim.State().GetLease(id, lease));
+    WaitTask(Ok("DELETE", snap["uri"]));
+    Err("POST", res, body, "10300405");  // the snapshot is gone
+
+    // A restore lease writes the live disk; release ends it.
+    json rs = Ok("POST", res, {{"taskType", "CBTRestore"}, {"ip", "10.0.0.9"}});
+    std::string rid = IdOf(rs["taskUri"]);
+    ASSERT_TRUE(m_sim.State().GetLease(rid, lease));
+    EXPECT_TRUE(lease.bWritable);
+    EXPECT_EQ(lease.strPath, m_sim.State().DiskPath(volId));
+    EXPECT_EQ(lease.tExpires, now + 7200 + 300);  // the service's default lifetime
+    Ok("DELETE", res + "/" + rid);
+    EXPECT_FALSE(m_sim.State().GetLease(rid, lease));
+    Err("DELETE", res + "/" + rid, nullptr, "10300402");
+    Err("GET", volUri + "/backupresources/" + rid, nullptr, "10300402");
+
+    json snap2 = Snapshot(vm);
+    json other = VmByName("db-01");
+    std::string otherRes =
+        other["vmConfig"]["disks"][0]["volumeUri"].get<std::string>() + "/backupresources";
+    Err("POST", otherRes,
+        {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}}, "10300400");
+    Err("POST", res,
+        {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}, {"delay", 30}},
+        "10300290");
+    Err("POST", res, {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}}, "10000014");
+    Err("POST", res, {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3"}},
+        "10000014");
+    Err("POST", res, {{"taskType", "CBTRestore"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}},
+        "10300409");
+    Err("POST", res, {{"taskType", "BackupVol"}, {"ip", "1.2.3.4"}}, "10300292");
+    Err("POST", res,
+        {{"taskType", "CBTBackup"},
+         {"snapUrn2", snap2["urn"]},
+         {"ip", "1.2.3.4"},
+         {"transMode", "lanssl"}},
+        "10300430");
+}
+
+TEST_F(CDiskFixture, ConcurrentGuestWritesAndSnapshotsLoseNoChange) {
+    json vm = VmByName("db-01");
+    json disk = vm["vmConfig"]["disks"][1];  // 128 MiB: 2048 blocks
+    std::string volUrn = disk["volumeUrn"];
+    json s0 = Snapshot(vm, "s0");
+    auto writer = [&](int first) {
+        httplib::Client cli("127.0.0.1", m_sim.Port());
+        for (int b = first; b < 1024; b += 2) {
+            json body = {{"volumeUrn", volUrn}, {"offset", b * 2 * 65536}, {"hex", "ff"}};
+            auto r = cli.Post("/sim/guestwrite", body.dump(), "application/json");
+            EXPECT_TRUE(r && r->status == 200);
+        }
+    };
+    std::thread a(writer, 0), b(writer, 1);
+    for (int i = 0; i < 4; ++i) Snapshot(vm, "mid" + std::to_string(i));
+    a.join();
+    b.join();
+    json last = Snapshot(vm, "last");
+    json cbt = Cbt(disk["volumeUri"], {{"type", "DiffBitmapAndBit1Num"},
+                                       {"snapUuid", Entry(last, volUrn)["snapUuid"]},
+                                       {"chgID", Entry(s0, volUrn)["chgID"]}});
+    EXPECT_EQ(cbt["bit1Num"], 1024);                  // every even block, nothing else
+    EXPECT_EQ(cbt["bitMap"], std::string(512, 'A'));  // 1010 per digit
+}
+
+}  // namespace
+}  // namespace simtest

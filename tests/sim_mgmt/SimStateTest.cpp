@@ -1,0 +1,130 @@
+// The shared state folder: records round-trip, hostile names stay inside the folder, the
+// change journal numbers writes and answers ranges, and concurrent writers never lose a write.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "SimState.h"
+
+namespace fs = std::filesystem;
+using fcsim::CSimState;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "simstate.XXXXXX").string();
+        char* p = ::mkdtemp(&tmpl[0]);
+        m_path = p ? p : "";
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
+    TempDir dir;
+    CSimState st(dir.Path());
+    fcsim::SLease l;
+    l.strAccessID = "a1";
+    l.strToken = "tok=with=equals";
+    l.strDiskID = "d1";
+    l.strPath = st.SnapshotDiskPath("s1", "d1");
+    l.bWritable = true;
+    l.tExpires = 1700000300;
+    ASSERT_TRUE(st.PutLease(l));
+    fcsim::SLease got;
+    ASSERT_TRUE(st.GetLease("a1", got));
+    EXPECT_EQ(got.strToken, "tok=with=equals");
+    EXPECT_EQ(got.strPath, l.strPath);
+    EXPECT_TRUE(got.bWritable);
+    EXPECT_EQ(got.tExpires, 1700000300);
+    EXPECT_EQ(st.ListLeases().size(), 1u);
+    EXPECT_TRUE(st.DeleteLease("a1"));
+    EXPECT_FALSE(st.GetLease("a1", got));
+    EXPECT_FALSE(st.DeleteLease("a1"));
+
+    for (const char* bad : {"", "..", "../x", "a/b", ".hidden"}) {
+        l.strAccessID = bad;
+        EXPECT_FALSE(st.PutLease(l)) << bad;
+        EXPECT_FALSE(st.GetLease(bad, got)) << bad;
+    }
+    l.strAccessID = "a2";
+    l.strToken = "x\nexpires=99999999999";  // a newline would forge a field
+    EXPECT_FALSE(st.PutLease(l));
+
+    fcsim::SFsSnapshot s;
+    s.strName = "fs-snap-1";
+    s.strDiskID = "d1";
+    s.strPath = "/p";
+    s.ullChangeSeq = 7;
+    s.ullSize = 1ull << 33;
+    ASSERT_TRUE(st.PutFsSnapshot(s));
+    fcsim::SFsSnapshot gs;
+    ASSERT_TRUE(st.GetFsSnapshot("fs-snap-1", gs));
+    EXPECT_EQ(gs.ullChangeSeq, 7u);
+    EXPECT_EQ(gs.ullSize, 1ull << 33);
+    EXPECT_TRUE(st.DeleteFsSnapshot("fs-snap-1"));
+    EXPECT_FALSE(st.GetFsSnapshot("fs-snap-1", gs));
+}
+
+TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
+    TempDir dir;
+    CSimState st(dir.Path());
+    EXPECT_EQ(st.ChangeSeq("d1"), 0u);
+    EXPECT_EQ(st.MarkWritten("d1", 0, 512), 1u);
+    EXPECT_EQ(st.MarkWritten("d1", 65536, 10), 2u);
+    EXPECT_EQ(st.MarkWritten("d2", 5, 5), 1u);  // each disk has its own history
+    EXPECT_EQ(st.MarkWritten("d1", 1ull << 40, 4096), 3u);
+    EXPECT_EQ(st.ChangeSeq("d1"), 3u);
+
+    auto w = st.WritesBetween("d1", 1, 3);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0].ullSeq, 2u);
+    EXPECT_EQ(w[0].ullOffset, 65536u);
+    EXPECT_EQ(w[0].ullLength, 10u);
+    EXPECT_EQ(w[1].ullOffset, 1ull << 40);
+    EXPECT_TRUE(st.WritesBetween("d1", 3, 3).empty());
+    EXPECT_TRUE(st.WritesBetween("d1", 3, 1).empty());
+    EXPECT_EQ(st.WritesBetween("d1", 0, 1).size(), 1u);
+
+    // A second handle on the same folder (another process, in effect) sees the same history.
+    CSimState other(dir.Path());
+    EXPECT_EQ(other.ChangeSeq("d1"), 3u);
+    EXPECT_TRUE(st.DropJournal("d1"));
+    EXPECT_EQ(other.ChangeSeq("d1"), 0u);
+    EXPECT_EQ(st.MarkWritten("../evil", 0, 1), 0u);
+}
+
+TEST(SimState, ConcurrentWritersGetDistinctPositions) {
+    TempDir dir;
+    CSimState a(dir.Path()), b(dir.Path());
+    auto run = [](CSimState* s) {
+        for (int i = 0; i < 200; ++i) s->MarkWritten("d", static_cast<uint64_t>(i), 1);
+    };
+    std::thread t1(run, &a), t2(run, &b);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(a.ChangeSeq("d"), 400u);
+    auto w = a.WritesBetween("d", 0, 400);
+    ASSERT_EQ(w.size(), 400u);
+    for (size_t i = 0; i < w.size(); ++i) EXPECT_EQ(w[i].ullSeq, i + 1);
+}
+
+TEST(SimState, NowOverride) {
+    CSimState::SetNowForTest(12345);
+    EXPECT_EQ(CSimState::Now(), 12345);
+    CSimState::SetNowForTest(0);
+    EXPECT_GT(CSimState::Now(), 1600000000);
+}
+
+}  // namespace

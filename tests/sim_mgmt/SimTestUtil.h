@@ -1,0 +1,121 @@
+// A simulator on loopback (plain HTTP, temporary state, demo inventory) and a small REST
+// client that logs in and speaks JSON, for the management-service tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Simulator.h"
+
+namespace simtest {
+
+using json = nlohmann::json;
+
+struct SResult {
+    int nStatus = 0;
+    json body;  // null when the answer had no body or was not JSON
+    std::string strRaw;
+};
+
+class CSimFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fcsim::SSimOptions opt;
+        opt.bHttps = false;
+        opt.bStartCna = false;
+        std::string err;
+        ASSERT_TRUE(m_sim.Start(opt, err)) << err;
+        m_pCli = std::make_unique<httplib::Client>("127.0.0.1", m_sim.Port());
+        m_pCli->set_read_timeout(20, 0);
+        ASSERT_TRUE(Login());
+        m_strSite = "/service/sites/" + fcsim::SMgmtSettings().strSiteId;
+    }
+    void TearDown() override {
+        fcsim::CSimState::SetNowForTest(0);
+        m_pCli.reset();
+        m_sim.Stop();
+    }
+
+    bool Login() {
+        httplib::Headers h = {
+            {"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}};
+        auto res = m_pCli->Post("/service/session", h, "", "application/json");
+        if (!res || res->status != 200) return false;
+        m_strToken = res->get_header_value("X-Auth-Token");
+        return !m_strToken.empty();
+    }
+
+    SResult Call(const std::string& method, const std::string& path, const json& body = nullptr,
+                 httplib::Headers extra = {}) {
+        httplib::Headers h = {{"Accept", "application/json;version=6.3;charset=UTF-8"}};
+        if (!m_strToken.empty()) h.emplace("X-Auth-Token", m_strToken);
+        for (auto& e : extra) h.emplace(e.first, e.second);
+        std::string text = body.is_null() ? "" : body.dump();
+        httplib::Result res =
+            method == "GET"    ? m_pCli->Get(path.c_str(), h)
+            : method == "POST" ? m_pCli->Post(path.c_str(), h, text, "application/json")
+            : method == "PUT"  ? m_pCli->Put(path.c_str(), h, text, "application/json")
+                               : m_pCli->Delete(path.c_str(), h, text, "application/json");
+        SResult out;
+        if (!res) return out;
+        out.nStatus = res->status;
+        out.strRaw = res->body;
+        if (!res->body.empty()) {
+            out.body = json::parse(res->body, nullptr, false);
+            if (out.body.is_discarded()) out.body = nullptr;
+        }
+        return out;
+    }
+
+    // A call that must succeed; the body.
+    json Ok(const std::string& method, const std::string& path, const json& body = nullptr) {
+        SResult r = Call(method, path, body);
+        EXPECT_EQ(r.nStatus, 200) << method << " " << path << ": " << r.strRaw;
+        return r.body;
+    }
+
+    // A call that must fail with this code; the HTTP status.
+    int Err(const std::string& method, const std::string& path, const json& body,
+            const std::string& code) {
+        SResult r = Call(method, path, body);
+        EXPECT_NE(r.nStatus, 200) << method << " " << path;
+        EXPECT_TRUE(r.body.is_object()) << r.strRaw;
+        if (r.body.is_object()) {
+            EXPECT_EQ(r.body.value("errorCode", ""), code)
+                << method << " " << path << " " << r.strRaw;
+        }
+        return r.nStatus;
+    }
+
+    // Polls a task to its end; the final task object.
+    json WaitTask(const json& started) {
+        std::string uri = started.value("taskUri", "");
+        EXPECT_FALSE(uri.empty()) << started.dump();
+        for (int i = 0; i < 20; ++i) {
+            json t = Ok("GET", uri);
+            if (t.value("status", "") != "running") return t;
+        }
+        ADD_FAILURE() << "task never ended";
+        return nullptr;
+    }
+
+    json VmByName(const std::string& name) {
+        json list = Ok("GET", m_strSite + "/vms?detail=2&name=" + name);
+        for (auto& v : list["vms"]) {
+            if (v["name"] == name) return v;
+        }
+        ADD_FAILURE() << "no VM " << name;
+        return nullptr;
+    }
+
+    fcsim::CSimulator m_sim;
+    std::unique_ptr<httplib::Client> m_pCli;
+    std::string m_strToken;
+    std::string m_strSite;
+};
+
+}  // namespace simtest
