@@ -61,6 +61,25 @@ void ShowLocalVM(IVMInfo& info, CVMInfo* base, bool connected) {
 
 }  // namespace
 
+// Walks one view of the inventory as the agent's tree does, a level at a time, down to the VMs.
+void ShowTree(IVMInfo& info, const std::string& path, const VMInfoStructs::SInventoryInfo& parent,
+              int depth) {
+    std::vector<VMInfoStructs::SInventoryInfo> children;
+    int result = info.BrowseInventory(path, parent, children, 0, 0);
+    if (result == 0 && children.empty()) return;
+    for (const VMInfoStructs::SInventoryInfo& child : children) {
+        printf("%*s%s [kind %d]\n", depth * 2, "", child.strName.c_str(),
+               static_cast<int>(child.eType));
+        if (child.eType == VMInfoStructs::INVENTORY_TYPE_VM || depth > 6) continue;
+        // Below the site level the node to expand travels as the parent's first child.
+        VMInfoStructs::SInventoryInfo chain = parent;
+        VMInfoStructs::SInventoryInfo* last = &chain;
+        while (!last->vecChildren.empty()) last = &last->vecChildren.front();
+        if (depth >= 2) last->vecChildren.push_back(child);
+        ShowTree(info, path + "\\" + child.strName, depth >= 2 ? chain : child, depth + 1);
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string path = argv[1], url, user;
@@ -115,6 +134,7 @@ int main(int argc, char** argv) {
         }
     }
     if (url.empty() || connected) ShowLocalVM(*info, base, connected);
+    if (connected) ShowTree(*info, "VMs", VMInfoStructs::SInventoryInfo(), 1);
 
     delete info;
     printf("deleted\n");
