@@ -34,23 +34,11 @@ std::map<std::string, std::string> ParseLines(const std::string& text) {
     return kv;
 }
 
-bool ParseNumber(const std::string& s, uint64_t& out) {
-    if (s.empty() || s.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
-}
-
 uint32_t Number32(const std::map<std::string, std::string>& kv, const char* key, uint32_t def) {
     auto it = kv.find(key);
     uint64_t v = 0;
-    if (it == kv.end() || !ParseNumber(it->second, v) || v > UINT32_MAX) return def;
+    if (it == kv.end() || !fcsim::CSimState::ParseDecimal(it->second, v) || v > UINT32_MAX)
+        return def;
     return static_cast<uint32_t>(v);
 }
 
@@ -209,7 +197,8 @@ SFsToolsConfig CFsVolumeStore::Config() const {
     if (!CSimState::ReadFile(m_strFolder + "/config", text)) return config;
     auto kv = ParseLines(text);
     uint64_t v = 0;
-    if (kv.count("data_offset") && ParseNumber(kv["data_offset"], v)) config.ullDataOffset = v;
+    if (kv.count("data_offset") && fcsim::CSimState::ParseDecimal(kv["data_offset"], v))
+        config.ullDataOffset = v;
     config.nBitmapBlockSize = Number32(kv, "bitmap_block_size", config.nBitmapBlockSize);
     if (config.nBitmapBlockSize == 0) config.nBitmapBlockSize = 4096;
     config.nBitmapNotReady = Number32(kv, "bitmap_not_ready", config.nBitmapNotReady);
@@ -239,7 +228,7 @@ bool CFsVolumeStore::Load(const std::string& name, SFsVolume& out) const {
     v.bLoop = kv["loop"] == "1";
     v.nBlockSize = Number32(kv, "block_size", 0);
     v.nNotReady = Number32(kv, "not_ready", 0);
-    if (v.strKind.empty() || !ParseNumber(kv["size"], v.ullSize)) return false;
+    if (v.strKind.empty() || !fcsim::CSimState::ParseDecimal(kv["size"], v.ullSize)) return false;
     out = v;
     return true;
 }

@@ -17,6 +17,7 @@
 #include "FsFaults.h"
 #include "FsToolCommon.h"
 #include "FsVolumeStore.h"
+#include "SimState.h"
 
 using namespace fcsim;
 
@@ -26,19 +27,6 @@ int Usage(const std::string& why) {
     std::printf("ERROR %s\n", why.c_str());
     FsPrintResult(std::to_string(FS_E_INVALID), why, "");
     return 2;
-}
-
-bool ParseSize(const std::string& s, uint64_t& out) {
-    if (s.empty() || s.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
 }
 
 }  // namespace
@@ -100,7 +88,7 @@ int main(int argc, char** argv) {
         std::string sizeText;
         std::string snapshot;
         uint64_t size = 0;
-        if (!need("--volSize", sizeText) || !ParseSize(sizeText, size)) {
+        if (!need("--volSize", sizeText) || !fcsim::CSimState::ParseDecimal(sizeText, size)) {
             return Usage("--volSize needs a size in bytes");
         }
         if (!need("--snapNameSrc", snapshot)) return Usage("--snapNameSrc is required");

@@ -47,16 +47,7 @@ bool HasNewline(const std::string& s) {
 }
 
 bool ParseU64(const std::string& s, uint64_t& out) {
-    if (s.empty() || s.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
+    return CSimState::ParseDecimal(s, out);
 }
 
 bool ParseI64(const std::string& s, int64_t& out) {
@@ -325,6 +316,19 @@ int64_t CSimState::Now() {
 
 void CSimState::SetNowForTest(int64_t seconds) {
     g_llNowOverride.store(seconds);
+}
+
+bool CSimState::ParseDecimal(const std::string& text, uint64_t& out) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
 }
 
 }  // namespace fcsim
