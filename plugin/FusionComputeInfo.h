@@ -93,6 +93,8 @@ public:
     bool InitDiskInfo();
 
     // Inventory browsing helpers. components: the browse path split at backslashes.
+    // The first level of every view: the sites (the bridge's answer is not judged).
+    int _BrowseSites(std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
     int BrowseViews(const std::vector<string>& components,
                     const VMInfoStructs::SInventoryInfo& parent,
                     std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);

@@ -62,16 +62,18 @@ int CFusionComputeInfo::BrowseViews(const std::vector<string>& /*components*/,
     return 1;
 }
 
+int CFusionComputeInfo::_BrowseSites(std::vector<SInventoryInfo>& out, UINT64 flags) {
+    std::vector<SDataCenterInfo> sites;
+    bridge->GetSiteInfoList(sites, flags);
+    SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList(sites, out);
+    return 1;
+}
+
 // Sites; then the top-level VM folders and the VMs in no folder; then any object below.
 int CFusionComputeInfo::BrowseVMAndTemplate(const std::vector<string>& components,
                                             const SInventoryInfo& parent,
                                             std::vector<SInventoryInfo>& out, UINT64 flags) {
-    if (components.size() == 1) {
-        std::vector<SDataCenterInfo> sites;
-        bridge->GetSiteInfoList(sites, flags);
-        SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList(sites, out);
-        return 1;
-    }
+    if (components.size() == 1) return _BrowseSites(out, flags);
     if (components.size() == 2) {
         SInventoryInfo topFolder;
         topFolder.eType = INVENTORY_TYPE_VM_FOLDER;
@@ -84,12 +86,7 @@ int CFusionComputeInfo::BrowseVMAndTemplate(const std::vector<string>& component
 int CFusionComputeInfo::BrowseComputePool(const std::vector<string>& components,
                                           const SInventoryInfo& parent,
                                           std::vector<SInventoryInfo>& out, UINT64 flags) {
-    if (components.size() == 1) {
-        std::vector<SDataCenterInfo> sites;
-        bridge->GetSiteInfoList(sites, flags);
-        SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList(sites, out);
-        return 1;
-    }
+    if (components.size() == 1) return _BrowseSites(out, flags);
     if (components.size() == 2) {
         std::vector<SInventoryInfo> folders;
         bridge->GetClusterFolderInfoList(folders);
@@ -113,12 +110,7 @@ int CFusionComputeInfo::BrowseComputePool(const std::vector<string>& components,
 int CFusionComputeInfo::BrowseStoragePool(const std::vector<string>& components,
                                           const SInventoryInfo& parent,
                                           std::vector<SInventoryInfo>& out, UINT64 flags) {
-    if (components.size() == 1) {
-        std::vector<SDataCenterInfo> sites;
-        bridge->GetSiteInfoList(sites, flags);
-        SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList(sites, out);
-        return 1;
-    }
+    if (components.size() == 1) return _BrowseSites(out, flags);
     if (components.size() == 2) {
         std::vector<SDatastoreInfo> datastores;
         if (!bridge->GetDataStoreInfoList(datastores, flags)) return 0;
