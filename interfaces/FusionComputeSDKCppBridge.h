@@ -36,11 +36,11 @@ enum : uint64_t {
 // Transport settings that are not part of the plug-in's contract; read from the environment
 // by the default constructor (see the README), or set explicitly by tests and the host.
 struct SBridgeOptions {
-    bool bVerifyPeer = true;     // certificate verification; off only by explicit request
-    std::string strCAFile;       // extra CA bundle (e.g. the simulator's certificate)
-    long nTimeoutSecs = 60;      // per request
+    bool bVerifyPeer = true;  // certificate verification; off only by explicit request
+    std::string strCAFile;    // extra CA bundle (e.g. the simulator's certificate)
+    long nTimeoutSecs = 60;   // per request
     long nConnectTimeoutSecs = 15;
-    long nTaskTimeoutSecs = 600;  // an asynchronous task polled to its end
+    long nTaskTimeoutSecs = 600;      // an asynchronous task polled to its end
     uint32_t nTaskPollMillis = 1000;  // between polls of a running task (through NxClock)
 };
 
@@ -69,8 +69,8 @@ public:
 
     virtual bool GetSiteInfo(const std::string& name, const std::string& guid, SDataCenterInfo& out,
                              uint64_t flags);
-    virtual bool GetClusterInfo(const std::string& name, const std::string& guid,
-                                SClusterInfo& out, uint64_t flags);
+    virtual bool GetClusterInfo(const std::string& name, const std::string& guid, SClusterInfo& out,
+                                uint64_t flags);
     virtual bool GetHostInfo(const std::string& name, const std::string& guid, SHostInfo& out,
                              uint64_t flags);
     virtual bool GetDataStoreInfo(const std::string& name, const std::string& guid,
@@ -116,9 +116,8 @@ public:
     virtual bool QueryDiskChangedBlocks(const std::string& diskKey, const std::string& snapshotID,
                                         const std::string& changeToken, std::string& outBitmap,
                                         int& outSectorsPerBit);
-    virtual bool QueryDiskAllocatedBlocks(const std::string& diskKey,
-                                          const std::string& snapshotID, std::string& outBitmap,
-                                          int& outSectorsPerBit);
+    virtual bool QueryDiskAllocatedBlocks(const std::string& diskKey, const std::string& snapshotID,
+                                          std::string& outBitmap, int& outSectorsPerBit);
 
     virtual bool CheckDatastoreThinSupport(const SDatastoreInfo& datastore,
                                            const std::string& secondKey, bool& outThinSupported);
