@@ -3,6 +3,7 @@
 // restore on, one disk access service.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,8 @@ public:
 
     // Creates and initialises the disk access service on first use.
     bool InitDiskInfo();
+    // False, with error 23 set, while no initialised disk access service exists.
+    bool _DiskServiceReady(const char* tag);
 
     // Inventory browsing helpers. components: the browse path split at backslashes.
     // The first level of every view: the sites (the bridge's answer is not judged).
@@ -140,7 +143,7 @@ protected:
                        FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* pBridge);
 
     FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* bridge = nullptr;
-    CFusionComputeDiskInfo* diskInfo = nullptr;
+    std::unique_ptr<CFusionComputeDiskInfo> diskInfo;
     // Held by OpenVmdk around each handle lookup. A member, so it exists before the bridge is
     // created and is destroyed only after the destructor body has deleted the bridge.
     NxCriticalSection csHandleLock;

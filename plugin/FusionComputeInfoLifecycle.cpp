@@ -1,15 +1,9 @@
 // Construction, destruction, connection and the detection of the proxy VM's identity.
 #include <memory>
 
+#include "FusionComputeDiskInfo.h"
 #include "FusionComputeInfo.h"
 #include "WzUtil.h"
-
-// The disk access service is a separate component; its header is on the include path exactly
-// when its library is part of the build.
-#if __has_include("FusionComputeDiskInfo.h")
-#include "FusionComputeDiskInfo.h"
-#define FC_HAVE_DISK_INFO 1
-#endif
 
 using FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge;
 
@@ -50,10 +44,7 @@ void CFusionComputeInfo::_Construct(CFusionComputeSDKCppBridge* pBridge) {
 
 CFusionComputeInfo::~CFusionComputeInfo() {
     // The disk access service borrows the bridge, so it goes first.
-#ifdef FC_HAVE_DISK_INFO
-    delete diskInfo;
-#endif
-    diskInfo = nullptr;
+    diskInfo.reset();
     delete bridge;
     bridge = nullptr;
 }
