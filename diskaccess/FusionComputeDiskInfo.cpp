@@ -198,6 +198,9 @@ bool CFusionComputeDiskInfo::GetDiskHandle(const std::string& vmName, const std:
     static const char* kTag =
         "bool CFusionComputeDiskInfo::GetDiskHandle(std::string, std::string, std::string, "
         "VmdkHandle&)";
+    // The error describes this call: a 205 left by an earlier open would make the caller
+    // wait for a disk that does not exist.
+    lastError = 0;
     VMHandle* vmHandle = FindVMHandle(vmGUID);
     if (!vmHandle) {
         log.Error(kTag, "Unable to find open VM Handle for %s", vmName.c_str());

@@ -1,5 +1,5 @@
 // A scriptable stand-in for the management bridge: every operation the plug-in's inventory,
-// query and snapshot code calls.
+// query and snapshot code and its disk access service call.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -49,6 +49,19 @@ public:
     MOCK_METHOD(bool, DeleteVMSnapshot,
                 (const std::string&, const std::string&, const std::string&, const SSnapshot&),
                 (override));
+    MOCK_METHOD(bool, GetManagementVersionNumber, (int&), (override));
+    MOCK_METHOD(bool, PrepareDiskAccess,
+                (const std::string&, const std::string&, const std::string&, bool, std::string&,
+                 std::string&, std::string&, std::string&, std::string&),
+                (override));
+    MOCK_METHOD(bool, ExtendDiskAccess, (const std::string&), (override));
+    MOCK_METHOD(bool, ExtendDiskAccess, (const std::string&, uint32_t), (override));
+    MOCK_METHOD(bool, ReleaseDiskAccess, (const std::string&), (override));
+    MOCK_METHOD(bool, QueryDiskChangedBlocks,
+                (const std::string&, const std::string&, const std::string&, std::string&, int&),
+                (override));
+    MOCK_METHOD(bool, QueryDiskAllocatedBlocks,
+                (const std::string&, const std::string&, std::string&, int&), (override));
 };
 
 }  // namespace fcplugintest

@@ -1,0 +1,530 @@
+// The disk access service against a bridge double and a scripted backup SDK: the transport
+// choice, lease timing and the admin thread on the fake clock, read and write retries, the
+// extent conversions and the FusionStorage bitmap scan.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "EvDebug.h"
+#include "FusionComputeDiskInfo.h"
+#include "FusionComputeInfo.h"
+#include "MockBridge.h"
+#include "NxClock.h"
+#include "TempDir.h"
+
+namespace {
+
+using namespace VMInfoStructs;
+using FusionComputeDiskInfo::DiskHandle;
+using FusionComputeDiskInfo::VMHandle;
+using ::testing::_;
+using ::testing::NiceMock;
+using ::testing::Return;
+
+// The backup SDK as a script: what it answers and what it was asked.
+struct SFakeSdk {
+    bool bLunsAttached = false;
+    std::vector<int32_t> vecInstanceFlags;
+    std::vector<std::pair<int32_t, int32_t>> vecOpens;  // writable, transport
+    std::vector<std::pair<uint64_t, uint64_t>> vecReads;
+    std::deque<bool> readResults;  // front first; empty: success
+    size_t nWrites = 0;
+    bool bWriteOk = true;
+    int nInstances = 0;
+
+    static SFakeSdk* c_p;
+    static void* Create(int32_t lan) {
+        c_p->vecInstanceFlags.push_back(lan);
+        ++c_p->nInstances;
+        return c_p;
+    }
+    static void Destroy(void*) { --c_p->nInstances; }
+    static bool Verify(const char**) { return c_p->bLunsAttached; }
+    static bool Connect(void*, const char*, uint32_t, const char*, int32_t, const char*) {
+        return true;
+    }
+    static void Disconnect(void*) {}
+    static bool Open(void*, const char**, const char*, int32_t writable, uint32_t* handle,
+                     int32_t lan) {
+        c_p->vecOpens.push_back({writable, lan});
+        *handle = 7;
+        return true;
+    }
+    static void Close(void*, uint32_t) {}
+    static bool Read(void*, uint32_t, uint64_t offset, uint64_t count, void* buffer, uint64_t*) {
+        c_p->vecReads.push_back({offset, count});
+        bool ok = true;
+        if (!c_p->readResults.empty()) {
+            ok = c_p->readResults.front();
+            c_p->readResults.pop_front();
+        }
+        if (ok) std::memset(buffer, int(c_p->vecReads.size()), count);
+        return ok;
+    }
+    static bool Write(void*, uint32_t, uint64_t, uint64_t, const void*, uint64_t*) {
+        ++c_p->nWrites;
+        return c_p->bWriteOk;
+    }
+    void Install() {
+        c_p = this;
+        NXFusionSphereSDK_CreateInstance_Ptr = Create;
+        NXFusionSphereSDK_DestroyInstance_Ptr = Destroy;
+        NXFusionSphereSDK_VerifyLUNAttached_Ptr = Verify;
+        NXFusionSphereSDK_ConnectCNA_Ptr = Connect;
+        NXFusionSphereSDK_DisConnectCNA_Ptr = Disconnect;
+        NXFusionSphereSDK_OpenDisk_Ptr = Open;
+        NXFusionSphereSDK_CloseDisk_Ptr = Close;
+        NXFusionSphereSDK_ReadDisk_Ptr = Read;
+        NXFusionSphereSDK_WriteDisk_Ptr = Write;
+    }
+};
+SFakeSdk* SFakeSdk::c_p = nullptr;
+
+class CTestDiskInfo : public CFusionComputeDiskInfo {
+public:
+    explicit CTestDiskInfo(FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* b)
+        : CFusionComputeDiskInfo(b) {}
+    using CFusionComputeDiskInfo::bInitialized;
+    using CFusionComputeDiskInfo::diskIORetries;
+    using CFusionComputeDiskInfo::diskIORetryDelay;
+    using CFusionComputeDiskInfo::fusionStorageDataOffset;
+    using CFusionComputeDiskInfo::useBackupSDK;
+};
+
+SVMInfo Vm() {
+    SVMInfo vm;
+    vm.strName = "web-01";
+    vm.strGUID = "AbCd-0001";
+    return vm;
+}
+
+SDisk Disk(const std::string& name) {
+    SDisk d;
+    d.strName = name;
+    d.strDisplayName = name + "-display";
+    d.ullCapacity = 10ull << 30;
+    d.strDatastore = "ds-san";
+    return d;
+}
+
+SDatastoreInfo Ds() {
+    SDatastoreInfo ds;
+    ds.strName = "ds-san";
+    ds.vecLuns = {"lun-1"};
+    return ds;
+}
+
+class DiskServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sdk.Install();
+        ON_CALL(bridge, PrepareDiskAccess)
+            .WillByDefault([this](const std::string&, const std::string&, const std::string&, bool,
+                                  std::string& id, std::string& addr, std::string& port,
+                                  std::string& token, std::string& path) {
+                id = "acc-" + std::to_string(++nPrepared);
+                addr = "127.0.0.1";
+                port = "902x";
+                token = "tok";
+                path = "/disks/d.img";
+                return true;
+            });
+        ON_CALL(bridge, ExtendDiskAccess(_, _))
+            .WillByDefault([this](const std::string& id, uint32_t secs) {
+                std::lock_guard<std::mutex> g(lock);
+                extensions.push_back({id, secs, NxClock::Now()});
+                cv.notify_all();
+                return true;
+            });
+        ON_CALL(bridge, ReleaseDiskAccess).WillByDefault(Return(true));
+        ON_CALL(bridge, GetLastError).WillByDefault(Return("refused"));
+    }
+    // Registers (and, for the first disk of the VM, opens) a disk.
+    VmdkHandle Register(const std::string& name, bool readOnly = true, bool eager = false) {
+        EXPECT_TRUE(svc.Connect(Vm(), "snap-1"));
+        EXPECT_TRUE(svc.OpenDisk(Vm(), Disk(name), "", Ds(), readOnly, eager));
+        VmdkHandle h;
+        EXPECT_TRUE(svc.GetDiskHandle("web-01", "abcd-0001", name, h));
+        return h;
+    }
+    static DiskHandle* D(VmdkHandle h) { return static_cast<DiskHandle*>(h.pDiskHandle); }
+
+    struct SExtension {
+        std::string strID;
+        uint32_t nSeconds;
+        int64_t tAt;
+    };
+    CFakeClock clock{1000000};
+    SFakeSdk sdk;
+    NiceMock<fcplugintest::CMockBridge> bridge;
+    CTestDiskInfo svc{&bridge};
+    int nPrepared = 0;
+    std::mutex lock;
+    std::condition_variable cv;
+    std::vector<SExtension> extensions;
+    EvLogCapture logs;
+};
+
+TEST_F(DiskServiceTest, ReadOnlyDiskWithAttachedLunsUsesSan) {
+    sdk.bLunsAttached = true;
+    VmdkHandle h = Register("disk-a");
+    EXPECT_EQ(std::vector<int32_t>{0}, sdk.vecInstanceFlags);
+    ASSERT_EQ(1u, sdk.vecOpens.size());
+    EXPECT_EQ(std::make_pair(0, 0), sdk.vecOpens[0]);
+    std::string mode = "unchanged";
+    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
+    EXPECT_EQ("SAN", mode);
+    // The port text is converted up to its first non-digit; the texts keep it whole.
+    EXPECT_TRUE(logs.Contains("Connecting to CNA [127.0.0.1] port [902] using token [tok]"));
+    EXPECT_TRUE(logs.Contains("Connected to CNA [127.0.0.1:902x] for VM [web-01]"));
+    EXPECT_TRUE(D(h)->bSANTransport);
+}
+
+TEST_F(DiskServiceTest, WriterThatIsNotEagerZeroedFallsBackToLanAndMixesWithSan) {
+    sdk.bLunsAttached = true;
+    std::string mode = "unchanged";
+    ASSERT_TRUE(svc.Connect(Vm(), "snap-1"));
+    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
+    EXPECT_EQ("unchanged", mode) << "no open disk leaves the mode alone";
+    Register("disk-a", false, false);
+    EXPECT_TRUE(logs.Contains("Write mode for SAN access is only supported for eager zero disks"));
+    EXPECT_EQ(std::make_pair(1, 1), sdk.vecOpens.at(0));
+    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
+    EXPECT_EQ("LAN", mode);
+    // A second disk is only checked when registered, and opened on first use.
+    ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), false, true));
+    EXPECT_EQ(1u, sdk.vecOpens.size());
+    VmdkHandle h;
+    ASSERT_TRUE(svc.GetDiskHandle("web-01", "ABCD-0001", "DISK-B", h));
+    EXPECT_EQ(std::make_pair(1, 0), sdk.vecOpens.at(1));
+    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
+    EXPECT_EQ("SAN+LAN", mode);
+}
+
+TEST_F(DiskServiceTest, LeaseIsExtendedOnlyAfter150Seconds) {
+    VmdkHandle h = Register("disk-a");
+    ASSERT_EQ(1u, extensions.size());
+    EXPECT_EQ(300u, extensions[0].nSeconds);
+    std::vector<uint8_t> buf(4096);
+    for (int64_t at : {100, 150}) {
+        clock.SetNow(1000000 + at);
+        ASSERT_TRUE(svc.ReadDisk(h, 0, 8, buf.data()));
+    }
+    EXPECT_EQ(1u, extensions.size());
+    clock.SetNow(1000000 + 151);
+    ASSERT_TRUE(svc.ReadDisk(h, 0, 8, buf.data()));
+    ASSERT_EQ(2u, extensions.size());
+    EXPECT_EQ(151u, extensions[1].nSeconds);
+}
+
+TEST_F(DiskServiceTest, RefusedExtensionFailsTheNextTransferBeforeItStarts) {
+    VmdkHandle h = Register("disk-a");
+    EXPECT_CALL(bridge, ExtendDiskAccess(_, _)).WillOnce(Return(false));
+    clock.SetNow(1000000 + 200);
+    std::vector<uint8_t> buf(512);
+    EXPECT_FALSE(svc.ReadDisk(h, 0, 1, buf.data()));
+    EXPECT_TRUE(logs.Contains("Failed to extend disk access lease - refused"));
+    EXPECT_FALSE(svc.WriteDisk(h, 0, 1, buf.data()));
+    EXPECT_TRUE(sdk.vecReads.empty());
+    EXPECT_EQ(0u, sdk.nWrites);
+}
+
+TEST_F(DiskServiceTest, ReadAsksForTheRightBytesAndHealsOneFailureByReopening) {
+    VmdkHandle h = Register("disk-a");
+    sdk.readResults = {false};
+    std::vector<uint8_t> buf(4096);
+    ASSERT_TRUE(svc.ReadDisk(h, 2048, 8, buf.data()));
+    ASSERT_EQ(2u, sdk.vecReads.size());
+    EXPECT_EQ(std::make_pair(uint64_t(1048576), uint64_t(4096)), sdk.vecReads[1]);
+    EXPECT_EQ(2, buf[0]) << "the data of the second attempt";
+    EXPECT_EQ(1u, logs.Count("Failed to read [8] sectors from vm [web-01] disk [disk-a]"));
+    EXPECT_EQ(2, nPrepared) << "re-opened once";
+    EXPECT_TRUE(clock.Sleeps().empty());
+    EXPECT_EQ(1, sdk.nInstances) << "the old SDK instance was destroyed";
+}
+
+TEST_F(DiskServiceTest, ReadThatKeepsFailingWhileReopensSucceedGivesUp) {
+    VmdkHandle h = Register("disk-a");
+    sdk.readResults.assign(100, false);
+    std::vector<uint8_t> buf(512);
+    EXPECT_FALSE(svc.ReadDisk(h, 0, 1, buf.data()));
+    EXPECT_EQ(12u, sdk.vecReads.size());
+}
+
+TEST_F(DiskServiceTest, ReadWhoseReopenFailsWaitsAndCountsToTheLimit) {
+    VmdkHandle h = Register("disk-a");
+    sdk.readResults = {false};
+    EXPECT_CALL(bridge, PrepareDiskAccess).WillRepeatedly(Return(false));
+    std::vector<uint8_t> buf(512);
+    EXPECT_FALSE(svc.ReadDisk(h, 0, 1, buf.data()));
+    EXPECT_EQ(std::vector<uint32_t>(11, 10000), clock.Sleeps());
+    EXPECT_EQ(12u, logs.Count("Failed to reopen the disk"));
+}
+
+TEST_F(DiskServiceTest, WriteRetriesOnTheSameConnection) {
+    VmdkHandle h = Register("disk-a", false, true);
+    sdk.bWriteOk = false;
+    std::vector<uint8_t> buf(512);
+    EXPECT_FALSE(svc.WriteDisk(h, 0, 1, buf.data()));
+    EXPECT_EQ(12u, sdk.nWrites);
+    EXPECT_EQ(std::vector<uint32_t>(11, 10000), clock.Sleeps());
+    EXPECT_EQ(1, nPrepared) << "a write never re-opens";
+
+    svc.diskIORetries = 0;
+    svc.diskIORetryDelay = 0;
+    sdk.nWrites = 0;
+    clock.ClearSleeps();
+    EXPECT_FALSE(svc.WriteDisk(h, 0, 1, buf.data()));
+    EXPECT_EQ(2u, sdk.nWrites);
+    EXPECT_EQ(std::vector<uint32_t>{0}, clock.Sleeps());
+}
+
+TEST_F(DiskServiceTest, ByteCountBeyond32BitsIsRefused) {
+    VmdkHandle h = Register("disk-a", false, true);
+    uint8_t byte = 0;
+    EXPECT_FALSE(svc.ReadDisk(h, 0, 8388608, &byte));
+    EXPECT_FALSE(svc.WriteDisk(h, 0, 8388608, &byte));
+    EXPECT_TRUE(sdk.vecReads.empty());
+    EXPECT_EQ(0u, sdk.nWrites);
+}
+
+TEST_F(DiskServiceTest, DisconnectClosesAStillOpenDisk) {
+    Register("disk-a");
+    EXPECT_CALL(bridge, ReleaseDiskAccess("acc-1")).WillOnce(Return(true));
+    EXPECT_TRUE(svc.Disconnect(Vm()));
+    EXPECT_TRUE(logs.Contains("Disk handle is still open!"));
+    EXPECT_EQ(0, sdk.nInstances);
+    EXPECT_FALSE(svc.CheckDisk(Vm(), Disk("disk-a")));
+}
+
+TEST_F(DiskServiceTest, FailedFirstOpenLeavesNoHandleAndReleasesTheAccess) {
+    EXPECT_CALL(bridge, ReleaseDiskAccess("acc-1")).WillOnce(Return(true));
+    NXFusionSphereSDK_OpenDisk_Ptr = [](void*, const char**, const char*, int32_t, uint32_t*,
+                                        int32_t) { return false; };
+    ASSERT_TRUE(svc.Connect(Vm(), "snap-1"));
+    EXPECT_FALSE(svc.OpenDisk(Vm(), Disk("disk-a"), "", Ds(), true, false));
+    EXPECT_FALSE(svc.CheckDisk(Vm(), Disk("disk-a")));
+    EXPECT_EQ(0, sdk.nInstances);
+}
+
+TEST_F(DiskServiceTest, AdminThreadExtendsIdleLeasesAndShortensTheWaitAfterASlowPass) {
+    VmdkHandle h = Register("disk-a");
+    // A registered disk that was never opened is never extended.
+    ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), true, false));
+    (void)h;
+    bool slow = true;
+    ON_CALL(bridge, ExtendDiskAccess(_, _))
+        .WillByDefault([this, &slow](const std::string& id, uint32_t secs) {
+            std::lock_guard<std::mutex> g(lock);
+            extensions.push_back({id, secs, NxClock::Now()});
+            if (slow) clock.Advance(40000);
+            slow = false;
+            cv.notify_all();
+            return true;
+        });
+    ASSERT_TRUE(svc.StartAdminThread());
+    {
+        std::unique_lock<std::mutex> g(lock);
+        ASSERT_TRUE(
+            cv.wait_for(g, std::chrono::seconds(20), [&] { return extensions.size() >= 3; }));
+    }
+    svc.StopAdminThread();
+    // Opened at T with 300 s; passes every 30 s; the first over 150 s is T+180, which takes
+    // 40 s, so the next pass comes 1 s later and every 30 s after: T+371 is the first over
+    // T+220+150 (with a full 30 s wait it would be T+400).
+    EXPECT_EQ(1000000 + 180, extensions[1].tAt);
+    EXPECT_EQ(180u, extensions[1].nSeconds);
+    EXPECT_EQ(1000000 + 371, extensions[2].tAt);
+    EXPECT_EQ(151u, extensions[2].nSeconds);
+    for (const SExtension& e : extensions) EXPECT_EQ("acc-1", e.strID);
+    EXPECT_FALSE(svc.IsInitialized());
+}
+
+TEST(DiskServiceAdminWait, FollowsThePassDuration) {
+    EXPECT_EQ(30000u, CFusionComputeDiskInfo::NextAdminWaitMillis(0));
+    EXPECT_EQ(20000u, CFusionComputeDiskInfo::NextAdminWaitMillis(10000));
+    EXPECT_EQ(0u, CFusionComputeDiskInfo::NextAdminWaitMillis(30000));
+    EXPECT_EQ(1000u, CFusionComputeDiskInfo::NextAdminWaitMillis(40000));
+}
+
+// ---- extents ---------------------------------------------------------------------------------
+
+std::vector<std::pair<uint64_t, uint64_t>> Extents(const SDiskChangeInfo& info) {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const SDiskChangeExtent& e : info.vecExtents) out.push_back({e.ullOffset, e.ullLength});
+    return out;
+}
+
+SDiskChangeInfo Cbt(const std::string& bitmap, uint32_t g) {
+    SDiskChangeInfo info;
+    CFusionComputeDiskInfo::ProcessCBTBitmap(bitmap, g, 512, info);
+    return info;
+}
+
+TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
+    SDiskChangeInfo a = Cbt("F0", 128);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 262144}}), Extents(a));
+    EXPECT_EQ(524288u, a.ullLength);
+    SDiskChangeInfo b = Cbt("81", 1);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 512}, {3584, 512}}), Extents(b));
+    EXPECT_EQ(4096u, b.ullLength);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{2048, 4096}}), Extents(Cbt("0FF0", 1)));
+    EXPECT_TRUE(Cbt("", 1).vecExtents.empty());
+    EXPECT_EQ(0u, Cbt("", 1).ullLength);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 2048}, {4096, 2048}}),
+              Extents(Cbt("FxF", 1)));
+    SDiskChangeInfo kept;
+    kept.vecExtents.resize(1);
+    CFusionComputeDiskInfo::ProcessCBTBitmap("8", 1, 512, kept);
+    EXPECT_EQ(2u, kept.vecExtents.size());
+}
+
+// The word-at-a-time skipping against a bit-by-bit reading, on long mixed runs.
+TEST(ProcessCBTBitmap, LongRunsMatchABitByBitReading) {
+    std::mt19937 rng(7);
+    const char digits[] = "0000000000FFFFFFFFFFffff8421a5";
+    std::string bitmap;
+    while (bitmap.size() < 20000) bitmap.append(rng() % 40 + 1, digits[rng() % 30]);
+    std::vector<bool> bits;
+    for (char c : bitmap) {
+        int v = std::isxdigit(static_cast<unsigned char>(c))
+                    ? std::stoi(std::string(1, c), nullptr, 16)
+                    : 0;
+        for (int m = 8; m; m >>= 1) bits.push_back(v & m);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> expected;
+    for (size_t i = 0; i < bits.size();) {
+        if (!bits[i]) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < bits.size() && bits[j]) ++j;
+        expected.push_back({i * 512ull * 3, (j - i) * 512ull * 3});
+        i = j;
+    }
+    SDiskChangeInfo info = Cbt(bitmap, 3);
+    EXPECT_EQ(expected, Extents(info));
+    EXPECT_EQ(bits.size() * 512ull * 3, info.ullLength);
+}
+
+TEST_F(DiskServiceTest, ExtentsQueryChangedOrAllocatedBlocksByToken) {
+    VmdkHandle h = Register("disk-a");
+    EXPECT_CALL(bridge, QueryDiskAllocatedBlocks("disk-a", "snap-1", _, _))
+        .WillOnce([](const std::string&, const std::string&, std::string& bm, int& g) {
+            bm = "C";
+            g = 2;
+            return true;
+        });
+    EXPECT_CALL(bridge, QueryDiskChangedBlocks("disk-a", "snap-1", "tok-9", _, _))
+        .WillOnce(Return(false));
+    SDiskChangeInfo info;
+    ASSERT_TRUE(svc.GetDiskExtents(h, "", 0, info));
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 2048}}), Extents(info));
+    EXPECT_FALSE(svc.GetDiskExtents(h, "tok-9", 0, info));
+    EXPECT_FALSE(svc.GetDiskExtents(h, "", 512, info));
+    EXPECT_TRUE(logs.Contains("non-zero starting offset is not implemented"));
+}
+
+class FsBitmapTest : public DiskServiceTest {
+protected:
+    SDiskChangeInfo Scan(const std::string& bytes, uint32_t dataOffset) {
+        std::ofstream(dir.File("bitmap"), std::ios::binary) << bytes;
+        svc.fusionStorageDataOffset = dataOffset;
+        SDiskChangeInfo info;
+        EXPECT_TRUE(svc.ReadFusionStorageBitmapVolume(dir.File("bitmap"), 512, 777, info));
+        return info;
+    }
+    CTempDir dir;
+};
+
+TEST_F(FsBitmapTest, RunsOfMarkedBytesBecomeExtentsLessTheDataOffset) {
+    const std::string bytes("\0\5\5\0\1", 5);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{4096, 8192}, {16384, 4096}}),
+              Extents(Scan(bytes, 0)));
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 8192}, {12288, 4096}}),
+              Extents(Scan(bytes, 4096)));
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 4096}}),
+              Extents(Scan(std::string("\1", 1), 4096)));
+    SDiskChangeInfo none = Scan(std::string(64, '\0'), 0);
+    EXPECT_TRUE(none.vecExtents.empty());
+    EXPECT_EQ(777u, none.ullLength);
+}
+
+TEST_F(FsBitmapTest, RunAcrossTheReadBlockBoundaryStaysOneExtent) {
+    std::string bytes(3u << 20, '\0');
+    for (size_t i = (1u << 20) - 3; i < (1u << 20) + 5; ++i) bytes[i] = 1;
+    bytes.back() = 9;
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{((1u << 20) - 3) * 4096ull, 8 * 4096ull},
+                                                          {((3u << 20) - 1) * 4096ull, 4096}}),
+              Extents(Scan(bytes, 0)));
+}
+
+// ---- the plug-in's disk interface -----------------------------------------------------------
+
+class CDiskPlugin : public CFusionComputeInfo {
+public:
+    explicit CDiskPlugin(fcplugintest::CMockBridge* b)
+        : CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE, b) {}
+    CTestDiskInfo* Install() {
+        auto* svc = new CTestDiskInfo(bridge);
+        svc->bInitialized = true;
+        diskInfo.reset(svc);
+        return svc;
+    }
+};
+
+TEST(PluginDiskInterface, OpenVmdkWaitsBetweenRetriesOn205UntilCancelled) {
+    CFakeClock clock;
+    auto* bridge = new NiceMock<fcplugintest::CMockBridge>();
+    CDiskPlugin plugin(bridge);
+    VmdkHandle h;
+    EXPECT_EQ(0, plugin.OpenVmdk("web-01", "g", "disk-a", h)) << "no disk access service yet";
+    EXPECT_EQ(VMINFO_ERR_OPEN_DISK, plugin.GetLastVMError());
+
+    CTestDiskInfo* svc = plugin.Install();
+    ASSERT_TRUE(svc->Connect(Vm(), "snap-1"));
+    SFakeSdk sdk;
+    sdk.Install();
+    // The first disk opens at registration; the second is opened by OpenVmdk.
+    int calls = 0;
+    EXPECT_CALL(*bridge, PrepareDiskAccess)
+        .WillOnce([](const std::string&, const std::string&, const std::string&, bool,
+                     std::string& id, std::string&, std::string& port, std::string&, std::string&) {
+            id = "acc";
+            port = "1";
+            return true;
+        })
+        .WillRepeatedly([&](const std::string&, const std::string&, const std::string&, bool,
+                            std::string&, std::string&, std::string&, std::string&, std::string&) {
+            if (++calls == 3) plugin.SetJobCancelled(true);
+            return false;
+        });
+    ON_CALL(*bridge, ExtendDiskAccess(_, _)).WillByDefault(Return(true));
+    ASSERT_TRUE(svc->OpenDisk(Vm(), Disk("disk-a"), "", Ds(), true, false));
+    ASSERT_TRUE(svc->OpenDisk(Vm(), Disk("disk-b"), "", Ds(), true, false));
+    EvLogCapture logs;
+    EXPECT_EQ(0, plugin.OpenVmdk("web-01", Vm().strGUID, "disk-b", h));
+    EXPECT_EQ(VMINFO_ERR_JOB_QUIT, plugin.GetLastVMError());
+    EXPECT_EQ(3, calls);
+    EXPECT_EQ((std::vector<uint32_t>{10000, 10000}), clock.Sleeps());
+    EXPECT_TRUE(logs.Contains("Detected quit flag"));
+
+    EXPECT_EQ(0, plugin.OpenVmdk("web-01", Vm().strGUID, "disk-x", h));
+    EXPECT_EQ(VMINFO_ERR_OPEN_DISK, plugin.GetLastVMError());
+    ASSERT_EQ(1, plugin.OpenVmdk("web-01", Vm().strGUID, "DISK-A", h));
+    UINT64 bytes = 0;
+    ASSERT_EQ(1, plugin.GetVmdkCapacity(h, bytes));
+    EXPECT_EQ(10737418240u, bytes);
+    EXPECT_EQ(1, plugin.CloseVmdk(h));
+    EXPECT_TRUE(svc->Disconnect(Vm()));
+}
+
+}  // namespace
