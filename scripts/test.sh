@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; then the unit tests once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Set FC_SKIP_ASAN=1 to skip that second run.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the disk access service's concurrency
+# tests under ThreadSanitizer. FC_SKIP_ASAN=1 and FC_SKIP_TSAN=1 skip those runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -16,5 +17,14 @@ if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
   mkdir -p "$FC_LOG_DIR"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
      ctest --output-on-failure -j"$(nproc)" -L unit --timeout 600) || status=$?
+fi
+if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
+  # Only what the threaded tests need: the race detector tree is not a second full build.
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFC_SANITIZE=thread >/dev/null
+  cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service
+  mkdir -p build-tsan/test-logs
+  echo "ThreadSanitizer: disk access service tests"
+  FC_LOG_DIR="$PWD/build-tsan/test-logs" TSAN_OPTIONS=halt_on_error=1 \
+    build-tsan/bin/test_diskinfo_service --gtest_brief=1 || status=$?
 fi
 exit $status

@@ -347,6 +347,31 @@ TEST_F(DiskServiceTest, AdminThreadExtendsIdleLeasesAndShortensTheWaitAfterASlow
     EXPECT_FALSE(svc.IsInitialized());
 }
 
+// Job threads open, close, register and disconnect while admin passes run back to back: the
+// race detector run of the suite checks the locking.
+TEST_F(DiskServiceTest, AdminPassesRunSafelyBesideOpenCloseAndDisconnect) {
+    ASSERT_TRUE(svc.StartAdminThread());
+    std::vector<uint8_t> buf(512);
+    for (int i = 0; i < 200; ++i) {
+        SVMInfo vm = Vm();
+        vm.strGUID = "vm-" + std::to_string(i % 3);
+        ASSERT_TRUE(svc.Connect(vm, "snap"));
+        ASSERT_TRUE(svc.OpenDisk(vm, Disk("a"), "", Ds(), true, false));
+        ASSERT_TRUE(svc.OpenDisk(vm, Disk("b"), "", Ds(), true, false));
+        VmdkHandle h;
+        ASSERT_TRUE(svc.GetDiskHandle(vm.strName, vm.strGUID, "b", h));
+        clock.Advance(200000);
+        EXPECT_TRUE(svc.ReadDisk(h, 0, 1, buf.data()));
+        svc.ReleaseDiskHandle(h);
+        if (i % 2) {
+            ASSERT_TRUE(svc.CloseDisks(vm));
+        }
+        ASSERT_TRUE(svc.Disconnect(vm));
+    }
+    svc.StopAdminThread();
+    EXPECT_EQ(0, sdk.nInstances);
+}
+
 TEST(DiskServiceAdminWait, FollowsThePassDuration) {
     EXPECT_EQ(30000u, CFusionComputeDiskInfo::NextAdminWaitMillis(0));
     EXPECT_EQ(20000u, CFusionComputeDiskInfo::NextAdminWaitMillis(10000));
