@@ -11,13 +11,6 @@ export FC_LOG_DIR="$PWD/build/test-logs"
 mkdir -p "$FC_LOG_DIR"
 status=0
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 600) || status=$?
-if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
-  scripts/build.sh build-asan -DFC_SANITIZE=address
-  export FC_LOG_DIR="$PWD/build-asan/test-logs"
-  mkdir -p "$FC_LOG_DIR"
-  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure -j"$(nproc)" -L unit --timeout 600) || status=$?
-fi
 if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
   # Only what the threaded tests need: the race detector tree is not a second full build.
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFC_SANITIZE=thread >/dev/null
@@ -26,5 +19,12 @@ if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
   echo "ThreadSanitizer: disk access service tests"
   FC_LOG_DIR="$PWD/build-tsan/test-logs" TSAN_OPTIONS=halt_on_error=1 \
     build-tsan/bin/test_diskinfo_service --gtest_brief=1 || status=$?
+fi
+if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
+  scripts/build.sh build-asan -DFC_SANITIZE=address
+  export FC_LOG_DIR="$PWD/build-asan/test-logs"
+  mkdir -p "$FC_LOG_DIR"
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j"$(nproc)" -L unit --timeout 600) || status=$?
 fi
 exit $status
