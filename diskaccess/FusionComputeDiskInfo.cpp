@@ -91,7 +91,7 @@ bool CFusionComputeDiskInfo::Initialize() {
     if (NXPlatformInfo::getNumber(NXPI_SECTION_VIRTUAL_SERVER, "DiskIORetryDelay", value))
         diskIORetryDelay = static_cast<uint32_t>(value);
 
-    if (!adminThreadRunning && !adminThread.running() && !StartAdminThread()) return false;
+    if (!adminThread.running() && !StartAdminThread()) return false;
     bInitialized = true;
     return true;
 }
@@ -186,9 +186,7 @@ bool CFusionComputeDiskInfo::CloseDisks(const SVMInfo& vm) {
     VMHandle* vmHandle = FindVMHandle(vm.strGUID);
     if (!vmHandle) return false;
     for (DiskHandle* disk : vmHandle->lstDisks) {
-        if (!disk->bOpened) continue;
-        _CloseDisk(vmHandle, disk);
-        disk->bOpened = false;
+        if (disk->bOpened) _CloseDisk(vmHandle, disk);
     }
     return true;
 }

@@ -194,8 +194,10 @@ protected:
     static void _SetLease(DiskHandle* diskHandle, const std::string& accessID, bool active);
     bool _TransferOk(DiskHandle* diskHandle, bool write, uint64_t offset, uint32_t length,
                      uint8_t* buffer);
-    bool _SizeFits(VMHandle* vmHandle, DiskHandle* diskHandle, uint32_t sectorCount,
-                   const char* what);
+    // The two handles of an I/O request; false for a null buffer or handle, and for a byte
+    // count that does not fit the transports' 32 bits.
+    bool _IOHandles(VmdkHandle h, const uint8_t* buffer, uint32_t sectorCount, const char* tag,
+                    VMHandle*& vmHandle, DiskHandle*& disk);
 
     EvEvent log;
     FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* bridge;  // borrowed

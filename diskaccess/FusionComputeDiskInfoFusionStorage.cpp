@@ -105,34 +105,34 @@ bool CFusionComputeDiskInfo::_CloseDisk_FusionStorage(VMHandle*, DiskHandle* dis
     return true;
 }
 
+namespace {
+// Both directions move whole sectors at the data offset of the volume.
+bool TransferVolume(EvEvent& log, bool write, uint32_t dataOffset, const VMHandle* vmHandle,
+                    DiskHandle* disk, uint64_t sector, uint32_t sectorCount, uint8_t* buffer) {
+    const uint64_t offset = dataOffset + uint64_t(disk->nSectorSize) * sector;
+    const uint32_t length = disk->nSectorSize * sectorCount;
+    CWzError err = write ? disk->pDiskReader->Write(offset, buffer, length)
+                         : disk->pDiskReader->Read(offset, buffer, length);
+    if (err.Success()) return true;
+    log.Error(kTagIO, "Failed to %s vm [%s] disk [%s] at offset %lld length %lld, %s",
+              write ? "write to" : "read from", vmHandle->strName.c_str(), disk->strName.c_str(),
+              static_cast<long long>(offset), static_cast<long long>(length), err.AsString());
+    return false;
+}
+}  // namespace
+
 bool CFusionComputeDiskInfo::_ReadDisk_FusionStorage(VMHandle* vmHandle, DiskHandle* disk,
                                                      uint64_t sector, uint32_t sectorCount,
                                                      uint8_t* buffer) {
-    const uint64_t offset = fusionStorageDataOffset + uint64_t(disk->nSectorSize) * sector;
-    const uint32_t length = disk->nSectorSize * sectorCount;
-    CWzError err = disk->pDiskReader->Read(offset, buffer, length);
-    if (err.IsError()) {
-        log.Error(kTagIO, "Failed to read from vm [%s] disk [%s] at offset %lld length %lld, %s",
-                  vmHandle->strName.c_str(), disk->strName.c_str(), static_cast<long long>(offset),
-                  static_cast<long long>(length), err.AsString());
-        return false;
-    }
-    return true;
+    return TransferVolume(log, false, fusionStorageDataOffset, vmHandle, disk, sector, sectorCount,
+                          buffer);
 }
 
 bool CFusionComputeDiskInfo::_WriteDisk_FusionStorage(VMHandle* vmHandle, DiskHandle* disk,
                                                       uint64_t sector, uint32_t sectorCount,
                                                       const uint8_t* buffer) {
-    const uint64_t offset = fusionStorageDataOffset + uint64_t(disk->nSectorSize) * sector;
-    const uint32_t length = disk->nSectorSize * sectorCount;
-    CWzError err = disk->pDiskReader->Write(offset, buffer, length);
-    if (err.IsError()) {
-        log.Error(kTagIO, "Failed to write to vm [%s] disk [%s] at offset %lld length %lld, %s",
-                  vmHandle->strName.c_str(), disk->strName.c_str(), static_cast<long long>(offset),
-                  static_cast<long long>(length), err.AsString());
-        return false;
-    }
-    return true;
+    return TransferVolume(log, true, fusionStorageDataOffset, vmHandle, disk, sector, sectorCount,
+                          const_cast<uint8_t*>(buffer));
 }
 
 bool CFusionComputeDiskInfo::_GetDiskExtents_FusionStorage(VMHandle*, DiskHandle* disk,

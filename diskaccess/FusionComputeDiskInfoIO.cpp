@@ -15,12 +15,15 @@ const char* const kTagWrite =
     "bool CFusionComputeDiskInfo::WriteDisk(VmdkHandle, uint64_t, uint32_t, uint8_t*)";
 }  // namespace
 
-bool CFusionComputeDiskInfo::_SizeFits(VMHandle* vmHandle, DiskHandle* disk, uint32_t sectorCount,
-                                       const char* what) {
+bool CFusionComputeDiskInfo::_IOHandles(VmdkHandle h, const uint8_t* buffer, uint32_t sectorCount,
+                                        const char* tag, VMHandle*& vmHandle, DiskHandle*& disk) {
+    if (!buffer || !h.pVMHandle || !h.pDiskHandle) return false;
+    vmHandle = static_cast<VMHandle*>(h.pVMHandle);
+    disk = static_cast<DiskHandle*>(h.pDiskHandle);
     // The transports carry a 32-bit byte count; a larger request would wrap and move the
     // wrong number of bytes.
     if (static_cast<uint64_t>(sectorCount) * disk->nSectorSize <= UINT32_MAX) return true;
-    log.Error(what, "Refusing to transfer [%u] sectors of vm [%s] disk [%s]: more than 4 GiB",
+    log.Error(tag, "Refusing to transfer [%u] sectors of vm [%s] disk [%s]: more than 4 GiB",
               sectorCount, vmHandle->strName.c_str(), disk->strName.c_str());
     return false;
 }
@@ -42,10 +45,9 @@ bool CFusionComputeDiskInfo::_TransferOk(DiskHandle* disk, bool write, uint64_t 
 
 bool CFusionComputeDiskInfo::ReadDisk(VmdkHandle h, uint64_t sector, uint32_t sectorCount,
                                       uint8_t* buffer) {
-    if (!buffer || !h.pVMHandle || !h.pDiskHandle) return false;
-    auto* vmHandle = static_cast<VMHandle*>(h.pVMHandle);
-    auto* disk = static_cast<DiskHandle*>(h.pDiskHandle);
-    if (!_SizeFits(vmHandle, disk, sectorCount, kTagRead)) return false;
+    VMHandle* vmHandle;
+    DiskHandle* disk;
+    if (!_IOHandles(h, buffer, sectorCount, kTagRead, vmHandle, disk)) return false;
     if (disk->pDiskReader)
         return _ReadDisk_FusionStorage(vmHandle, disk, sector, sectorCount, buffer);
     if (!ExtendDiskLease(vmHandle, disk)) return false;
@@ -77,10 +79,9 @@ bool CFusionComputeDiskInfo::ReadDisk(VmdkHandle h, uint64_t sector, uint32_t se
 
 bool CFusionComputeDiskInfo::WriteDisk(VmdkHandle h, uint64_t sector, uint32_t sectorCount,
                                        uint8_t* buffer) {
-    if (!buffer || !h.pVMHandle || !h.pDiskHandle) return false;
-    auto* vmHandle = static_cast<VMHandle*>(h.pVMHandle);
-    auto* disk = static_cast<DiskHandle*>(h.pDiskHandle);
-    if (!_SizeFits(vmHandle, disk, sectorCount, kTagWrite)) return false;
+    VMHandle* vmHandle;
+    DiskHandle* disk;
+    if (!_IOHandles(h, buffer, sectorCount, kTagWrite, vmHandle, disk)) return false;
     if (disk->pDiskReader)
         return _WriteDisk_FusionStorage(vmHandle, disk, sector, sectorCount, buffer);
 

@@ -129,7 +129,7 @@ bool CFusionComputeDiskInfo::_CloseDisk(VMHandle* vmHandle, DiskHandle* disk) {
         log.Debug(kTagClose, "Releasing disk access [%s]", accessID.c_str());
         bridge->ReleaseDiskAccess(accessID);
     }
-    if (disk->bCNAConnected && (useBackupSDK ? disk->pSDKInstance != nullptr : true)) {
+    if (disk->bCNAConnected && (!useBackupSDK || disk->pSDKInstance)) {
         log.Debug(kTagClose, "Disconnecting from host");
         if (useBackupSDK)
             NXFusionSphereSDK_DisConnectCNA_Ptr(disk->pSDKInstance);
@@ -172,7 +172,7 @@ bool CFusionComputeDiskInfo::GetTransportMode(const SVMInfo& vm, std::string& mo
     size_t san = 0, lan = 0;
     for (DiskHandle* disk : vmHandle->lstDisks) {
         if (!disk->bOpened) continue;
-        if (disk->bSANTransport && !disk->pDiskReader)
+        if (disk->bSANTransport)
             ++san;
         else
             ++lan;
