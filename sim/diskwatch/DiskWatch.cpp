@@ -213,6 +213,10 @@ bool CDiskWatch::Begin(const std::string& diskID, const std::string& holder, std
         return false;
     }
     CSimState::CLock lock(m_state, true, c_szLockFile);
+    if (!lock.Held()) {
+        err = "cannot lock the disk watches";
+        return false;
+    }
     const std::string path = WatchPath(diskID);
     SWatch w;
     uint64_t size = 0;
@@ -240,9 +244,16 @@ bool CDiskWatch::Update(const std::string& diskID, const std::string& dropHolder
         err = "invalid disk name";
         return false;
     }
-    CSimState::CLock lock(m_state, true, c_szLockFile);
+    // A watch that does not exist yet has nothing to report, so the unwatched disk, by far the
+    // most common, is told apart before any lock.
     const std::string path = WatchPath(diskID);
     if (!Exists(path)) return true;
+    CSimState::CLock lock(m_state, true, c_szLockFile);
+    if (!Exists(path)) return true;
+    if (!lock.Held()) {
+        err = "cannot lock the disk watches";
+        return false;
+    }
     SWatch w;
     TBaseline now;
     uint64_t size = 0;
