@@ -85,6 +85,13 @@ bool FsLoopDetach(const std::string& device, std::string& error) {
         error = "not a loop device: " + device;
         return false;
     }
+    // Writes still cached for the device are pushed into its file first, so that whoever
+    // reads the file after the detach sees them.
+    int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
     std::string out;
     return RunLosetup({"losetup", "-d", device}, out, error) == 0;
 }

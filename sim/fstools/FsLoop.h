@@ -9,6 +9,7 @@ namespace fcsim {
 bool FsLoopPossible();
 // Attaches the file to a free loop device and gives its path.
 bool FsLoopAttach(const std::string& file, std::string& device, std::string& error);
+// Flushes the device's cached writes into its file, then detaches it.
 bool FsLoopDetach(const std::string& device, std::string& error);
 
 }  // namespace fcsim

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "DiskWatch.h"
 #include "FsLoop.h"
 #include "SimState.h"
 
@@ -454,6 +455,13 @@ int CFsVolumeStore::Attach(const std::string& name, std::string& device, std::st
         error = "a disk volume cannot be attached with a data offset";
         return FS_E_UNSUPPORTED;
     }
+    // Whoever attaches a disk's volume may write the disk around its change journal; the
+    // watch starts before the device exists, so no write can come before its baseline.
+    CSimState state(m_strRoot);
+    const bool bWatch = v.strKind == "disk";
+    if (bWatch && !CDiskWatch(state).Begin(v.strSource, CDiskWatch::c_szVolumeHolder, error)) {
+        return FS_E_IO;
+    }
     std::string loopError;
     if (config.bUseLoop && FsLoopPossible() &&
         FsLoopAttach(v.strDataPath, v.strDevice, loopError)) {
@@ -465,6 +473,7 @@ int CFsVolumeStore::Attach(const std::string& name, std::string& device, std::st
     if (!Save(v)) {
         std::string ignored;
         if (v.bLoop) FsLoopDetach(v.strDevice, ignored);
+        if (bWatch) CDiskWatch(state).End(v.strSource, CDiskWatch::c_szVolumeHolder, ignored);
         error = "cannot write the volume record";
         return FS_E_IO;
     }
@@ -476,13 +485,16 @@ bool CFsVolumeStore::DetachDevice(SFsVolume& v, std::string& error) const {
     if (v.bLoop && !FsLoopDetach(v.strDevice, error)) return false;
     v.strDevice.clear();
     v.bLoop = false;
-    // A disk's own volume is stored only while attached.
+    // A disk's own volume is stored only while attached. What was written through it is
+    // journalled once the device is gone (its cached writes are in the file by then); should
+    // that fail, the watch stays and the next fold of the disk catches up.
     if (v.strKind == "disk") {
         if (::unlink(RecordPath(v.strName).c_str()) != 0 && errno != ENOENT) {
             error = Errno("removing the volume record");
             return false;
         }
-        return true;
+        CSimState state(m_strRoot);
+        return CDiskWatch(state).End(v.strSource, CDiskWatch::c_szVolumeHolder, error);
     }
     if (!Save(v)) {
         error = "cannot write the volume record";

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "DiskFiles.h"
+#include "DiskWatch.h"
 #include "MgmtInternal.h"
 
 namespace fcsim {
@@ -58,11 +59,17 @@ json CreateSnapshot(CImpl& d, SReq& r) {
     for (json* vol : d.VolumesOf(vmId)) {
         if (vol->value("indep", false)) continue;
         std::string volId = (*vol)["id"];
+        // Writes around the journal (SAN, an attached volume) are journalled before the
+        // position is fixed, so they count for this snapshot as the CNA's do.
+        std::string err;
+        if (!CDiskWatch(d.m_state).Fold(volId, err)) {
+            undo();
+            Fail("10000010", "The disk's changes could not be journalled: " + err, 500);
+        }
         // The position first, then the copy: every write the position covers is already in
         // the file (writers write, then journal), so the frozen copy holds all of them.
         uint64_t seq = d.m_state.ChangeSeq(volId);
         std::string frozen = d.m_state.SnapshotDiskPath(id, volId);
-        std::string err;
         if (!CopySparse(d.m_state.DiskPath(volId), frozen, err)) {
             undo();
             Fail("10000010", "The snapshot could not be taken: " + err, 500);

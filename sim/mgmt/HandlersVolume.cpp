@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 
 #include "DiskFiles.h"
+#include "DiskWatch.h"
 #include "MgmtInternal.h"
 
 namespace fcsim {
@@ -204,6 +205,12 @@ json PrepareResource(CImpl& d, SReq& r) {
     lease.strDiskID = volId;
     lease.tExpires = CSimState::Now() + delay;
     if (!d.m_state.PutLease(lease)) Fail("10430042", "The disk access could not be set up.", 500);
+    // A writer may reach the live disk over SAN, around the CNA and its journal: watch it.
+    std::string err;
+    if (lease.bWritable && !CDiskWatch(d.m_state).Begin(volId, CDiskWatch::LeaseHolder(id), err)) {
+        d.m_state.DeleteLease(id);
+        Fail("10430042", "The disk access could not be set up: " + err, 500);
+    }
     d.m_inv["resources"][id] = {{"id", id},
                                 {"volId", volId},
                                 {"taskType", taskType},
@@ -226,6 +233,12 @@ json& Resource(CImpl& d, SReq& r) {
     return *res;
 }
 
+// Ends the watch a restore's access holds on the live disk, journalling what it wrote.
+bool EndWatch(CImpl& d, const json& res, std::string& err) {
+    if (res.value("taskType", "") != "CBTRestore") return true;
+    return CDiskWatch(d.m_state).End(res["volId"], CDiskWatch::LeaseHolder(res["id"]), err);
+}
+
 // The resource's lease, or a "no such resource" error when it has run out (and is then
 // forgotten, as the platform releases it by itself).
 SLease LiveLease(CImpl& d, json& res) {
@@ -235,6 +248,9 @@ SLease LiveLease(CImpl& d, json& res) {
         return l;
     }
     if (!res.value("failed", false)) {
+        // Should the fold fail, the expired holder is let go by the next one (a snapshot's).
+        std::string ignored;
+        EndWatch(d, res, ignored);
         d.m_state.DeleteLease(id);
         d.m_inv["resources"].erase(id);
         d.Touch();
@@ -292,6 +308,10 @@ json ExtendResource(CImpl& d, SReq& r) {
 json ReleaseResource(CImpl& d, SReq& r) {
     json& res = Resource(d, r);
     std::string id = res["id"];
+    // The access stays while its writes cannot be journalled, so that a retry can.
+    std::string err;
+    if (!EndWatch(d, res, err))
+        Fail("10000010", "The disk's changes could not be journalled: " + err, 500);
     d.m_state.DeleteLease(id);
     d.m_inv["resources"].erase(id);
     d.Touch();

@@ -168,8 +168,8 @@ bool CSimState::ReadFile(const std::string& path, std::string& out) {
     return true;
 }
 
-CSimState::CLock::CLock(const CSimState& state, bool bExclusive) {
-    m_nFd = ::open((state.Root() + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+CSimState::CLock::CLock(const CSimState& state, bool bExclusive, const char* szFile) {
+    m_nFd = ::open((state.Root() + "/" + szFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_nFd < 0) return;
     while (::flock(m_nFd, bExclusive ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR) {
@@ -306,6 +306,8 @@ std::vector<SWrite> CSimState::WritesBetween(const std::string& diskID, uint64_t
 bool CSimState::DropJournal(const std::string& diskID) {
     if (!IsSafeName(diskID)) return false;
     CLock lock(*this);
+    // A baseline of the deleted disk must never be compared with a new disk of the same id.
+    ::unlink((m_strRoot + "/cbt/" + diskID + ".watch").c_str());
     return ::unlink((m_strRoot + "/cbt/" + diskID + ".log").c_str()) == 0 || errno == ENOENT;
 }
 

@@ -8,6 +8,7 @@
 //   disks/<diskId>.img        a VM disk, sparse
 //   snapshots/<snapId>/<diskId>.img   a disk frozen when the snapshot was taken
 //   cbt/<diskId>.log          change journal: one "seq offset length" line per write
+//   cbt/<diskId>.watch        baseline of a disk written around the journal (sim/diskwatch)
 //   leases/<accessId>         one disk-access lease (key=value lines)
 //   fssnap/<name>             one FusionStorage snapshot of a disk (key=value lines)
 //   volumes/                  the FusionStorage volume store (owned by the tool stand-ins)
@@ -73,15 +74,17 @@ public:
     // Every lease, for sweeping expired ones and for tests.
     std::vector<SLease> ListLeases() const;
 
-    // Forgets a disk's change journal (the disk was deleted). Its position restarts at 0.
+    // Forgets a disk's change journal and its watch (the disk was deleted). Its position
+    // restarts at 0.
     bool DropJournal(const std::string& diskID);
 
     // The folder-wide lock that every operation above takes; the management side holds it
     // while it reads, changes and writes inventory.json. Not re-entrant: do not call the
-    // methods above while holding it from the same thread.
+    // methods above while holding it from the same thread. Another file name under the root
+    // gives a lock of its own, for work that must call those methods while it is held.
     class CLock {
     public:
-        explicit CLock(const CSimState& state, bool bExclusive = true);
+        explicit CLock(const CSimState& state, bool bExclusive = true, const char* szFile = "lock");
         ~CLock();
         CLock(const CLock&) = delete;
         CLock& operator=(const CLock&) = delete;

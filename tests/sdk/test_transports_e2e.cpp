@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "CnaServer.h"
 #include "FusionComputeDiskInfo.h"
@@ -27,15 +28,32 @@ protected:
         devDir = std::string(mkdtemp(tmpl));
         setenv("FC_SAN_DEVICE_DIR", devDir.c_str(), 1);
         setenv("FC_HOME", FC_TEST_SDK_DIR, 1);
+        FusionComputeSDKCppBridge::SBridgeOptions bopt;
+        bopt.strCAFile = sim.CAFile();
+        bridge = std::make_unique<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge>(bopt);
+        ASSERT_TRUE(bridge->Connect(sim.Url(), sim.User(), sim.Password()))
+            << bridge->GetLastError();
     }
     void TearDown() override {
+        bridge.reset();
         unsetenv("FC_SAN_DEVICE_DIR");
         unsetenv("FC_HOME");
         std::filesystem::remove_all(devDir);
         sim.Stop();
     }
+    // The snapshot's disk on a datastore with LUNs, or null.
+    const SDisk* SanDisk(const std::vector<SDisk>& disks, SDatastoreInfo& ds) {
+        for (const SDisk& d : disks) {
+            if (bridge->GetDataStoreInfo(d.strDatastore, "", ds, 0) && !ds.vecLuns.empty() &&
+                ds.strType != "DSWARE") {
+                return &d;
+            }
+        }
+        return nullptr;
+    }
     fcsim::CSimulator sim;
     std::string devDir;
+    std::unique_ptr<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge> bridge;
 };
 
 // Exposes the loader's slots (the service's members are protected).
@@ -53,10 +71,7 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
-    FusionComputeSDKCppBridge::SBridgeOptions bopt;
-    bopt.strCAFile = sim.CAFile();
-    FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge bridge(bopt);
-    ASSERT_TRUE(bridge.Connect(sim.Url(), sim.User(), sim.Password())) << bridge.GetLastError();
+    auto& bridge = *this->bridge;
     SVMInfo vm;
     ASSERT_TRUE(bridge.GetVMInfo("web-01", "", "", vm, 0)) << bridge.GetLastError();
     SSnapshot snap;
@@ -66,15 +81,8 @@ TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
         << bridge.GetLastError();
     const std::string snapID = snap.strID.empty() ? snap.strURN : snap.strID;
     // The disk on the SAN datastore.
-    const SDisk* disk = nullptr;
     SDatastoreInfo ds;
-    for (const SDisk& d : disks) {
-        if (bridge.GetDataStoreInfo(d.strDatastore, "", ds, 0) && !ds.vecLuns.empty() &&
-            ds.strType != "DSWARE") {
-            disk = &d;
-            break;
-        }
-    }
+    const SDisk* disk = SanDisk(disks, ds);
     ASSERT_NE(nullptr, disk) << "no disk on a datastore with LUNs";
 
     std::string accessID, cnaAddress, cnaPort, token, path;
@@ -141,6 +149,81 @@ TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
     EXPECT_EQ(Fnv1a(expected), Fnv1a(viaSocket));
     EXPECT_TRUE(bridge.ReleaseDiskAccess(accessID));
     EXPECT_TRUE(bridge.DeleteVMSnapshot(vm, snap)) << bridge.GetLastError();
+}
+
+// The blocks (64 KiB) set in a changed-block bitmap.
+std::set<uint64_t> SetBlocks(const std::string& hex) {
+    std::set<uint64_t> out;
+    for (size_t i = 0; i < hex.size(); ++i) {
+        int v = std::stoi(hex.substr(i, 1), nullptr, 16);
+        for (int k = 0; k < 4; ++k) {
+            if (v & (8 >> k)) out.insert(i * 4 + uint64_t(k));
+        }
+    }
+    return out;
+}
+
+// Over SAN the SDK writes the disk file itself, around the CNA. The changed blocks still name
+// exactly what it wrote, whether a snapshot comes while the restore's access is held or after
+// its release.
+TEST_F(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
+    SVMInfo vm;
+    ASSERT_TRUE(bridge->GetVMInfo("web-01", "", "", vm, 0)) << bridge->GetLastError();
+    std::vector<SSnapshot> snaps(3);
+    std::vector<std::string> tokens(3);
+    SDatastoreInfo ds;
+    std::string diskKey;
+    auto snapshot = [&](int i) {
+        std::vector<SDisk> disks;
+        ASSERT_TRUE(
+            bridge->CreateVMSnapshot(vm, "s", "", false, false, false, true, snaps[i], disks))
+            << bridge->GetLastError();
+        const SDisk* disk = SanDisk(disks, ds);
+        ASSERT_NE(nullptr, disk);
+        diskKey = disk->strName;
+        ASSERT_TRUE(bridge->GetDiskChangeToken(diskKey, snaps[i].strID, tokens[i]))
+            << bridge->GetLastError();
+    };
+    auto changed = [&](int from, int to) {
+        std::string hex;
+        int sectors = 0;
+        EXPECT_TRUE(
+            bridge->QueryDiskChangedBlocks(diskKey, snaps[to].strID, tokens[from], hex, sectors))
+            << bridge->GetLastError();
+        EXPECT_EQ(128, sectors);
+        return SetBlocks(hex);
+    };
+    ASSERT_NO_FATAL_FAILURE(snapshot(0));
+
+    std::string accessID, host, port, token, path, err;
+    ASSERT_TRUE(bridge->PrepareDiskAccess(diskKey, "", "127.0.0.1", true, accessID, host, port,
+                                          token, path))
+        << bridge->GetLastError();
+    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir, ds.vecLuns, err)) << err;
+    CFusionSphereDiskInfoStringArray luns(ds.vecLuns);
+    SSdkUnderTest sdk;
+    void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
+    uint32_t h = 0;
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_ConnectCNA(inst, host.c_str(), 1, token.c_str(), 0, ""));
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns.Get(), path.c_str(), 1, &h, 0))
+        << SSdkUnderTest::AllErrors();
+    auto write = [&](uint64_t offset, const std::string& bytes) {
+        uint64_t n = 0;
+        ASSERT_TRUE(
+            sdk.NXFusionSphereSDK_WriteDisk(inst, h, offset, bytes.size(), bytes.data(), &n))
+            << SSdkUnderTest::AllErrors();
+    };
+    write(3 * 65536 + 100, "over seeded data");  // block 3
+    write(40 * 65536, std::string(65536, 'x'));  // exactly block 40
+    ASSERT_NO_FATAL_FAILURE(snapshot(1));        // the access is still held
+    write(71 * 65536 - 2, "span");               // blocks 70 and 71
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+    ASSERT_TRUE(bridge->ReleaseDiskAccess(accessID)) << bridge->GetLastError();
+    ASSERT_NO_FATAL_FAILURE(snapshot(2));
+
+    EXPECT_EQ(changed(0, 1), (std::set<uint64_t>{3, 40}));
+    EXPECT_EQ(changed(1, 2), (std::set<uint64_t>{70, 71}));
+    for (SSnapshot& s : snaps) EXPECT_TRUE(bridge->DeleteVMSnapshot(vm, s));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "DiskWatch.h"
 #include "WzUtil.h"
 
 const char* const CFsStateFixture::c_szDisk = "disk-1";
@@ -66,6 +67,9 @@ std::string CFsStateFixture::DiskContent() const {
 }
 
 void CFsStateFixture::Snapshot(const std::string& name) {
+    std::string err;
+    // As the management service does: writes around the journal count before the position.
+    if (!fcsim::CDiskWatch(m_state).Fold(c_szDisk, err)) throw std::runtime_error(err);
     std::string frozen = m_strDir + "/frozen-" + name + ".img";
     std::ofstream(frozen, std::ios::binary) << DiskContent();
     fcsim::SFsSnapshot snap;

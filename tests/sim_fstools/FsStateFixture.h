@@ -22,7 +22,7 @@ public:
 
     // Writes bytes into the disk "disk-1" and journals the write.
     void WriteDisk(uint64_t offset, const std::string& bytes);
-    // Freezes the disk as a FusionStorage snapshot of that name.
+    // Freezes the disk as a FusionStorage snapshot of that name, after folding its watch.
     void Snapshot(const std::string& name);
     std::string DiskContent() const;
 

@@ -1,8 +1,11 @@
 // The simulator's FusionStorage volume store and its fault rules, used directly.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 
+#include "DiskWatch.h"
 #include "FsFaults.h"
 #include "FsLoop.h"
 #include "FsStateFixture.h"
@@ -180,6 +183,40 @@ TEST_F(VolumeStoreTest, DisksAreTheirOwnVolumes) {
     for (const char* notAVolume : {"disk-1", "fsvol-../disks/disk-1", "fsvol-", "fsvol-nope"}) {
         EXPECT_EQ(fx.Store().Query(notAVolume, size, error), FS_E_NOT_FOUND) << notAVolume;
     }
+}
+
+// Writes through the disk's attached volume (a loop device when the machine allows) go around
+// the journal; the bitmaps still mark exactly the chunks they changed.
+TEST_F(VolumeStoreTest, WritesThroughTheAttachedDiskVolumeAreJournalled) {
+    SetConfig(0, 512, true);  // chunks of 4096 bytes
+    fx.WriteDisk(0, std::string(3 * 4096, 'a'));
+    fx.Snapshot("s1");
+    std::string device;
+    ASSERT_EQ(fx.Store().Attach(CFsStateFixture::c_szDiskVolume, device, error), FS_OK) << error;
+    auto put = [&](uint64_t offset, const std::string& bytes) {
+        int fd = ::open(device.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << device;
+        EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(bytes.size()));
+        ::close(fd);
+    };
+    put(4096 + 10, "changed");              // chunk 1
+    put(2 * 4096, std::string(4096, 'a'));  // chunk 2, rewritten as it was
+    put(9 * 4096 - 2, "span");              // chunks 8 and 9
+    fx.Snapshot("s2");                      // while attached
+    put(200 * 4096, "late");                // chunk 200
+    ASSERT_EQ(fx.Store().Detach(CFsStateFixture::c_szDiskVolume, error), FS_OK) << error;
+    EXPECT_FALSE(CDiskWatch(fx.State()).Watched(CFsStateFixture::c_szDisk));
+    fx.Snapshot("s3");
+
+    ASSERT_EQ(fx.Store().CreateBitmap("b2", "s2", "s1", -1, error), FS_OK) << error;
+    ASSERT_EQ(fx.Store().CreateBitmap("b3", "s3", "s2", -1, error), FS_OK) << error;
+    std::string expected(512, '0');
+    expected[1] = expected[8] = expected[9] = '1';
+    EXPECT_EQ(Marks("b2"), expected);
+    expected = std::string(512, '0');
+    expected[200] = '1';
+    EXPECT_EQ(Marks("b3"), expected);
 }
 
 TEST_F(VolumeStoreTest, HostileNamesStayInsideTheStore) {

@@ -1,12 +1,15 @@
 // The shared state folder: records round-trip, hostile names stay inside the folder, the
-// change journal numbers writes and answers ranges, and concurrent writers never lose a write.
+// change journal numbers writes and answers ranges, concurrent writers never lose a write, and
+// the disk watch journals what a writer around the journal changed.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "DiskWatch.h"
 #include "SimState.h"
 
 namespace fs = std::filesystem;
@@ -125,6 +128,44 @@ TEST(SimState, NowOverride) {
     EXPECT_EQ(CSimState::Now(), 12345);
     CSimState::SetNowForTest(0);
     EXPECT_GT(CSimState::Now(), 1600000000);
+}
+
+// A restore's writer dies with the disk watched: once its lease has run out, the next fold
+// journals exactly the chunks whose content it changed and ends the watch.
+TEST(DiskWatch, ExpiredWriterIsFoldedAndLetGo) {
+    TempDir dir;
+    CSimState st(dir.Path());
+    const uint64_t chunk = fcsim::CDiskWatch::c_ullChunkBytes;
+    auto put = [&](uint64_t offset, const std::string& bytes) {
+        std::fstream f(st.DiskPath("d1"), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(offset));
+        f << bytes;
+    };
+    std::ofstream(st.DiskPath("d1")).close();
+    fs::resize_file(st.DiskPath("d1"), 16 * chunk);
+    put(0, std::string(chunk, 'a'));
+    put(5 * chunk, "data");
+    fcsim::SLease l;
+    l.strAccessID = "a1";
+    l.tExpires = CSimState::Now() + 100;
+    ASSERT_TRUE(st.PutLease(l));
+    fcsim::CDiskWatch watch(st);
+    std::string err;
+    ASSERT_TRUE(watch.Begin("d1", fcsim::CDiskWatch::LeaseHolder("a1"), err)) << err;
+
+    put(0, std::string(chunk, 'a'));  // as it was
+    put(3 * chunk + 7, "x");
+    put(5 * chunk, std::string(4, '\0'));       // back to zeros
+    ASSERT_TRUE(watch.Fold("d2", err)) << err;  // not watched: nothing to do
+    CSimState::SetNowForTest(l.tExpires + 1);
+    ASSERT_TRUE(watch.Fold("d1", err)) << err;
+    CSimState::SetNowForTest(0);
+    auto w = st.WritesBetween("d1", 0, st.ChangeSeq("d1"));
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0].ullOffset, 3 * chunk);
+    EXPECT_EQ(w[0].ullLength, chunk);
+    EXPECT_EQ(w[1].ullOffset, 5 * chunk);
+    EXPECT_FALSE(watch.Watched("d1"));
 }
 
 }  // namespace
