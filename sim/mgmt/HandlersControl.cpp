@@ -25,9 +25,9 @@ json RuleJson(const SFaultRule& r) {
 
 json Info(CImpl& d, SReq&) {
     SMgmtSettings s = d.Settings();
-    return {{"version", s.nVersion},   {"stateDir", d.m_state.Root()}, {"caFile", d.m_strCAFile},
-            {"cnaHost", s.strCnaHost}, {"cnaPort", s.nCnaPort},        {"user", s.strUser},
-            {"siteUrn", d.SiteUrn()}};
+    return {{"version", s.nVersion},       {"stateDir", d.State().Root()}, {"caFile", d.CAFile()},
+            {"cnaHost", s.strCnaHost},     {"cnaPort", s.nCnaPort},        {"user", s.strUser},
+            {"siteUrn", d.Inv().SiteUrn()}};
 }
 
 json Config(CImpl& d, SReq& r) {
@@ -49,8 +49,7 @@ json Config(CImpl& d, SReq& r) {
     s.llLeaseSecs = lease;
     s.nCnaPort = static_cast<uint16_t>(port);
     s.strCnaHost = BodyStr(b, "cnaHost", s.strCnaHost);
-    std::lock_guard<std::mutex> g(d.m_mtxSettings);
-    d.m_settings = s;
+    d.SetSettings(s);
     return nullptr;
 }
 
@@ -76,8 +75,8 @@ bool FromHex(const std::string& hex, std::string& out) {
 json GuestWrite(CImpl& d, SReq& r) {
     const json& b = r.body;
     std::string urn = BodyStr(b, "volumeUrn");
-    std::string volId = d.IdFromUrn(urn, "volumes");
-    d.Obj("volumes", volId, "10420004", "volume");
+    std::string volId = d.Inv().IdFromUrn(urn, "volumes");
+    d.Inv().Obj("volumes", volId, "10420004", "volume");
     int64_t offset = BodyInt(b, "offset", -1);
     if (offset < 0) Fail("10000001", "offset is required.");
     std::string data;
@@ -98,7 +97,7 @@ json GuestWrite(CImpl& d, SReq& r) {
 
 json ListFaults(CImpl& d, SReq&) {
     json out = json::array();
-    for (const SFaultRule& r : d.m_faults.List()) out.push_back(RuleJson(r));
+    for (const SFaultRule& r : d.Faults().List()) out.push_back(RuleJson(r));
     return {{"faults", out}};
 }
 
@@ -142,11 +141,11 @@ json AddFault(CImpl& d, SReq& r) {
     rule.strErrorCode = BodyStr(b, "errorCode", rule.strErrorCode);
     rule.strErrorDes = BodyStr(b, "errorDes", rule.strErrorDes);
     rule.nDelayMs = static_cast<uint32_t>(delay);
-    return {{"id", d.m_faults.Add(rule)}};
+    return {{"id", d.Faults().Add(rule)}};
 }
 
 json ClearFaults(CImpl& d, SReq&) {
-    d.m_faults.Clear();
+    d.Faults().Clear();
     return nullptr;
 }
 
