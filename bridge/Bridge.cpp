@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
+
 #include "BridgeImpl.h"
 
 namespace FusionComputeSDKCppBridge {
@@ -55,29 +58,55 @@ std::string CheckOptions(const SBridgeOptions& o) {
 
 }  // namespace
 
+namespace {
+
+struct SThreadError {
+    std::string strLastError;
+    bool bSnapshotRetryable = false;
+};
+
+std::atomic<uint64_t> g_ullNextSerial{1};
+// This thread's error state, per bridge. An entry exists only while it holds something, so a
+// long-lived thread keeps none for the many bridges whose last call on it succeeded.
+thread_local std::map<uint64_t, SThreadError> t_mapErrors;
+
+SThreadError* FindError(uint64_t serial) {
+    auto it = t_mapErrors.find(serial);
+    return it == t_mapErrors.end() ? nullptr : &it->second;
+}
+
+void DropIfEmpty(uint64_t serial) {
+    auto it = t_mapErrors.find(serial);
+    if (it != t_mapErrors.end() && it->second.strLastError.empty() &&
+        !it->second.bSnapshotRetryable)
+        t_mapErrors.erase(it);
+}
+
+}  // namespace
+
 CBridgeCore::CBridgeCore(const SBridgeOptions& options)
-    : m_options(options), m_session(ToTransport(options), options.nTaskTimeoutSecs) {
+    : m_ullSerial(g_ullNextSerial.fetch_add(1)),
+      m_options(options),
+      m_session(ToTransport(options), options.nTaskTimeoutSecs) {
     m_session.SetTaskPollMillis(options.nTaskPollMillis);
 }
 
-CBridgeCore::SThreadState& CBridgeCore::_State() {
-    return m_mapThreads[std::this_thread::get_id()];
+CBridgeCore::~CBridgeCore() {
+    t_mapErrors.erase(m_ullSerial);
 }
 
 std::string CBridgeCore::LastError() {
-    std::lock_guard<std::mutex> g(m_errLock);
-    auto it = m_mapThreads.find(std::this_thread::get_id());
-    return it == m_mapThreads.end() ? std::string() : it->second.strLastError;
+    const SThreadError* p = FindError(m_ullSerial);
+    return p ? p->strLastError : std::string();
 }
 
 void CBridgeCore::ClearError() {
-    std::lock_guard<std::mutex> g(m_errLock);
-    _State().strLastError.clear();
+    if (SThreadError* p = FindError(m_ullSerial)) p->strLastError.clear();
+    DropIfEmpty(m_ullSerial);
 }
 
 bool CBridgeCore::Fail(const std::string& text) {
-    std::lock_guard<std::mutex> g(m_errLock);
-    _State().strLastError = text;
+    t_mapErrors[m_ullSerial].strLastError = text;
     return false;
 }
 
@@ -95,13 +124,17 @@ void CBridgeCore::LogFailure(const char* op) {
 }
 
 void CBridgeCore::SetSnapshotRetryable(bool retryable) {
-    std::lock_guard<std::mutex> g(m_errLock);
-    _State().bSnapshotRetryable = retryable;
+    if (retryable) {
+        t_mapErrors[m_ullSerial].bSnapshotRetryable = true;
+        return;
+    }
+    if (SThreadError* p = FindError(m_ullSerial)) p->bSnapshotRetryable = false;
+    DropIfEmpty(m_ullSerial);
 }
 
 bool CBridgeCore::SnapshotRetryable() {
-    std::lock_guard<std::mutex> g(m_errLock);
-    return _State().bSnapshotRetryable;
+    const SThreadError* p = FindError(m_ullSerial);
+    return p && p->bSnapshotRetryable;
 }
 
 bool CBridgeCore::Get(const std::string& path, json& out) {

@@ -3,12 +3,14 @@
 // Errors: the last error text and the "last snapshot failure was retryable" flag are kept per
 // calling thread. A job thread that gets false and then asks GetLastError reads its own
 // failure, even when the disk service's admin thread failed a lease extension in between.
+// They live in the thread's own storage, under a serial number that no later bridge reuses, so
+// an ended thread takes its texts with it and a new thread or a new bridge starts clean.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "EvDebug.h"
 #include "FusionComputeSDKCppBridge.h"
@@ -22,6 +24,9 @@ namespace FusionComputeSDKCppBridge {
 class CBridgeCore {
 public:
     explicit CBridgeCore(const SBridgeOptions& options);
+    ~CBridgeCore();
+    CBridgeCore(const CBridgeCore&) = delete;
+    CBridgeCore& operator=(const CBridgeCore&) = delete;
 
     CSession& Session() { return m_session; }
     const SBridgeOptions& Options() const { return m_options; }
@@ -76,17 +81,10 @@ public:
     EvDebug& Log() { return m_log; }
 
 private:
-    struct SThreadState {
-        std::string strLastError;
-        bool bSnapshotRetryable = false;
-    };
-    SThreadState& _State();  // with m_errLock held
-
+    const uint64_t m_ullSerial;  // this bridge's key in each thread's error storage
     SBridgeOptions m_options;
     CSession m_session;
     EvDebug m_log;
-    std::mutex m_errLock;
-    std::map<std::thread::id, SThreadState> m_mapThreads;
     std::mutex m_accessLock;
     std::map<std::string, std::string> m_mapAccess;  // access id -> volume URI
 };

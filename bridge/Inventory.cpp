@@ -152,14 +152,19 @@ bool CFusionComputeSDKCppBridge::GetVMInfo(const std::string& name, const std::s
 namespace {
 
 bool ListFolders(CImpl& impl, int type, const std::string& parent, EInventoryType eType,
-                 std::vector<SInventoryInfo>& out) {
+                 bool bOnlyChildren, std::vector<SInventoryInfo>& out) {
     if (!Connected(impl)) return false;
     std::string query = "?type=" + std::to_string(type);
     if (!parent.empty()) query += "&parentObjUrn=" + UrlEncode(parent);
     std::vector<json> items;
     if (!ListAll(impl, impl.Site() + "/folder", query, "folders", items)) return false;
     std::vector<SInventoryInfo> result;
+    const std::string site = SiteURN(impl);
     for (const auto& it : items) {
+        // Keep only the folders directly below the one asked for, whether or not the service
+        // applied the filter: a folder listed below itself would make the tree a cycle.
+        const std::string p = JStr(it, "parentObjUrn");
+        if (bOnlyChildren && (parent.empty() ? !(p.empty() || p == site) : p != parent)) continue;
         SInventoryInfo node;
         std::string why;
         if (!MapFolder(it, eType, node, why)) return impl.Fail(why);
@@ -173,14 +178,14 @@ bool ListFolders(CImpl& impl, int type, const std::string& parent, EInventoryTyp
 
 bool CFusionComputeSDKCppBridge::GetClusterFolderInfoList(std::vector<SInventoryInfo>& out) {
     return m_pImpl->Run("GetClusterFolderInfoList", [&] {
-        return ListFolders(*m_pImpl, 0, std::string(), INVENTORY_TYPE_CLUSTER_FOLDER, out);
+        return ListFolders(*m_pImpl, 0, std::string(), INVENTORY_TYPE_CLUSTER_FOLDER, false, out);
     });
 }
 
 bool CFusionComputeSDKCppBridge::GetVMFolderInfoList(const std::string& folderID,
                                                      std::vector<SInventoryInfo>& out) {
     return m_pImpl->Run("GetVMFolderInfoList", [&] {
-        return ListFolders(*m_pImpl, 1, folderID, INVENTORY_TYPE_VM_FOLDER, out);
+        return ListFolders(*m_pImpl, 1, folderID, INVENTORY_TYPE_VM_FOLDER, true, out);
     });
 }
 

@@ -3,15 +3,22 @@
 // with its own code, so a codec bug on one side shows up as a failure on the other instead of
 // cancelling out.
 //
+// clang-format off
 // Wire summary (all integers unsigned little-endian, no padding):
-//   header (18 bytes): magic u16 | reserved u16 | opcode u16 | sequence u32 | body length u32 |
-//                      CRC-32 u32 of header bytes 0..13 (preset 0xFFFFFFFF, final complement)
-//   open   (op 1, 386): path char[256] | token char[128] | mode u16  -> status u16 | handle u32
-//   close  (op 1 or 2, 4): handle u32                               -> status u16
-//   read   (op 3, 16): handle u32 | offset u64 | length u32         -> status u16 | length u32 |
-//   data write  (op 4, 16): same, then `length` data bytes               -> status u16 zeroes (op
-//   5, 16): same as read                                 -> status u16
+//   header (18 bytes):     magic u16 | reserved u16 | opcode u16 | sequence u32 | body length u32
+//                          | CRC-32 u32 of header bytes 0..13 (preset 0xFFFFFFFF, final complement)
+//   open   (op 1, 386):    path char[256] | token char[128] | mode u16
+//                          -> status u16 | handle u32
+//   close  (op 1 or 2, 4): handle u32
+//                          -> status u16
+//   read   (op 3, 16):     handle u32 | offset u64 | length u32
+//                          -> status u16 | length u32 | `length` data bytes
+//   write  (op 4, 16):     as read, then `length` data bytes
+//                          -> status u16
+//   zeroes (op 5, 16):     as read
+//                          -> status u16
 // The body length of a request counts only the fixed body, never the data of a write.
+// clang-format on
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,14 @@
 NXFUSIONSPHERESDK_ENTRY_POINTS(FCDI_DEFINE_SDK_POINTER)
 #undef FCDI_DEFINE_SDK_POINTER
 
+namespace {
+// The load succeeds only when every listed entry point resolves; counted from the list itself
+// so that an entry point added there cannot be forgotten here.
+#define FCDI_COUNT_SDK_POINTER(name, result, params) +1
+constexpr int kSdkEntryPointCount = 0 NXFUSIONSPHERESDK_ENTRY_POINTS(FCDI_COUNT_SDK_POINTER);
+#undef FCDI_COUNT_SDK_POINTER
+}  // namespace
+
 CFusionSphereDiskInfoStringArray::CFusionSphereDiskInfoStringArray(
     const std::vector<std::string>& strings)
     : pArray(static_cast<const char**>(std::calloc(strings.size() + 1, sizeof(const char*)))) {
@@ -94,5 +102,5 @@ bool CFusionComputeDiskInfo::ImportSDK() {
         log.Error(kTag, "Error while dynamically loading vixDiskLib");
         return false;
     }
-    return resolved == 11;
+    return resolved == kSdkEntryPointCount;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CnaProtocol.h"
 #include "EvDebug.h"
 #include "WzSocket.h"
 
@@ -23,8 +24,8 @@ struct FusionComputeSocketMessage_Header {
     uint32_t nCrc;  // CRC-32 of the 14 bytes before it
 };
 struct FusionComputeSocketMessage_OpenDiskRequest {
-    char szPath[256];
-    char szToken[128];
+    char szPath[CnaProtocol::kPathSize];
+    char szToken[CnaProtocol::kTokenSize];
     uint16_t nAccessMode;  // 0 read-only, 1 read-write
 };
 struct FusionComputeSocketMessage_CloseDiskRequest {
@@ -48,9 +49,20 @@ struct FusionComputeSocketMessage_ReadResponse {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(FusionComputeSocketMessage_Header) == 18, "header is 18 bytes");
-static_assert(sizeof(FusionComputeSocketMessage_OpenDiskRequest) == 386, "open body is 386 bytes");
-static_assert(sizeof(FusionComputeSocketMessage_IORequest) == 16, "I/O body is 16 bytes");
+static_assert(sizeof(FusionComputeSocketMessage_Header) == CnaProtocol::kHeaderSize,
+              "the header struct is the wire header");
+static_assert(sizeof(FusionComputeSocketMessage_OpenDiskRequest) == CnaProtocol::kOpenBodySize,
+              "the open struct is the wire open body");
+static_assert(sizeof(FusionComputeSocketMessage_CloseDiskRequest) == CnaProtocol::kCloseBodySize,
+              "the close struct is the wire close body");
+static_assert(sizeof(FusionComputeSocketMessage_IORequest) == CnaProtocol::kIoBodySize,
+              "the I/O struct is the wire I/O body");
+static_assert(sizeof(FusionComputeSocketMessage_OpenDiskResponse) == CnaProtocol::kOpenResponseSize,
+              "the open answer struct is the wire open answer");
+static_assert(sizeof(FusionComputeSocketMessage_StatusResponse) == CnaProtocol::kStatusResponseSize,
+              "the status answer struct is the wire status answer");
+static_assert(sizeof(FusionComputeSocketMessage_ReadResponse) == CnaProtocol::kReadResponseSize,
+              "the read answer struct is the wire read answer");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the wire is the host's byte order");
 
 class CFusionComputeSocket {

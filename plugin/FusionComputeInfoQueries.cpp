@@ -12,6 +12,13 @@ const char* const kTagListForObject =
     "virtual int CFusionComputeInfo::GetVMInfoListForInventoryObject(const string&, "
     "VMInfoStructs::EInventoryType, UINT64, int, std::vector<VMInfoStructs::SVMInfo>&)";
 
+const char* const kTagListForVMFolder =
+    "int CFusionComputeInfo::GetVMInfoListForVMFolder(const string&, UINT64, int, "
+    "std::vector<VMInfoStructs::SVMInfo>&)";
+
+// Far deeper than any folder tree a person builds; a deeper answer is the service's fault.
+const size_t kMaxVMFolderDepth = 32;
+
 void Append(std::vector<SVMInfo>& out, const std::vector<SVMInfo>& vms) {
     out.insert(out.end(), vms.begin(), vms.end());
 }
@@ -106,23 +113,58 @@ int CFusionComputeInfo::GetVMInfoListForInventoryObject(const string& guid, EInv
     return 0;
 }
 
-int CFusionComputeInfo::GetVMInfoListForVMFolder(const string& folderID, UINT64 flags, int request,
-                                                 std::vector<SVMInfo>& out) {
-    std::vector<SInventoryInfo> folders;
-    if (!bridge->GetVMFolderInfoList(folderID, folders)) {
-        SetLastVMErrorDetails(bridge->GetLastError());
+int CFusionComputeInfo::GetVMInfoListForVMFolder(const string& folderID, UINT64 flags,
+                                                 int /*request*/, std::vector<SVMInfo>& out) {
+    // The walk keeps its own stack instead of recursing: the tree's shape comes from the
+    // service, and a folder listed below itself must end in an error, not in a stack overflow.
+    struct SLevel {
+        string strID;
+        std::vector<SInventoryInfo> vecSubFolders;
+        size_t nNext = 0;
+    };
+    std::vector<SLevel> path;
+    std::set<string> visited;
+    auto fail = [&](const string& details) {
+        log.Error(kTagListForVMFolder, "%s", details.c_str());
+        SetLastVMErrorDetails(details);
         return 0;
+    };
+    auto enter = [&](const string& id) {
+        SLevel level;
+        level.strID = id;
+        if (!bridge->GetVMFolderInfoList(id, level.vecSubFolders)) {
+            SetLastVMErrorDetails(bridge->GetLastError());
+            return false;
+        }
+        path.push_back(std::move(level));
+        return true;
+    };
+    visited.insert(folderID);
+    if (!enter(folderID)) return 0;
+    while (!path.empty()) {
+        SLevel& level = path.back();
+        // Sub-folders first, each fully, in the order the service lists them.
+        if (level.nNext < level.vecSubFolders.size()) {
+            const string child = level.vecSubFolders[level.nNext++].strID;
+            for (const SLevel& above : path)
+                if (above.strID == child)
+                    return fail("VM folder [" + child + "] is listed below itself ([" +
+                                level.strID + "]): the folder tree has a cycle");
+            if (!visited.insert(child).second) continue;  // already walked through another parent
+            if (path.size() >= kMaxVMFolderDepth)
+                return fail("VM folder tree below [" + folderID + "] is more than " +
+                            std::to_string(kMaxVMFolderDepth) + " levels deep");
+            if (!enter(child)) return 0;
+            continue;
+        }
+        std::vector<SVMInfo> vms;
+        if (!bridge->GetVMInfoListForFolder(level.strID, vms, flags)) {
+            SetLastVMErrorDetails(bridge->GetLastError());
+            return 0;
+        }
+        Append(out, vms);
+        path.pop_back();
     }
-    // Sub-folders first, each fully, in the order the service lists them.
-    for (const SInventoryInfo& folder : folders)
-        if (GetVMInfoListForVMFolder(folder.strID, flags, request, out) == 0) return 0;
-
-    std::vector<SVMInfo> vms;
-    if (!bridge->GetVMInfoListForFolder(folderID, vms, flags)) {
-        SetLastVMErrorDetails(bridge->GetLastError());
-        return 0;
-    }
-    Append(out, vms);
     return 1;
 }
 

@@ -44,8 +44,10 @@ bool CFusionComputeInfo::CreateVMSnapshot(const SVMInfo& vm, const string& name,
         if (!retryable || attempt > retries) break;
         WZSLEEP(static_cast<uint32_t>(intervalSecs * 1000));
     }
+    // 205 carries no text of its own; the details are emptied so that whatever an earlier
+    // failure left there is not read as the reason.
     if (retryable)
-        SetLastVMError(VMINFO_ERR_RETRYABLE);
+        SetLastVMError(VMINFO_ERR_RETRYABLE, string());
     else
         SetLastVMError(VMINFO_ERR_SNAPSHOT, bridge->GetLastError());
     return false;

@@ -1,4 +1,4 @@
-// Our backup SDK: the eleven entry points of NXFusionSphereSDK.h.
+// Our backup SDK: what the eleven entry points of NXFusionSphereSDK.h do.
 //
 // LAN: disk files move over the CNA disk-file protocol (SdkCnaClient).
 // SAN: when every LUN identifier of the disk's datastore names an entry in the device folder
@@ -15,17 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "SdkCnaClient.h"
+#include "SdkEntryBodies.h"
 #include "SdkLog.h"
-
-#define NXSDK_DECLARE_EXPORT(name, result, params) \
-    extern "C" __attribute__((visibility("default"))) result name params;
-NXFUSIONSPHERESDK_ENTRY_POINTS(NXSDK_DECLARE_EXPORT)
-#undef NXSDK_DECLARE_EXPORT
 
 namespace nxsdk {
 namespace {
@@ -128,7 +125,9 @@ bool CountFits(uint64_t count) {
 }  // namespace
 }  // namespace nxsdk
 
-using nxsdk::SInstance;
+// The bodies of the entry points; the exported ones (SdkEntryPoints.cpp) call them.
+namespace nxsdk {
+namespace body {
 
 void NXFusionSphereSDK_SetupLogging(NXFusionSphereSDK_LogFunc error1,
                                     NXFusionSphereSDK_LogFunc error2,
@@ -149,15 +148,15 @@ bool NXFusionSphereSDK_VerifyLUNAttached(const char** luns) {
 }
 
 void* NXFusionSphereSDK_CreateInstance(int32_t lanTransport) {
-    SInstance* instance = new (std::nothrow) SInstance;
+    std::unique_ptr<SInstance> instance(new (std::nothrow) SInstance);
     if (!instance) {
         nxsdk::LogError("Out of memory creating a backup SDK instance");
         return nullptr;
     }
     instance->bLan = lanTransport != 0;
     nxsdk::LogDebug("Created %s instance %p", instance->bLan ? "LAN" : "SAN",
-                    static_cast<void*>(instance));
-    return instance;
+                    static_cast<void*>(instance.get()));
+    return instance.release();
 }
 
 void NXFusionSphereSDK_DestroyInstance(void* instance) {
@@ -279,3 +278,6 @@ bool NXFusionSphereSDK_WriteDisk(void* instance, uint32_t handle, uint64_t offse
     if (ok && inOutCount) *inOutCount = count;
     return ok;
 }
+
+}  // namespace body
+}  // namespace nxsdk

@@ -1,11 +1,10 @@
-// Fault rules as text, and the SAN device folder of the simulator.
+// CNA fault rules as text, and the SAN device folder of the simulator.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "CnaServer.h"
 
@@ -13,86 +12,37 @@ namespace fcsim {
 
 namespace {
 
-struct SName {
-    const char* psz;
-    int n;
-};
-const SName kOps[] = {{"any", int(ECnaOp::Any)},     {"open", int(ECnaOp::Open)},
-                      {"close", int(ECnaOp::Close)}, {"read", int(ECnaOp::Read)},
-                      {"write", int(ECnaOp::Write)}, {"writezero", int(ECnaOp::WriteZero)}};
-const SName kActions[] = {{"drop", int(ECnaFaultAction::DropConnection)},
-                          {"stall", int(ECnaFaultAction::Stall)},
-                          {"wrongseq", int(ECnaFaultAction::WrongSequence)},
-                          {"short", int(ECnaFaultAction::ShortLength)},
-                          {"error", int(ECnaFaultAction::ErrorStatus)}};
-
-template <size_t N>
-bool Lookup(const SName (&table)[N], const std::string& text, int& out) {
-    for (const SName& n : table)
-        if (text == n.psz) {
-            out = n.n;
-            return true;
-        }
-    return false;
-}
-
-template <size_t N>
-const char* NameOf(const SName (&table)[N], int value) {
-    for (const SName& n : table)
-        if (n.n == value) return n.psz;
-    return "?";
-}
-
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        uint64_t d = uint64_t(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    if (v > max) return false;
-    out = v;
-    return true;
-}
+const SNamedValue<ECnaOp> kOps[] = {{"any", ECnaOp::Any},     {"open", ECnaOp::Open},
+                                    {"close", ECnaOp::Close}, {"read", ECnaOp::Read},
+                                    {"write", ECnaOp::Write}, {"writezero", ECnaOp::WriteZero}};
+const SNamedValue<ECnaFaultAction> kActions[] = {{"drop", ECnaFaultAction::DropConnection},
+                                                 {"stall", ECnaFaultAction::Stall},
+                                                 {"wrongseq", ECnaFaultAction::WrongSequence},
+                                                 {"short", ECnaFaultAction::ShortLength},
+                                                 {"error", ECnaFaultAction::ErrorStatus}};
 
 }  // namespace
 
+const char* CnaOpName(ECnaOp op) {
+    return NameOfValue(kOps, op);
+}
+
 bool ParseCnaFaultRule(const std::string& text, SCnaFaultRule& out, std::string& error) {
+    CKeyValues items;
+    if (!CKeyValues::FromRule(text, items, error)) return false;
     SCnaFaultRule rule;
-    std::istringstream in(text);
-    std::string item;
-    while (in >> item) {
-        size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            error = "expected key=value, got [" + item + "]";
-            return false;
-        }
-        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        uint64_t n = 0;
-        int named = 0;
-        if (key == "op" && Lookup(kOps, value, named)) {
-            rule.eOp = ECnaOp(named);
-        } else if (key == "action" && Lookup(kActions, value, named)) {
-            rule.eAction = ECnaFaultAction(named);
-        } else if (key == "skip" && ParseNumber(value, UINT32_MAX, n)) {
-            rule.nSkip = uint32_t(n);
-        } else if (key == "times" && ParseNumber(value, UINT32_MAX, n)) {
-            rule.nTimes = uint32_t(n);
-        } else if (key == "from" && ParseNumber(value, UINT64_MAX, n)) {
-            rule.ullFrom = n;
-        } else if (key == "to" && ParseNumber(value, UINT64_MAX, n)) {
-            rule.ullTo = n;
-        } else if (key == "status" && ParseNumber(value, UINT16_MAX, n)) {
-            rule.nStatus = uint16_t(n);
-        } else if (key == "stall_ms" && ParseNumber(value, UINT32_MAX, n)) {
-            rule.nStallMs = uint32_t(n);
-        } else {
-            error = "bad fault rule item [" + item + "]";
-            return false;
-        }
+    uint64_t status = rule.nStatus, stall = rule.nStallMs;
+    if (!TakeName(items, "op", kOps, rule.eOp, error) ||
+        !TakeName(items, "action", kActions, rule.eAction, error) ||
+        !TakeFaultWindow(items, rule.window, error) ||
+        !items.TakeNumber("from", UINT64_MAX, rule.ullFrom, error) ||
+        !items.TakeNumber("to", UINT64_MAX, rule.ullTo, error) ||
+        !items.TakeNumber("status", UINT16_MAX, status, error) ||
+        !items.TakeNumber("stall_ms", UINT32_MAX, stall, error) || !items.RefuseRest(error)) {
+        return false;
     }
+    rule.nStatus = static_cast<uint16_t>(status);
+    rule.nStallMs = static_cast<uint32_t>(stall);
     if (rule.ullTo != 0 && rule.ullTo <= rule.ullFrom) {
         error = "empty byte range";
         return false;
@@ -102,12 +52,15 @@ bool ParseCnaFaultRule(const std::string& text, SCnaFaultRule& out, std::string&
 }
 
 std::string FormatCnaFaultRule(const SCnaFaultRule& r) {
-    std::ostringstream o;
-    o << "op=" << NameOf(kOps, int(r.eOp)) << " skip=" << r.nSkip << " times=" << r.nTimes
-      << " from=" << r.ullFrom << " to=" << r.ullTo
-      << " action=" << NameOf(kActions, int(r.eAction)) << " status=" << r.nStatus
-      << " stall_ms=" << r.nStallMs;
-    return o.str();
+    CKeyValues items;
+    items.Set("op", NameOfValue(kOps, r.eOp));
+    PutFaultWindow(r.window, r.window.nSeen != 0, items);
+    items.SetNumber("from", r.ullFrom);
+    items.SetNumber("to", r.ullTo);
+    items.Set("action", NameOfValue(kActions, r.eAction));
+    items.SetNumber("status", r.nStatus);
+    items.SetNumber("stall_ms", r.nStallMs);
+    return items.ToRule();
 }
 
 bool ExposeSanLuns(const std::string& deviceDir, const std::vector<std::string>& luns,

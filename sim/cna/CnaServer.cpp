@@ -12,24 +12,6 @@
 
 namespace fcsim {
 
-const char* CnaOpName(ECnaOp op) {
-    switch (op) {
-        case ECnaOp::Any:
-            return "any";
-        case ECnaOp::Open:
-            return "open";
-        case ECnaOp::Close:
-            return "close";
-        case ECnaOp::Read:
-            return "read";
-        case ECnaOp::Write:
-            return "write";
-        case ECnaOp::WriteZero:
-            return "writezero";
-    }
-    return "?";
-}
-
 CCnaServer::CImpl::CImpl(CSimState& state) : m_state(state) {}
 
 CCnaServer::CImpl::~CImpl() {
@@ -132,15 +114,12 @@ static bool Overlaps(const SCnaFaultRule& r, const cnawire::SIoRequest* io) {
 CCnaServer::CImpl::SFault CCnaServer::CImpl::TakeFault(ECnaOp op, const cnawire::SIoRequest* io) {
     SFault out;
     std::lock_guard<std::mutex> guard(m_faultLock);
-    for (auto& r : m_vecRules) {
-        if (r.rule.eOp != ECnaOp::Any && r.rule.eOp != op) continue;
-        if (!Overlaps(r.rule, io)) continue;
-        if (r.nSeen++ < r.rule.nSkip) continue;
-        if (r.rule.nTimes != 0 && r.nFired >= r.rule.nTimes) continue;
-        ++r.nFired;
+    const SCnaFaultRule* fired = FireFirst(m_vecRules, [&](const SCnaFaultRule& r) {
+        return (r.eOp == ECnaOp::Any || r.eOp == op) && Overlaps(r, io);
+    });
+    if (fired != nullptr) {
         out.bFires = true;
-        out.rule = r.rule;
-        break;
+        out.rule = *fired;
     }
     return out;
 }
@@ -182,8 +161,10 @@ void CCnaServer::Stop() {
 }
 
 void CCnaServer::AddFault(const SCnaFaultRule& rule) {
+    SCnaFaultRule fresh = rule;
+    fresh.window.Restart();
     std::lock_guard<std::mutex> guard(m_pImpl->m_faultLock);
-    m_pImpl->m_vecRules.push_back({rule, 0, 0});
+    m_pImpl->m_vecRules.push_back(fresh);
 }
 
 void CCnaServer::ClearFaults() {
@@ -193,9 +174,7 @@ void CCnaServer::ClearFaults() {
 
 std::vector<SCnaFaultRule> CCnaServer::ListFaults() const {
     std::lock_guard<std::mutex> guard(m_pImpl->m_faultLock);
-    std::vector<SCnaFaultRule> out;
-    for (const auto& r : m_pImpl->m_vecRules) out.push_back(r.rule);
-    return out;
+    return m_pImpl->m_vecRules;
 }
 
 SCnaServerStats CCnaServer::Stats() const {

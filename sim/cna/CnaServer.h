@@ -12,14 +12,16 @@
 // Each connection has its own thread; handles are numbered server-wide from 1, so a handle
 // opened on one connection is unknown on another.
 //
-// Faults are injected by rules (AddFault): a rule matches an operation, skips a number of
-// matching requests, then fires a number of times.
+// Faults are injected by rules (AddFault): a rule matches an operation (and a byte range), and
+// the shared window (FaultWindow.h) says which of the matching requests it fires on.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "FaultWindow.h"
 
 namespace fcsim {
 
@@ -38,8 +40,7 @@ enum class ECnaFaultAction {
 
 struct SCnaFaultRule {
     ECnaOp eOp = ECnaOp::Any;
-    uint32_t nSkip = 0;   // matching requests let through before the rule fires
-    uint32_t nTimes = 1;  // how often it fires; 0 = every matching request from then on
+    SFaultWindow window;  // which matching requests it fires on, and its counts so far
     // Optional byte range for read, write and write-zeroes requests: the rule matches only
     // requests that overlap [ullFrom, ullTo). ullTo == 0 means no range test.
     uint64_t ullFrom = 0;
@@ -86,10 +87,10 @@ private:
 
 const char* CnaOpName(ECnaOp op);
 
-// Fault rules as text, for control interfaces and command lines: blank-separated key=value
-// pairs, every key optional: op=any|open|close|read|write|writezero skip=N times=N from=BYTE
-// to=BYTE action=drop|stall|wrongseq|short|error status=N stall_ms=N. Unknown keys, bad numbers
-// and bad names are refused with a reason.
+// Fault rules as text (KeyValues.h), for control interfaces and command lines, every key
+// optional: op=any|open|close|read|write|writezero nth=N times=N from=BYTE to=BYTE
+// action=drop|stall|wrongseq|short|error status=N stall_ms=N. Unknown keys, bad numbers and
+// bad names are refused with a reason.
 bool ParseCnaFaultRule(const std::string& text, SCnaFaultRule& out, std::string& error);
 std::string FormatCnaFaultRule(const SCnaFaultRule& rule);
 

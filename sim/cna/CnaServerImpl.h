@@ -47,13 +47,8 @@ public:
     std::atomic<uint64_t> m_ullRequests{0};
     std::atomic<uint64_t> m_ullOpenHandles{0};
 
-    struct SRule {
-        SCnaFaultRule rule;
-        uint32_t nSeen = 0;
-        uint32_t nFired = 0;
-    };
     std::mutex m_faultLock;
-    std::vector<SRule> m_vecRules;
+    std::vector<SCnaFaultRule> m_vecRules;
 
 private:
     struct SConn {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
+#include <climits>
 
 #include "SimState.h"
 
@@ -31,27 +31,39 @@ private:
     int m_nFd = -1;
 };
 
-bool ToInt(const std::string& s, int& out) {
-    if (s.empty() || s.size() > 9) return false;
-    int v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    out = v;
-    return true;
-}
+// The rule file: its lines as they are, and the rules among them.
+struct SRuleFile {
+    std::vector<std::string> vecLines;
+    std::vector<int> vecRuleOfLine;  // index into vecRules, or -1 for a comment or a bad line
+    std::vector<SFsFault> vecRules;
 
-std::string RuleText(const SFsFault& f) {
-    std::string line = f.strOperation + " ";
-    if (f.strAction == "exit" || f.strAction == "notready")
-        line += f.strAction + "=" + std::to_string(f.nValue);
-    else
-        line += f.strAction;
-    if (f.nTimes >= 0) line += " times=" + std::to_string(f.nTimes);
-    if (f.strAction == "fail") line += " ret_code=" + f.strRetCode + " ret_desc=" + f.strRetDesc;
-    return line;
-}
+    explicit SRuleFile(const std::string& text) {
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            vecLines.push_back(text.substr(pos, end - pos));
+            pos = end + 1;
+            const std::string& line = vecLines.back();
+            size_t first = line.find_first_not_of(" \t");
+            SFsFault f;
+            std::string error;
+            bool bRule = first != std::string::npos && line[first] != '#' &&
+                         CFsFaults::ParseRule(line, f, error);
+            vecRuleOfLine.push_back(bRule ? static_cast<int>(vecRules.size()) : -1);
+            if (bRule) vecRules.push_back(f);
+        }
+    }
+
+    std::string Text() const {
+        std::string out;
+        for (size_t i = 0; i < vecLines.size(); ++i) {
+            int rule = vecRuleOfLine[i];
+            out += (rule < 0 ? vecLines[i] : CFsFaults::FormatRule(vecRules[rule])) + "\n";
+        }
+        return out;
+    }
+};
 
 }  // namespace
 
@@ -60,77 +72,92 @@ CFsFaults::CFsFaults(std::string stateRoot) : m_strRoot(std::move(stateRoot)) {
     m_strPath = state.Root() + "/faults/fstools";
 }
 
-bool CFsFaults::ParseRule(const std::string& line, SFsFault& out) {
-    std::istringstream in(line);
+bool CFsFaults::ParseRule(const std::string& line, SFsFault& out, std::string& error) {
+    CKeyValues items;
+    if (!CKeyValues::FromRule(line, items, error)) return false;
     SFsFault f;
-    std::string action;
-    if (!(in >> f.strOperation >> action) || f.strOperation[0] == '#') return false;
-    size_t eq = action.find('=');
-    f.strAction = action.substr(0, eq);
-    if (f.strAction == "exit" || f.strAction == "notready") {
-        if (eq == std::string::npos || !ToInt(action.substr(eq + 1), f.nValue)) return false;
-    } else if (f.strAction != "fail" && f.strAction != "empty" && f.strAction != "garbage") {
+    if (!items.Take("op", f.strOperation) || f.strOperation.empty()) {
+        error = "a rule needs op=";
         return false;
     }
-    std::string word;
-    while (in >> word) {
-        if (word.compare(0, 6, "times=") == 0) {
-            if (!ToInt(word.substr(6), f.nTimes)) return false;
-        } else if (word.compare(0, 9, "ret_code=") == 0) {
-            f.strRetCode = word.substr(9);
-        } else if (word.compare(0, 9, "ret_desc=") == 0) {
-            std::string rest;
-            std::getline(in, rest);
-            f.strRetDesc = word.substr(9) + rest;
-            break;
-        } else {
+    if (!items.Take("action", f.strAction)) {
+        error = "a rule needs action=";
+        return false;
+    }
+    uint64_t value = 0;
+    const char* valueKey = f.strAction == "exit" ? "status" : "queries";
+    if (f.strAction == "exit" || f.strAction == "notready") {
+        if (!items.Has(valueKey)) {
+            error = "action=" + f.strAction + " needs " + valueKey + "=";
             return false;
         }
+        if (!items.TakeNumber(valueKey, f.strAction == "exit" ? 255 : INT_MAX, value, error))
+            return false;
+        f.nValue = static_cast<int>(value);
+    } else if (f.strAction == "fail") {
+        items.Take("ret_code", f.strRetCode);
+        items.Take("ret_desc", f.strRetDesc);
+    } else if (f.strAction != "empty" && f.strAction != "garbage") {
+        error = "unknown action [" + f.strAction + "]";
+        return false;
     }
+    if (!TakeFaultWindow(items, f.window, error) || !items.RefuseRest(error)) return false;
     out = f;
     return true;
+}
+
+std::string CFsFaults::FormatRule(const SFsFault& f) {
+    CKeyValues items;
+    items.Set("op", f.strOperation);
+    items.Set("action", f.strAction);
+    if (f.strAction == "exit") items.SetNumber("status", static_cast<uint64_t>(f.nValue));
+    if (f.strAction == "notready") items.SetNumber("queries", static_cast<uint64_t>(f.nValue));
+    if (f.strAction == "fail") {
+        items.Set("ret_code", f.strRetCode);
+        items.Set("ret_desc", f.strRetDesc);
+    }
+    PutFaultWindow(f.window, true, items);
+    return items.ToRule();
 }
 
 bool CFsFaults::Take(const std::string& operation, SFsFault& fault) {
     CRuleLock lock(m_strPath);
     std::string text;
     if (!CSimState::ReadFile(m_strPath, text)) return false;
-    std::istringstream in(text);
-    std::string line;
-    std::string rewritten;
-    bool found = false;
-    bool changed = false;
-    while (std::getline(in, line)) {
-        SFsFault f;
-        if (!found && ParseRule(line, f) && f.strOperation == operation && f.nTimes != 0) {
-            found = true;
-            fault = f;
-            if (f.nTimes > 0) {
-                --f.nTimes;
-                changed = true;
-                if (f.nTimes > 0) rewritten += RuleText(f) + "\n";
-                continue;
-            }
-        }
-        rewritten += line + "\n";
-    }
-    if (changed) CSimState::WriteFileAtomic(m_strPath, rewritten);
-    return found;
+    SRuleFile file(text);
+    bool counted = false;
+    SFsFault* fired = FireFirst(file.vecRules, [&](const SFsFault& rule) {
+        bool match = rule.strOperation == operation;
+        counted = counted || match;
+        return match;
+    });
+    if (counted) CSimState::WriteFileAtomic(m_strPath, file.Text());
+    if (fired == nullptr) return false;
+    fault = *fired;
+    return true;
 }
 
 bool CFsFaults::Add(const std::string& ruleLine) {
     SFsFault f;
-    if (!ParseRule(ruleLine, f)) return false;
+    std::string error;
+    if (!ParseRule(ruleLine, f, error)) return false;
     CRuleLock lock(m_strPath);
     std::string text;
     CSimState::ReadFile(m_strPath, text);
     if (!text.empty() && text.back() != '\n') text += "\n";
-    return CSimState::WriteFileAtomic(m_strPath, text + ruleLine + "\n");
+    return CSimState::WriteFileAtomic(m_strPath, text + FormatRule(f) + "\n");
 }
 
 bool CFsFaults::Clear() {
     CRuleLock lock(m_strPath);
     return ::unlink(m_strPath.c_str()) == 0 || errno == ENOENT;
+}
+
+std::vector<SFsFault> CFsFaults::List() const {
+    CRuleLock lock(m_strPath);
+    std::string text;
+    if (!CSimState::ReadFile(m_strPath, text)) return {};
+    return SRuleFile(text).vecRules;
 }
 
 }  // namespace fcsim

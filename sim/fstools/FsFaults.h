@@ -1,23 +1,26 @@
-// Fault rules of the FusionStorage tool stand-ins: <state>/faults/fstools, one rule a line:
+// Fault rules of the FusionStorage tool stand-ins: <state>/faults/fstools, one rule a line, in
+// the simulator's rule text (KeyValues.h) with the shared window (FaultWindow.h):
 //
-//   <operation> <action> [times=N]
+//   op=<operation> action=<action> [action keys] [nth=N] [times=N]
 //
 // operation: help, attach, detach, deletevolume, queryvolume (vbs_cli); vrmhelp,
 //            createVolumeFromSnap, createBitmapVolume, queryBitmapVolume (VrmVBSTools).
-// action:    fail [ret_code=N] [ret_desc=TEXT...]  the tool reports the failure in its output
-//                                                  (ret_desc takes the rest of the line)
-//            exit=N                                the tool exits with status N
-//            empty                                 the tool exits 0 and prints nothing
-//            garbage                               the tool prints a malformed answer
-//            notready=N                            (createBitmapVolume) the new bitmap volume
-//                                                  answers "not ready" to N queries
-// times=N applies the rule to the next N runs only, then it is used up; without it the rule
-// stays. Lines starting with '#' and blank lines are ignored; the first matching rule wins.
+// action:    fail [ret_code=N] [ret_desc=TEXT]  the tool reports the failure in its output
+//            exit status=N                      the tool exits with status N
+//            empty                              the tool exits 0 and prints nothing
+//            garbage                            the tool prints a malformed answer
+//            notready queries=N                 (createBitmapVolume) the new bitmap volume
+//                                               answers "not ready" to N queries
+// Each tool run is one call. The tools are separate processes, so the counts (seen=, fired=)
+// are written back into the file under its lock. Lines starting with '#' and blank lines are
+// kept as they are.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "FaultWindow.h"
 
 namespace fcsim {
 
@@ -26,8 +29,8 @@ struct SFsFault {
     std::string strAction;  // "fail", "exit", "empty", "garbage", "notready"
     std::string strRetCode = "1";
     std::string strRetDesc = "injected failure";
-    int nValue = 0;   // exit status or not-ready count
-    int nTimes = -1;  // runs left; -1 = for ever
+    int nValue = 0;  // exit status or not-ready count
+    SFaultWindow window;
 };
 
 class CFsFaults {
@@ -35,15 +38,17 @@ public:
     explicit CFsFaults(std::string stateRoot);
     const std::string& FilePath() const { return m_strPath; }
 
-    // The first rule for the operation, used up by one run when it has a count.
+    // Counts one run of the operation; true with the rule that fires.
     bool Take(const std::string& operation, SFsFault& fault);
 
-    // For tests and the simulator's control surface.
+    // For tests and the simulator's control surface. Add refuses a line that is not a rule.
     bool Add(const std::string& ruleLine);
     bool Clear();
+    std::vector<SFsFault> List() const;
 
-    // One rule line; false when it is not a rule.
-    static bool ParseRule(const std::string& line, SFsFault& out);
+    // One rule line; false with a reason when it is not a rule.
+    static bool ParseRule(const std::string& line, SFsFault& out, std::string& error);
+    static std::string FormatRule(const SFsFault& fault);
 
 private:
     std::string m_strRoot;

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <sstream>
 
 #include "DiskWatch.h"
 #include "FsLoop.h"
+#include "KeyValues.h"
 #include "SimState.h"
 
 namespace fcsim {
@@ -24,23 +24,9 @@ const char* const c_szRecordExt = ".vol";
 const char* const c_szDiskVolumePrefix = "fsvol-";
 const size_t c_nCopyBuffer = 1 << 20;
 
-std::map<std::string, std::string> ParseLines(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return kv;
-}
-
-uint32_t Number32(const std::map<std::string, std::string>& kv, const char* key, uint32_t def) {
-    auto it = kv.find(key);
+uint32_t Number32(const CKeyValues& kv, const char* key, uint32_t def) {
     uint64_t v = 0;
-    if (it == kv.end() || !fcsim::CSimState::ParseDecimal(it->second, v) || v > UINT32_MAX)
-        return def;
-    return static_cast<uint32_t>(v);
+    return kv.GetNumber(key, UINT32_MAX, v) ? static_cast<uint32_t>(v) : def;
 }
 
 std::string Errno(const std::string& what) {
@@ -196,14 +182,12 @@ SFsToolsConfig CFsVolumeStore::Config() const {
     SFsToolsConfig config;
     std::string text;
     if (!CSimState::ReadFile(m_strFolder + "/config", text)) return config;
-    auto kv = ParseLines(text);
-    uint64_t v = 0;
-    if (kv.count("data_offset") && fcsim::CSimState::ParseDecimal(kv["data_offset"], v))
-        config.ullDataOffset = v;
+    CKeyValues kv = CKeyValues::FromRecord(text);
+    kv.GetNumber("data_offset", UINT64_MAX, config.ullDataOffset);
     config.nBitmapBlockSize = Number32(kv, "bitmap_block_size", config.nBitmapBlockSize);
     if (config.nBitmapBlockSize == 0) config.nBitmapBlockSize = 4096;
     config.nBitmapNotReady = Number32(kv, "bitmap_not_ready", config.nBitmapNotReady);
-    if (kv.count("use_loop")) config.bUseLoop = kv["use_loop"] != "0";
+    if (kv.Has("use_loop")) config.bUseLoop = kv.Get("use_loop") != "0";
     return config;
 }
 
@@ -219,17 +203,17 @@ bool CFsVolumeStore::SetConfig(const SFsToolsConfig& config) {
 bool CFsVolumeStore::Load(const std::string& name, SFsVolume& out) const {
     std::string text;
     if (!CSimState::ReadFile(RecordPath(name), text)) return false;
-    auto kv = ParseLines(text);
+    CKeyValues kv = CKeyValues::FromRecord(text);
     SFsVolume v;
     v.strName = name;
-    v.strKind = kv["kind"];
-    v.strSource = kv["source"];
-    v.strDataPath = kv["data"];
-    v.strDevice = kv["device"];
-    v.bLoop = kv["loop"] == "1";
+    v.strKind = kv.Get("kind");
+    v.strSource = kv.Get("source");
+    v.strDataPath = kv.Get("data");
+    v.strDevice = kv.Get("device");
+    v.bLoop = kv.Get("loop") == "1";
     v.nBlockSize = Number32(kv, "block_size", 0);
     v.nNotReady = Number32(kv, "not_ready", 0);
-    if (v.strKind.empty() || !fcsim::CSimState::ParseDecimal(kv["size"], v.ullSize)) return false;
+    if (v.strKind.empty() || !kv.GetNumber("size", UINT64_MAX, v.ullSize)) return false;
     out = v;
     return true;
 }

@@ -5,9 +5,7 @@ namespace fcsim {
 int CFaultTable::Add(SFaultRule rule) {
     std::lock_guard<std::mutex> g(m_lock);
     rule.nID = m_nNextID++;
-    if (rule.nNth == 0) rule.nNth = 1;
-    rule.nSeen = 0;
-    rule.nFired = 0;
+    rule.window.Restart();
     m_vecRules.push_back(rule);
     return rule.nID;
 }
@@ -36,21 +34,14 @@ std::vector<SFaultRule> CFaultTable::List() const {
 bool CFaultTable::Match(const std::string& op, const std::string& method, const std::string& path,
                         SFaultRule& out) {
     std::lock_guard<std::mutex> g(m_lock);
-    bool bFired = false;
-    for (auto& r : m_vecRules) {
-        bool bMatch = !r.strOp.empty() ? r.strOp == op
-                                       : (!r.strPath.empty() && GlobMatch(r.strPath, path) &&
-                                          (r.strMethod.empty() || r.strMethod == method));
-        if (!bMatch) continue;
-        ++r.nSeen;
-        // Every matching rule counts the call, so that "the n-th call" means the same thing
-        // whichever rule fires first.
-        if (bFired || r.nSeen < r.nNth || (r.nTimes != 0 && r.nFired >= r.nTimes)) continue;
-        ++r.nFired;
-        out = r;
-        bFired = true;
-    }
-    return bFired;
+    const SFaultRule* fired = FireFirst(m_vecRules, [&](const SFaultRule& r) {
+        return !r.strOp.empty() ? r.strOp == op
+                                : (!r.strPath.empty() && GlobMatch(r.strPath, path) &&
+                                   (r.strMethod.empty() || r.strMethod == method));
+    });
+    if (fired == nullptr) return false;
+    out = *fired;
+    return true;
 }
 
 bool CFaultTable::GlobMatch(const std::string& pattern, const std::string& text) {
@@ -78,38 +69,25 @@ bool CFaultTable::GlobMatch(const std::string& pattern, const std::string& text)
     return p == pattern.size();
 }
 
+namespace {
+const SNamedValue<EFaultAction> kActions[] = {{"error", EFaultAction::Error},
+                                              {"taskfail", EFaultAction::TaskFail},
+                                              {"delay", EFaultAction::Delay},
+                                              {"badjson", EFaultAction::BadJson}};
+}  // namespace
+
 bool CFaultTable::ParseAction(const std::string& text, EFaultAction& out) {
-    if (text == "error")
-        out = EFaultAction::Error;
-    else if (text == "taskfail")
-        out = EFaultAction::TaskFail;
-    else if (text == "delay")
-        out = EFaultAction::Delay;
-    else if (text == "badjson")
-        out = EFaultAction::BadJson;
-    else
-        return false;
-    return true;
+    return ValueOfName(kActions, text, out);
 }
 
 const char* CFaultTable::ActionName(EFaultAction action) {
-    switch (action) {
-        case EFaultAction::Error:
-            return "error";
-        case EFaultAction::TaskFail:
-            return "taskfail";
-        case EFaultAction::Delay:
-            return "delay";
-        case EFaultAction::BadJson:
-            return "badjson";
-    }
-    return "error";
+    return NameOfValue(kActions, action);
 }
 
 SFaultRule CFaultTable::SnapshotRetryable(uint32_t times) {
     SFaultRule r;
     r.strOp = "CreateSnapshot";
-    r.nTimes = times;
+    r.window.nTimes = times;
     r.strErrorCode = "10300112";
     r.strErrorDes = "A snapshot task is already running on the VM.";
     return r;
@@ -118,7 +96,7 @@ SFaultRule CFaultTable::SnapshotRetryable(uint32_t times) {
 SFaultRule CFaultTable::SnapshotFatal(uint32_t times) {
     SFaultRule r;
     r.strOp = "CreateSnapshot";
-    r.nTimes = times;
+    r.window.nTimes = times;
     r.strErrorCode = "10000010";
     r.strErrorDes = "The snapshot could not be created.";
     return r;
@@ -127,7 +105,7 @@ SFaultRule CFaultTable::SnapshotFatal(uint32_t times) {
 SFaultRule CFaultTable::LeaseRefused(uint32_t times) {
     SFaultRule r;
     r.strOp = "ExtendBackupResource";
-    r.nTimes = times;
+    r.window.nTimes = times;
     r.strErrorCode = "10300290";
     r.strErrorDes = "The backup resource lifetime cannot be extended.";
     return r;

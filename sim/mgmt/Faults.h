@@ -1,12 +1,14 @@
-// Fault rules of the management service: a rule matches an operation name or a URI glob, from
-// its n-th matching call on, a number of times, and replaces the normal answer with an error,
-// a failed task, a delay or a body that is not JSON. Thread-safe.
+// Fault rules of the management service: a rule matches an operation name or a URI glob, the
+// shared window (FaultWindow.h) says which matching calls it fires on, and it replaces the
+// normal answer with an error, a failed task, a delay or a body that is not JSON. Thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "FaultWindow.h"
 
 namespace fcsim {
 
@@ -17,15 +19,12 @@ struct SFaultRule {
     std::string strOp;      // operation name (docs/management-api.md, section 9), or empty
     std::string strPath;    // glob on the URI path: '*' within a segment, '**' across
     std::string strMethod;  // with strPath: GET, POST, ... or empty for any
-    uint32_t nNth = 1;      // fires from the n-th matching call on (1-based)
-    uint32_t nTimes = 1;    // how many times it fires; 0 = forever
+    SFaultWindow window;    // which matching calls it fires on, and its counts so far
     EFaultAction eAction = EFaultAction::Error;
     int nHttpStatus = 400;
     std::string strErrorCode = "10000010";
     std::string strErrorDes = "Injected failure.";
     uint32_t nDelayMs = 0;
-    uint32_t nSeen = 0;   // matching calls so far
-    uint32_t nFired = 0;  // times it fired
 };
 
 class CFaultTable {
@@ -34,7 +33,7 @@ public:
     bool Remove(int id);
     void Clear();
     std::vector<SFaultRule> List() const;
-    // Counts the call against every matching rule; true with the first rule that fires.
+    // Counts the call against every matching rule; true with the rule that fires.
     bool Match(const std::string& op, const std::string& method, const std::string& path,
                SFaultRule& out);
 

@@ -12,22 +12,22 @@ json RuleJson(const SFaultRule& r) {
             {"op", r.strOp},
             {"path", r.strPath},
             {"method", r.strMethod},
-            {"nth", r.nNth},
-            {"times", r.nTimes},
+            {"nth", r.window.nNth},
+            {"times", r.window.nTimes},
             {"action", CFaultTable::ActionName(r.eAction)},
             {"httpStatus", r.nHttpStatus},
             {"errorCode", r.strErrorCode},
             {"errorDes", r.strErrorDes},
             {"delayMs", r.nDelayMs},
-            {"seen", r.nSeen},
-            {"fired", r.nFired}};
+            {"seen", r.window.nSeen},
+            {"fired", r.window.nFired}};
 }
 
 json Info(CImpl& d, SReq&) {
     SMgmtSettings s = d.Settings();
-    return {{"version", s.nVersion},   {"stateDir", d.m_state.Root()}, {"caFile", d.m_strCAFile},
-            {"cnaHost", s.strCnaHost}, {"cnaPort", s.nCnaPort},        {"user", s.strUser},
-            {"siteUrn", d.SiteUrn()}};
+    return {{"version", s.nVersion},       {"stateDir", d.State().Root()}, {"caFile", d.CAFile()},
+            {"cnaHost", s.strCnaHost},     {"cnaPort", s.nCnaPort},        {"user", s.strUser},
+            {"siteUrn", d.Inv().SiteUrn()}};
 }
 
 json Config(CImpl& d, SReq& r) {
@@ -49,8 +49,7 @@ json Config(CImpl& d, SReq& r) {
     s.llLeaseSecs = lease;
     s.nCnaPort = static_cast<uint16_t>(port);
     s.strCnaHost = BodyStr(b, "cnaHost", s.strCnaHost);
-    std::lock_guard<std::mutex> g(d.m_mtxSettings);
-    d.m_settings = s;
+    d.SetSettings(s);
     return nullptr;
 }
 
@@ -76,8 +75,8 @@ bool FromHex(const std::string& hex, std::string& out) {
 json GuestWrite(CImpl& d, SReq& r) {
     const json& b = r.body;
     std::string urn = BodyStr(b, "volumeUrn");
-    std::string volId = d.IdFromUrn(urn, "volumes");
-    d.Obj("volumes", volId, "10420004", "volume");
+    std::string volId = d.Inv().IdFromUrn(urn, "volumes");
+    d.Inv().Obj("volumes", volId, "10420004", "volume");
     int64_t offset = BodyInt(b, "offset", -1);
     if (offset < 0) Fail("10000001", "offset is required.");
     std::string data;
@@ -98,43 +97,55 @@ json GuestWrite(CImpl& d, SReq& r) {
 
 json ListFaults(CImpl& d, SReq&) {
     json out = json::array();
-    for (const SFaultRule& r : d.m_faults.List()) out.push_back(RuleJson(r));
+    for (const SFaultRule& r : d.Faults().List()) out.push_back(RuleJson(r));
     return {{"faults", out}};
+}
+
+// The window goes through the rule-text reader, so that nth and times mean here what they mean
+// for every fault engine.
+SFaultWindow WindowFromBody(const json& b, SFaultWindow window) {
+    CKeyValues items;
+    for (const char* key : {"nth", "times"}) {
+        if (!BodyHas(b, key)) continue;
+        int64_t v = BodyInt(b, key, 0);
+        items.Set(key, v < 0 ? std::to_string(v) : std::to_string(static_cast<uint64_t>(v)));
+    }
+    std::string error;
+    if (!TakeFaultWindow(items, window, error)) Fail("10000001", error + ".");
+    return window;
 }
 
 json AddFault(CImpl& d, SReq& r) {
     const json& b = r.body;
     std::string action = BodyStr(b, "action", "error");
     SFaultRule rule;
-    uint32_t times = static_cast<uint32_t>(BodyInt(b, "times", 1));
     if (action == "snapshot-retryable")
-        rule = CFaultTable::SnapshotRetryable(times);
+        rule = CFaultTable::SnapshotRetryable();
     else if (action == "snapshot-fatal")
-        rule = CFaultTable::SnapshotFatal(times);
+        rule = CFaultTable::SnapshotFatal();
     else if (action == "lease-refused")
-        rule = CFaultTable::LeaseRefused(times);
+        rule = CFaultTable::LeaseRefused();
     else if (!CFaultTable::ParseAction(action, rule.eAction))
         Fail("10000001", "Unknown action.");
     rule.strOp = BodyStr(b, "op", rule.strOp);
     rule.strPath = BodyStr(b, "path", rule.strPath);
     rule.strMethod = BodyStr(b, "method", rule.strMethod);
     if (rule.strOp.empty() && rule.strPath.empty()) Fail("10000001", "op or path is required.");
-    int64_t nth = BodyInt(b, "nth", 1), status = BodyInt(b, "httpStatus", rule.nHttpStatus);
+    rule.window = WindowFromBody(b, rule.window);
+    int64_t status = BodyInt(b, "httpStatus", rule.nHttpStatus);
     int64_t delay = BodyInt(b, "delayMs", 0);
-    if (nth < 0 || status < 100 || status > 599 || delay < 0 || delay > 600000) {
-        Fail("10000001", "nth, httpStatus or delayMs is out of range.");
+    if (status < 100 || status > 599 || delay < 0 || delay > 600000) {
+        Fail("10000001", "httpStatus or delayMs is out of range.");
     }
-    rule.nNth = static_cast<uint32_t>(nth);
-    rule.nTimes = times;
     rule.nHttpStatus = static_cast<int>(status);
     rule.strErrorCode = BodyStr(b, "errorCode", rule.strErrorCode);
     rule.strErrorDes = BodyStr(b, "errorDes", rule.strErrorDes);
     rule.nDelayMs = static_cast<uint32_t>(delay);
-    return {{"id", d.m_faults.Add(rule)}};
+    return {{"id", d.Faults().Add(rule)}};
 }
 
 json ClearFaults(CImpl& d, SReq&) {
-    d.m_faults.Clear();
+    d.Faults().Clear();
     return nullptr;
 }
 

@@ -7,61 +7,50 @@ namespace {
 
 using CImpl = CMgmtService::CImpl;
 
-json RenderSite(CImpl& d) {
-    return {{"urn", d.SiteUrn()},
-            {"uri", d.SiteUri()},
-            {"name", d.m_inv["siteName"]},
-            {"ip", "127.0.0.1"},
-            {"isDC", false},
-            {"isSelf", true},
-            {"status", "normal"},
-            {"mgntNetworkType", "ipv4"}};
-}
-
 json ListSites(CImpl& d, SReq&) {
-    return {{"sites", json::array({RenderSite(d)})}};
+    return {{"sites", json::array({d.Render().Site()})}};
 }
 
 json GetSite(CImpl& d, SReq&) {
-    return RenderSite(d);
+    return d.Render().Site();
 }
 
 json ListClusters(CImpl& d, SReq& r) {
     std::string parent = r.Query("parentObjUrn");
     std::string folderFilter;
-    bool bTop = parent == d.SiteUrn();
+    bool bTop = parent == d.Inv().SiteUrn();
     if (!parent.empty() && !bTop) {
-        folderFilter = d.IdFromUrn(parent, "folders");
+        folderFilter = d.Inv().IdFromUrn(parent, "folders");
         if (folderFilter.empty()) Fail("10000001", "parentObjUrn is not a folder or the site.");
     }
     std::string name = r.Query("name");
     json out = json::array();
-    for (json* c : d.Sorted("clusters")) {
+    for (json* c : d.Inv().Sorted("clusters")) {
         std::string folder = c->value("folderId", "");
         if (bTop && !folder.empty()) continue;
         if (!folderFilter.empty() && folder != folderFilter) continue;
         if (!name.empty() && (*c)["name"] != name) continue;
-        out.push_back(d.RenderCluster(*c));
+        out.push_back(d.Render().Cluster(*c));
     }
     return {{"clusters", out}};
 }
 
 json GetCluster(CImpl& d, SReq& r) {
-    return d.RenderCluster(d.Obj("clusters", r.vecArgs[1], "10300028", "cluster"));
+    return d.Render().Cluster(d.Inv().Obj("clusters", r.vecArgs[1], "10300028", "cluster"));
 }
 
 json ListHosts(CImpl& d, SReq& r) {
     std::string scope = r.Query("scope"), name = r.Query("name");
     std::string clusterId, dsId;
     if (!scope.empty()) {
-        clusterId = d.IdFromUrn(scope, "clusters");
-        dsId = d.IdFromUrn(scope, "datastores");
+        clusterId = d.Inv().IdFromUrn(scope, "clusters");
+        dsId = d.Inv().IdFromUrn(scope, "datastores");
         if (clusterId.empty() && dsId.empty()) Fail("10000001", "Unsupported scope.");
-        if (!clusterId.empty()) d.Obj("clusters", clusterId, "10300028", "cluster");
+        if (!clusterId.empty()) d.Inv().Obj("clusters", clusterId, "10300028", "cluster");
     }
-    json* ds = dsId.empty() ? nullptr : &d.Obj("datastores", dsId, "10410006", "datastore");
+    json* ds = dsId.empty() ? nullptr : &d.Inv().Obj("datastores", dsId, "10410006", "datastore");
     std::vector<json> items;
-    for (json* h : d.Sorted("hosts")) {
+    for (json* h : d.Inv().Sorted("hosts")) {
         if (!clusterId.empty() && h->value("clusterId", "") != clusterId) continue;
         if (ds) {
             bool bOn = false;
@@ -69,36 +58,36 @@ json ListHosts(CImpl& d, SReq& r) {
             if (!bOn) continue;
         }
         if (!name.empty() && (*h)["name"] != name) continue;
-        items.push_back(d.RenderHost(*h));
+        items.push_back(d.Render().Host(*h));
     }
     return Page(items, r, "hosts");
 }
 
 json GetHost(CImpl& d, SReq& r) {
-    return d.RenderHost(d.Obj("hosts", r.vecArgs[1], "10300027", "host"));
+    return d.Render().Host(d.Inv().Obj("hosts", r.vecArgs[1], "10300027", "host"));
 }
 
 json ListDatastores(CImpl& d, SReq& r) {
     std::string scope = r.Query("scope"), name = r.Query("name");
     std::vector<std::string> hostIds;  // attached to any of these; empty = all
     if (!scope.empty()) {
-        std::string clusterId = d.IdFromUrn(scope, "clusters");
-        std::string hostId = d.IdFromUrn(scope, "hosts");
+        std::string clusterId = d.Inv().IdFromUrn(scope, "clusters");
+        std::string hostId = d.Inv().IdFromUrn(scope, "hosts");
         if (!clusterId.empty()) {
-            d.Obj("clusters", clusterId, "10300028", "cluster");
-            for (json* h : d.Sorted("hosts")) {
+            d.Inv().Obj("clusters", clusterId, "10300028", "cluster");
+            for (json* h : d.Inv().Sorted("hosts")) {
                 if (h->value("clusterId", "") == clusterId) hostIds.push_back((*h)["id"]);
             }
             if (hostIds.empty()) return Page({}, r, "datastores");
         } else if (!hostId.empty()) {
-            d.Obj("hosts", hostId, "10300027", "host");
+            d.Inv().Obj("hosts", hostId, "10300027", "host");
             hostIds.push_back(hostId);
         } else {
             Fail("10000001", "Unsupported scope.");
         }
     }
     std::vector<json> items;
-    for (json* ds : d.Sorted("datastores")) {
+    for (json* ds : d.Inv().Sorted("datastores")) {
         if (!hostIds.empty()) {
             bool bOn = false;
             for (auto& id : (*ds)["hostIds"]) {
@@ -107,30 +96,30 @@ json ListDatastores(CImpl& d, SReq& r) {
             if (!bOn) continue;
         }
         if (!name.empty() && (*ds)["name"] != name) continue;
-        items.push_back(d.RenderDatastore(*ds));
+        items.push_back(d.Render().Datastore(*ds));
     }
     return Page(items, r, "datastores");
 }
 
 json GetDatastore(CImpl& d, SReq& r) {
-    return d.RenderDatastore(d.Obj("datastores", r.vecArgs[1], "10410006", "datastore"));
+    return d.Render().Datastore(d.Inv().Obj("datastores", r.vecArgs[1], "10410006", "datastore"));
 }
 
 json ListDvSwitches(CImpl& d, SReq&) {
     json out = json::array();
-    for (json* s : d.Sorted("dvswitchs")) {
-        out.push_back({{"urn", d.Urn("dvswitchs", (*s)["id"])},
-                       {"uri", d.Uri("dvswitchs", (*s)["id"])},
+    for (json* s : d.Inv().Sorted("dvswitchs")) {
+        out.push_back({{"urn", d.Inv().Urn("dvswitchs", (*s)["id"])},
+                       {"uri", d.Inv().Uri("dvswitchs", (*s)["id"])},
                        {"name", (*s)["name"]}});
     }
     return {{"dvSwitchs", out}};
 }
 
 json ListPortGroups(CImpl& d, SReq& r) {
-    d.Obj("dvswitchs", r.vecArgs[1], "10000008", "distributed switch");
+    d.Inv().Obj("dvswitchs", r.vecArgs[1], "10000008", "distributed switch");
     json out = json::array();
-    for (json* p : d.Sorted("portgroups")) {
-        if ((*p)["dvsId"] == r.vecArgs[1]) out.push_back(d.RenderPortGroup(*p));
+    for (json* p : d.Inv().Sorted("portgroups")) {
+        if ((*p)["dvsId"] == r.vecArgs[1]) out.push_back(d.Render().PortGroup(*p));
     }
     return {{"portGroups", out}};
 }
@@ -140,21 +129,21 @@ json ListFolders(CImpl& d, SReq& r) {
     if (type != "0" && type != "1" && !type.empty()) Fail("10000001", "type must be 0 or 1.");
     std::string parent = r.Query("parentObjUrn");
     std::string parentId;
-    if (!parent.empty() && parent != d.SiteUrn()) {
-        parentId = d.IdFromUrn(parent, "folders");
-        d.Obj("folders", parentId, "10300621", "folder");
+    if (!parent.empty() && parent != d.Inv().SiteUrn()) {
+        parentId = d.Inv().IdFromUrn(parent, "folders");
+        d.Inv().Obj("folders", parentId, "10300621", "folder");
     }
     json out = json::array();
-    for (json* f : d.Sorted("folders")) {
+    for (json* f : d.Inv().Sorted("folders")) {
         if (f->value("parentId", "") != parentId) continue;
         if (!type.empty() && (*f)["type"].get<int>() != std::stoi(type)) continue;
-        out.push_back(d.RenderFolder(*f));
+        out.push_back(d.Render().Folder(*f));
     }
     return {{"folders", out}};
 }
 
 json GetFolder(CImpl& d, SReq& r) {
-    return d.RenderFolder(d.Obj("folders", r.vecArgs[1], "10300621", "folder"));
+    return d.Render().Folder(d.Inv().Obj("folders", r.vecArgs[1], "10300621", "folder"));
 }
 
 }  // namespace

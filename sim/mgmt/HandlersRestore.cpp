@@ -12,24 +12,15 @@ namespace {
 using CImpl = CMgmtService::CImpl;
 
 json& Vm(CImpl& d, SReq& r) {
-    return d.Obj("vms", r.vecArgs[1], "10000008", "VM");
-}
-
-bool MacInUse(CImpl& d, const std::string& mac) {
-    for (auto& v : d.m_inv["vms"]) {
-        for (auto& n : v["nics"]) {
-            if (n["mac"] == mac) return true;
-        }
-    }
-    return false;
+    return d.Inv().Obj("vms", r.vecArgs[1], "10000008", "VM");
 }
 
 json CreateOvf(CImpl& d, SReq& r) {
-    return {{"ovfDescriptor", BuildOvf(d.RenderVm(Vm(d, r), 2))}};
+    return {{"ovfDescriptor", BuildOvf(d.Render().Vm(Vm(d, r), 2))}};
 }
 
 json CreateJson(CImpl& d, SReq& r) {
-    return {{"jsonDescriptor", d.RenderVm(Vm(d, r), 2).dump(1)}};
+    return {{"jsonDescriptor", d.Render().Vm(Vm(d, r), 2).dump(1)}};
 }
 
 json ImportOvf(CImpl& d, SReq& r) {
@@ -44,14 +35,13 @@ json ImportOvf(CImpl& d, SReq& r) {
     std::string hostId, clusterId;
     d.Placement(BodyStr(b, "location"), hostId, clusterId);
     std::string uuid = BodyStr(b, "uuid");
-    for (auto& v : d.m_inv["vms"]) {
-        if (!uuid.empty() && v["uuid"] == uuid) Fail("10000009", "A VM with this uuid exists.");
-    }
+    if (!uuid.empty() && d.Inv().Any("vms", [&](const json& v) { return v["uuid"] == uuid; }))
+        Fail("10000009", "A VM with this uuid exists.");
     std::string folderId;
     std::string parent = BodyStr(b, "parentObjUrn");
-    if (!parent.empty() && parent != d.SiteUrn()) {
-        folderId = d.IdFromUrn(parent, "folders");
-        d.Obj("folders", folderId, "10300621", "folder");
+    if (!parent.empty() && parent != d.Inv().SiteUrn()) {
+        folderId = d.Inv().IdFromUrn(parent, "folders");
+        d.Inv().Obj("folders", folderId, "10300621", "folder");
     }
     // Resolve the whole disk identity map before anything changes.
     std::vector<std::pair<json*, const SOvfDisk*>> attach;
@@ -62,10 +52,10 @@ json ImportOvf(CImpl& d, SReq& r) {
             if (!it.value().is_string()) Fail("10000001", "diskMap values must be strings.");
             std::string key = it.key(), href = it.value().get<std::string>();
             json* vol = nullptr;
-            std::string byUrn = d.IdFromUrn(key, "volumes");
-            if (!byUrn.empty()) vol = d.Find("volumes", byUrn);
-            for (auto& v : d.m_inv["volumes"]) {
-                if (!vol && v["uuid"] == key) vol = &v;
+            std::string byUrn = d.Inv().IdFromUrn(key, "volumes");
+            if (!byUrn.empty()) vol = d.Inv().Find("volumes", byUrn);
+            for (json* v : d.Inv().Sorted("volumes")) {
+                if (!vol && (*v)["uuid"] == key) vol = v;
             }
             if (!vol) Fail("10300078", "The volume " + key + " does not exist.");
             if (!vol->value("vmId", "").empty()) {
@@ -82,7 +72,7 @@ json ImportOvf(CImpl& d, SReq& r) {
             attach.emplace_back(vol, disk);
         }
     }
-    std::string id = d.NewVmId();
+    std::string id = d.Inv().NewVmId();
     json vm = {{"id", id},
                {"uuid", uuid.empty() ? NewUuid() : uuid},
                {"name", name},
@@ -101,24 +91,23 @@ json ImportOvf(CImpl& d, SReq& r) {
                {"nics", json::array()},
                {"nextNicId", 1},
                {"currentSnap", ""}};
-    d.m_inv["vms"][id] = vm;
-    json& stored = d.m_inv["vms"][id];
+    json& stored = d.Inv().Create("vms", vm);
     for (auto& a : attach) {
-        d.AttachVolume(stored, *a.first, a.second->nSequenceNum, a.second->strPciType);
+        d.Inv().AttachVolume(stored, *a.first, a.second->nSequenceNum, a.second->strPciType);
     }
     for (const SOvfNic& n : ovf.vecNics) {
         std::string pg;
-        for (json* p : d.Sorted("portgroups")) {
-            if (d.RenderPortGroup(*p)["urn"] == n.strConnection) pg = (*p)["id"];
+        for (json* p : d.Inv().Sorted("portgroups")) {
+            if (d.Render().PortGroup(*p)["urn"] == n.strConnection) pg = (*p)["id"];
         }
-        std::string mac = MacInUse(d, n.strMac) ? "" : n.strMac;
-        d.AddNic(stored, n.strName, pg, mac, n.nSequenceNum);
+        std::string mac = d.Inv().MacInUse(n.strMac) ? "" : n.strMac;
+        d.Inv().AddNic(stored, n.strName, pg, mac, n.nSequenceNum);
     }
     if (BodyBool(b, "autoBoot", false)) stored["status"] = "running";
-    d.Touch();
-    json out = d.NewTask("ImportTemplate", d.Urn("vms", id));
-    out["urn"] = d.Urn("vms", id);
-    out["uri"] = d.Uri("vms", id);
+    d.Inv().Touch();
+    json out = d.NewTask("ImportTemplate", d.Inv().Urn("vms", id));
+    out["urn"] = d.Inv().Urn("vms", id);
+    out["uri"] = d.Inv().Uri("vms", id);
     return out;
 }
 
@@ -147,10 +136,10 @@ json ReconnectNics(CImpl& d, SReq& r) {
         }
         if (target) {
             (*target)["pgId"] = pg;
-            d.Touch();
+            d.Inv().Touch();
         } else {
             std::string mac = BodyStr(n, "mac");
-            d.AddNic(vm, name, pg, MacInUse(d, mac) ? "" : mac, seq);
+            d.Inv().AddNic(vm, name, pg, d.Inv().MacInUse(mac) ? "" : mac, seq);
         }
         ++count;
     }

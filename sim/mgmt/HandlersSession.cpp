@@ -54,16 +54,7 @@ json Login(CMgmtService::CImpl& d, SReq& r) {
               (algo == "1" ? SameSecret(key, s.strPassword)
                            : SameSecret(Lower(key), Sha256Hex(s.strPassword)));
     if (!ok) Fail("10100103", "The user name or password is wrong.");
-    std::string token = RandomHex(20);
-    {
-        std::lock_guard<std::mutex> g(d.m_mtxSessions);
-        int64_t now = CSimState::Now();
-        // Forget sessions that timed out, so that logins without logouts cannot pile up.
-        for (auto it = d.m_mapSessions.begin(); it != d.m_mapSessions.end();) {
-            it = now - it->second > s.llSessionIdleSecs ? d.m_mapSessions.erase(it) : std::next(it);
-        }
-        d.m_mapSessions[token] = now;
-    }
+    std::string token = d.OpenSession();
     r.vecRespHeaders.emplace_back("X-Auth-Token", token);
     return {{"validity", s.llSessionIdleSecs * 1000},
             {"userId", "1"},
@@ -74,22 +65,21 @@ json Login(CMgmtService::CImpl& d, SReq& r) {
 }
 
 json Logout(CMgmtService::CImpl& d, SReq& r) {
-    std::lock_guard<std::mutex> g(d.m_mtxSessions);
-    d.m_mapSessions.erase(r.pRaw->get_header_value("X-Auth-Token"));
+    d.CloseSession(r.pRaw->get_header_value("X-Auth-Token"));
     return nullptr;
 }
 
 json GetTask(CMgmtService::CImpl& d, SReq& r) {
-    json& t = d.Obj("tasks", r.vecArgs[1], "10000008", "task");
+    json& t = d.Inv().Obj("tasks", r.vecArgs[1], "10000008", "task");
     int polls = t.value("pollsLeft", 0);
     bool bRunning = polls > 0;
     if (bRunning) {
         t["pollsLeft"] = polls - 1;
-        d.Touch();
+        d.Inv().Touch();
     }
     std::string id = t["id"];
-    return {{"urn", d.Urn("tasks", id)},
-            {"uri", d.Uri("tasks", id)},
+    return {{"urn", d.Inv().Urn("tasks", id)},
+            {"uri", d.Inv().Uri("tasks", id)},
             {"type", t["type"]},
             {"entityUrn", t["entityUrn"]},
             {"status", bRunning ? "running" : t["status"].get<std::string>()},

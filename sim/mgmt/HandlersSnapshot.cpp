@@ -15,11 +15,11 @@ namespace {
 using CImpl = CMgmtService::CImpl;
 
 json& Vm(CImpl& d, SReq& r) {
-    return d.Obj("vms", r.vecArgs[1], "10000008", "VM");
+    return d.Inv().Obj("vms", r.vecArgs[1], "10000008", "VM");
 }
 
 json& Snap(CImpl& d, SReq& r) {
-    json& s = d.Obj("snapshots", r.vecArgs[2], "10300109", "snapshot");
+    json& s = d.Inv().Obj("snapshots", r.vecArgs[2], "10300109", "snapshot");
     if (s["vmId"] != r.vecArgs[1]) Fail("10300109", "The snapshot does not exist.");
     return s;
 }
@@ -43,39 +43,39 @@ json CreateSnapshot(CImpl& d, SReq& r) {
         Fail("10300026", "A consistent snapshot needs the VM tools to be running.");
     }
     int count = 0;
-    for (auto& s : d.m_inv["snapshots"]) count += s["vmId"] == vmId ? 1 : 0;
+    for (const json* s : d.Inv().Sorted("snapshots")) count += (*s)["vmId"] == vmId ? 1 : 0;
     if (count >= 32) Fail("10300111", "The VM has the most snapshots it can have.");
 
-    std::string id = d.NewId();
-    std::string dir = d.m_state.Root() + "/snapshots/" + id;
+    std::string id = d.Inv().NewId();
+    std::string dir = d.State().Root() + "/snapshots/" + id;
     ::mkdir(dir.c_str(), 0755);
     json disks = json::array();
     std::vector<std::string> fsNames;
     auto undo = [&] {
-        for (auto& n : fsNames) d.m_state.DeleteFsSnapshot(n);
+        for (auto& n : fsNames) d.State().DeleteFsSnapshot(n);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     };
-    for (json* vol : d.VolumesOf(vmId)) {
+    for (json* vol : d.Inv().VolumesOf(vmId)) {
         if (vol->value("indep", false)) continue;
         std::string volId = (*vol)["id"];
         // Writes around the journal (SAN, an attached volume) are journalled before the
         // position is fixed, so they count for this snapshot as the CNA's do.
         std::string err;
-        if (!CDiskWatch(d.m_state).Fold(volId, err)) {
+        if (!CDiskWatch(d.State()).Fold(volId, err)) {
             undo();
             Fail("10000010", "The disk's changes could not be journalled: " + err, 500);
         }
         // The position first, then the copy: every write the position covers is already in
         // the file (writers write, then journal), so the frozen copy holds all of them.
-        uint64_t seq = d.m_state.ChangeSeq(volId);
-        std::string frozen = d.m_state.SnapshotDiskPath(id, volId);
-        if (!CopySparse(d.m_state.DiskPath(volId), frozen, err)) {
+        uint64_t seq = d.State().ChangeSeq(volId);
+        std::string frozen = d.State().SnapshotDiskPath(id, volId);
+        if (!CopySparse(d.State().DiskPath(volId), frozen, err)) {
             undo();
             Fail("10000010", "The snapshot could not be taken: " + err, 500);
         }
         std::string fsName;
-        json* ds = d.Find("datastores", (*vol)["dsId"]);
+        json* ds = d.Inv().Find("datastores", (*vol)["dsId"]);
         if (ds && (*ds)["type"] == "DSWARE") {
             fsName = "fssnap-" + id + "-" + volId;
             SFsSnapshot fs;
@@ -84,7 +84,7 @@ json CreateSnapshot(CImpl& d, SReq& r) {
             fs.strPath = frozen;
             fs.ullChangeSeq = seq;
             fs.ullSize = (*vol)["capacity"].get<uint64_t>();
-            if (!d.m_state.PutFsSnapshot(fs)) {
+            if (!d.State().PutFsSnapshot(fs)) {
                 undo();
                 Fail("10000010", "The FusionStorage snapshot could not be registered.", 500);
             }
@@ -103,11 +103,11 @@ json CreateSnapshot(CImpl& d, SReq& r) {
               {"consistent", bConsistent},
               {"memory", bMemory},
               {"disks", disks}};
-    d.m_inv["snapshots"][id] = s;
+    d.Inv().Create("snapshots", s);
     vm["currentSnap"] = id;
-    d.Touch();
-    json brief = d.RenderSnapshotBrief(s);
-    json out = d.NewTask("CreateVMSnapshotTask", d.Urn("vms", vmId));
+    d.Inv().Touch();
+    json brief = d.Render().SnapshotBrief(s);
+    json out = d.NewTask("CreateVMSnapshotTask", d.Inv().Urn("vms", vmId));
     out["urn"] = brief["urn"];
     out["uri"] = brief["uri"];
     return out;
@@ -115,9 +115,9 @@ json CreateSnapshot(CImpl& d, SReq& r) {
 
 json Tree(CImpl& d, const std::string& vmId, const std::string& parentId) {
     json out = json::array();
-    for (json* s : d.Sorted("snapshots")) {
+    for (json* s : d.Inv().Sorted("snapshots")) {
         if ((*s)["vmId"] != vmId || s->value("parentId", "") != parentId) continue;
-        json node = d.RenderSnapshotBrief(*s);
+        json node = d.Render().SnapshotBrief(*s);
         node["childSnapshots"] = Tree(d, vmId, (*s)["id"]);
         out.push_back(node);
     }
@@ -127,38 +127,38 @@ json Tree(CImpl& d, const std::string& vmId, const std::string& parentId) {
 json ListSnapshots(CImpl& d, SReq& r) {
     json& vm = Vm(d, r);
     std::string cur = vm.value("currentSnap", "");
-    json* c = cur.empty() ? nullptr : d.Find("snapshots", cur);
+    json* c = cur.empty() ? nullptr : d.Inv().Find("snapshots", cur);
     json current = nullptr;
     if (c) {
-        json brief = d.RenderSnapshotBrief(*c);
+        json brief = d.Render().SnapshotBrief(*c);
         current = {{"urn", brief["urn"]}, {"uri", brief["uri"]}, {"name", brief["name"]}};
     }
     return {{"currentSnapshot", current}, {"rootSnapshots", Tree(d, vm["id"], "")}};
 }
 
 json GetSnapshot(CImpl& d, SReq& r) {
-    return d.RenderSnapshot(Snap(d, r));
+    return d.Render().Snapshot(Snap(d, r));
 }
 
 json DeleteSnapshot(CImpl& d, SReq& r) {
     json& s = Snap(d, r);
     std::string id = s["id"];
-    for (auto& res : d.m_inv["resources"]) {
-        if (res.value("snapId", "") == id && d.LeaseAlive(res["id"])) {
+    for (const json* res : d.Inv().Sorted("resources")) {
+        if (res->value("snapId", "") == id && d.LeaseAlive((*res)["id"])) {
             Fail("10430031", "The snapshot is in use by a backup.");
         }
     }
     d.DeleteSnapshotRecord(id);
-    return d.NewTask("DeleteVMSnapshotTask", d.Urn("vms", r.vecArgs[1]));
+    return d.NewTask("DeleteVMSnapshotTask", d.Inv().Urn("vms", r.vecArgs[1]));
 }
 
 json GetCbtState(CImpl& d, SReq& r) {
     json& vm = Vm(d, r);
     bool bFlag = true;
     int64_t created = 0;
-    for (json* vol : d.VolumesOf(vm["id"])) {
+    for (json* vol : d.Inv().VolumesOf(vm["id"])) {
         if (vol->value("indep", false)) continue;
-        json* ds = d.Find("datastores", (*vol)["dsId"]);
+        json* ds = d.Inv().Find("datastores", (*vol)["dsId"]);
         if (ds && (*ds)["type"] == "DSWARE") bFlag = false;
         int64_t c = (*vol)["createSecs"].get<int64_t>();
         if (created == 0 || c < created) created = c;

@@ -15,7 +15,7 @@ std::string LowerText(std::string s) {
 }
 
 json& Vm(CImpl& d, SReq& r) {
-    return d.Obj("vms", r.vecArgs[1], "10000008", "VM");
+    return d.Inv().Obj("vms", r.vecArgs[1], "10000008", "VM");
 }
 
 json ListVms(CImpl& d, SReq& r) {
@@ -32,18 +32,18 @@ json ListVms(CImpl& d, SReq& r) {
     std::vector<std::string> vmUrns = r.QueryAll("vmurns");
     std::string clusterId, hostId, dsId, folderId, volId;
     if (!scope.empty()) {
-        clusterId = d.IdFromUrn(scope, "clusters");
-        hostId = d.IdFromUrn(scope, "hosts");
-        dsId = d.IdFromUrn(scope, "datastores");
-        folderId = d.IdFromUrn(scope, "folders");
-        volId = d.IdFromUrn(scope, "volumes");
+        clusterId = d.Inv().IdFromUrn(scope, "clusters");
+        hostId = d.Inv().IdFromUrn(scope, "hosts");
+        dsId = d.Inv().IdFromUrn(scope, "datastores");
+        folderId = d.Inv().IdFromUrn(scope, "folders");
+        volId = d.Inv().IdFromUrn(scope, "volumes");
         if (clusterId.empty() && hostId.empty() && dsId.empty() && folderId.empty() &&
             volId.empty()) {
             Fail("10000001", "Unsupported scope.");
         }
     }
     std::vector<json> items;
-    for (json* vm : d.Sorted("vms")) {
+    for (json* vm : d.Inv().Sorted("vms")) {
         const json& v = *vm;
         std::string id = v["id"];
         if (!isTemplate.empty() && v.value("template", false) != (isTemplate == "true")) continue;
@@ -53,7 +53,7 @@ json ListVms(CImpl& d, SReq& r) {
         }
         if (!uuid.empty() && v["uuid"] != uuid) continue;
         if (!vmUrns.empty() &&
-            std::find(vmUrns.begin(), vmUrns.end(), d.Urn("vms", id)) == vmUrns.end()) {
+            std::find(vmUrns.begin(), vmUrns.end(), d.Inv().Urn("vms", id)) == vmUrns.end()) {
             continue;
         }
         if (!clusterId.empty() && v.value("clusterId", "") != clusterId) continue;
@@ -61,18 +61,18 @@ json ListVms(CImpl& d, SReq& r) {
         if (!folderId.empty() && v.value("folderId", "") != folderId) continue;
         if (!dsId.empty() || !volId.empty()) {
             bool bHit = false;
-            for (json* vol : d.VolumesOf(id)) {
+            for (json* vol : d.Inv().VolumesOf(id)) {
                 bHit = bHit || (*vol)["dsId"] == dsId || (*vol)["id"] == volId;
             }
             if (!bHit) continue;
         }
-        items.push_back(d.RenderVm(v, detail));
+        items.push_back(d.Render().Vm(v, detail));
     }
     return Page(items, r, "vms");
 }
 
 json GetVm(CImpl& d, SReq& r) {
-    return d.RenderVm(Vm(d, r), 2);
+    return d.Render().Vm(Vm(d, r), 2);
 }
 
 json CreateVm(CImpl& d, SReq& r) {
@@ -86,15 +86,14 @@ json CreateVm(CImpl& d, SReq& r) {
     d.Placement(BodyStr(b, "location"), hostId, clusterId);
     std::string uuid = BodyStr(b, "uuid");
     if (!uuid.empty()) {
-        for (auto& v : d.m_inv["vms"]) {
-            if (v["uuid"] == uuid) Fail("10000009", "A VM with this uuid exists already.");
-        }
+        if (d.Inv().Any("vms", [&](const json& v) { return v["uuid"] == uuid; }))
+            Fail("10000009", "A VM with this uuid exists already.");
     }
     std::string folderId;
     std::string parent = BodyStr(b, "parentObjUrn");
-    if (!parent.empty() && parent != d.SiteUrn()) {
-        folderId = d.IdFromUrn(parent, "folders");
-        d.Obj("folders", folderId, "10300621", "folder");
+    if (!parent.empty() && parent != d.Inv().SiteUrn()) {
+        folderId = d.Inv().IdFromUrn(parent, "folders");
+        d.Inv().Obj("folders", folderId, "10300621", "folder");
     }
     // Check every disk and NIC before anything changes, so a refused request leaves nothing.
     const json disks =
@@ -103,14 +102,15 @@ json CreateVm(CImpl& d, SReq& r) {
     for (const json& dk : disks) {
         std::string volUrn = BodyStr(dk, "volumeUrn");
         if (!volUrn.empty()) {
-            json& vol = d.Obj("volumes", d.IdFromUrn(volUrn, "volumes"), "10300078", "volume");
+            json& vol =
+                d.Inv().Obj("volumes", d.Inv().IdFromUrn(volUrn, "volumes"), "10300078", "volume");
             if (!vol.value("vmId", "").empty()) Fail("10300074", "The volume is attached already.");
         } else {
             if (BodyInt(dk, "quantityGB", 0) <= 0 && BodyInt(dk, "capacityBytes", 0) <= 0) {
                 Fail("10000001", "A new disk needs quantityGB.");
             }
-            d.Obj("datastores", d.IdFromUrn(BodyStr(dk, "datastoreUrn"), "datastores"), "10410006",
-                  "datastore");
+            d.Inv().Obj("datastores", d.Inv().IdFromUrn(BodyStr(dk, "datastoreUrn"), "datastores"),
+                        "10410006", "datastore");
         }
     }
     std::vector<std::string> pgIds;
@@ -118,7 +118,7 @@ json CreateVm(CImpl& d, SReq& r) {
         pgIds.push_back(
             d.PortGroupByUrnOrName(BodyStr(n, "portGroupUrn"), BodyStr(n, "portGroupName")));
     }
-    std::string id = d.NewVmId();
+    std::string id = d.Inv().NewVmId();
     const json cpu = cfg.value("cpu", json::object());
     const json mem = cfg.value("memory", json::object());
     const json os = b.value("osOptions", json::object());
@@ -140,34 +140,34 @@ json CreateVm(CImpl& d, SReq& r) {
                {"nics", json::array()},
                {"nextNicId", 1},
                {"currentSnap", ""}};
-    d.m_inv["vms"][id] = vm;
-    json& stored = d.m_inv["vms"][id];
+    json& stored = d.Inv().Create("vms", vm);
     for (const json& dk : disks) {
         std::string volUrn = BodyStr(dk, "volumeUrn");
         json* vol;
         if (!volUrn.empty()) {
-            vol = &d.Obj("volumes", d.IdFromUrn(volUrn, "volumes"), "10300078", "volume");
+            vol =
+                &d.Inv().Obj("volumes", d.Inv().IdFromUrn(volUrn, "volumes"), "10300078", "volume");
         } else {
             uint64_t cap = static_cast<uint64_t>(BodyInt(dk, "capacityBytes", 0));
             if (cap == 0) cap = static_cast<uint64_t>(BodyInt(dk, "quantityGB", 0)) << 30;
             vol = &d.CreateVolumeRecord(
                 name + "-disk" + std::to_string(BodyInt(dk, "sequenceNum", 0)), cap,
-                d.IdFromUrn(BodyStr(dk, "datastoreUrn"), "datastores"),
+                d.Inv().IdFromUrn(BodyStr(dk, "datastoreUrn"), "datastores"),
                 BodyBool(dk, "isThin", false), BodyInt(dk, "volType", 0), "");
         }
-        d.AttachVolume(stored, *vol, static_cast<int>(BodyInt(dk, "sequenceNum", 0)),
-                       BodyStr(dk, "pciType"));
+        d.Inv().AttachVolume(stored, *vol, static_cast<int>(BodyInt(dk, "sequenceNum", 0)),
+                             BodyStr(dk, "pciType"));
     }
     for (size_t i = 0; i < nics.size(); ++i) {
-        d.AddNic(stored, BodyStr(nics[i], "name"), pgIds[i], BodyStr(nics[i], "mac"),
-                 static_cast<int>(BodyInt(nics[i], "sequenceNum", -1)));
+        d.Inv().AddNic(stored, BodyStr(nics[i], "name"), pgIds[i], BodyStr(nics[i], "mac"),
+                       static_cast<int>(BodyInt(nics[i], "sequenceNum", -1)));
     }
     if (BodyBool(b, "autoBoot", true) && !stored["template"].get<bool>())
         stored["status"] = "running";
-    d.Touch();
-    json out = d.NewTask("CreateVmTask", d.Urn("vms", id));
-    out["urn"] = d.Urn("vms", id);
-    out["uri"] = d.Uri("vms", id);
+    d.Inv().Touch();
+    json out = d.NewTask("CreateVmTask", d.Inv().Urn("vms", id));
+    out["urn"] = d.Inv().Urn("vms", id);
+    out["uri"] = d.Inv().Uri("vms", id);
     return out;
 }
 
@@ -176,21 +176,19 @@ json DeleteVm(CImpl& d, SReq& r) {
     std::string id = vm["id"];
     bool bKeep = r.Query("isReserveDisks") == "1";
     std::vector<std::string> snaps;
-    for (auto& s : d.m_inv["snapshots"]) {
-        if (s["vmId"] == id) snaps.push_back(s["id"]);
+    for (const json* s : d.Inv().Sorted("snapshots")) {
+        if ((*s)["vmId"] == id) snaps.push_back((*s)["id"]);
     }
     for (auto& s : snaps) d.DeleteSnapshotRecord(s);
-    for (json* vol : d.VolumesOf(id)) {
+    for (json* vol : d.Inv().VolumesOf(id)) {
         if (bKeep) {
-            (*vol)["vmId"] = "";
-            (*vol)["seq"] = 0;
+            d.Inv().DetachVolume(*vol);
         } else {
             d.DeleteVolumeRecord((*vol)["id"]);
         }
     }
-    std::string urn = d.Urn("vms", id);
-    d.m_inv["vms"].erase(id);
-    d.Touch();
+    std::string urn = d.Inv().Urn("vms", id);
+    d.Inv().Delete("vms", id);
     return d.NewTask("DeleteVmTask", urn);
 }
 
@@ -199,8 +197,8 @@ json StartVm(CImpl& d, SReq& r) {
     if (vm.value("template", false)) Fail("10300015", "A template cannot be started.");
     if (vm["status"] == "running") Fail("10300094", "The VM is already running.");
     vm["status"] = "running";
-    d.Touch();
-    return d.NewTask("StartVmTask", d.Urn("vms", vm["id"]));
+    d.Inv().Touch();
+    return d.NewTask("StartVmTask", d.Inv().Urn("vms", vm["id"]));
 }
 
 json StopVm(CImpl& d, SReq& r) {
@@ -213,28 +211,26 @@ json StopVm(CImpl& d, SReq& r) {
         Fail("10300026", "A safe stop needs the VM tools to be running.");
     }
     vm["status"] = "stopped";
-    d.Touch();
-    return d.NewTask("StopVmTask", d.Urn("vms", vm["id"]));
+    d.Inv().Touch();
+    return d.NewTask("StopVmTask", d.Inv().Urn("vms", vm["id"]));
 }
 
 json AttachVol(CImpl& d, SReq& r) {
     json& vm = Vm(d, r);
-    json& vol =
-        d.Obj("volumes", d.IdFromUrn(BodyStr(r.body, "volUrn"), "volumes"), "10300078", "volume");
-    d.AttachVolume(vm, vol, static_cast<int>(BodyInt(r.body, "sequenceNum", 0)),
-                   BodyStr(r.body, "pciType"));
-    return d.NewTask("AttachVolumeTask", d.Urn("vms", vm["id"]));
+    json& vol = d.Inv().Obj("volumes", d.Inv().IdFromUrn(BodyStr(r.body, "volUrn"), "volumes"),
+                            "10300078", "volume");
+    d.Inv().AttachVolume(vm, vol, static_cast<int>(BodyInt(r.body, "sequenceNum", 0)),
+                         BodyStr(r.body, "pciType"));
+    return d.NewTask("AttachVolumeTask", d.Inv().Urn("vms", vm["id"]));
 }
 
 json DetachVol(CImpl& d, SReq& r) {
     json& vm = Vm(d, r);
-    json& vol =
-        d.Obj("volumes", d.IdFromUrn(BodyStr(r.body, "volUrn"), "volumes"), "10420004", "volume");
+    json& vol = d.Inv().Obj("volumes", d.Inv().IdFromUrn(BodyStr(r.body, "volUrn"), "volumes"),
+                            "10420004", "volume");
     if (vol.value("vmId", "") != vm["id"]) Fail("10300037", "The disk is not attached to this VM.");
-    vol["vmId"] = "";
-    vol["seq"] = 0;
-    d.Touch();
-    return d.NewTask("DetachVolumeTask", d.Urn("vms", vm["id"]));
+    d.Inv().DetachVolume(vol);
+    return d.NewTask("DetachVolumeTask", d.Inv().Urn("vms", vm["id"]));
 }
 
 json AddNicRoute(CImpl& d, SReq& r) {
@@ -242,10 +238,10 @@ json AddNicRoute(CImpl& d, SReq& r) {
     std::string urn = BodyStr(r.body, "portGroupUrn"), name = BodyStr(r.body, "portGroupName");
     if (urn.empty() && name.empty()) Fail("10000001", "portGroupUrn is required.");
     std::string pg = d.PortGroupByUrnOrName(urn, name);
-    json& nic = d.AddNic(vm, BodyStr(r.body, "name"), pg, BodyStr(r.body, "mac"),
-                         static_cast<int>(BodyInt(r.body, "sequenceNum", -1)));
-    json out = d.NewTask("UpdateVNic", d.Urn("vms", vm["id"]));
-    json rn = d.RenderNic(vm, nic);
+    json& nic = d.Inv().AddNic(vm, BodyStr(r.body, "name"), pg, BodyStr(r.body, "mac"),
+                               static_cast<int>(BodyInt(r.body, "sequenceNum", -1)));
+    json out = d.NewTask("UpdateVNic", d.Inv().Urn("vms", vm["id"]));
+    json rn = d.Render().Nic(vm, nic);
     out["urn"] = rn["urn"];
     out["uri"] = rn["uri"];
     return out;
@@ -257,8 +253,8 @@ json DeleteNic(CImpl& d, SReq& r) {
     for (size_t i = 0; i < nics.size(); ++i) {
         if (nics[i]["id"] == r.vecArgs[2]) {
             nics.erase(i);
-            d.Touch();
-            return d.NewTask("DeleteNicTask", d.Urn("vms", vm["id"]));
+            d.Inv().Touch();
+            return d.NewTask("DeleteNicTask", d.Inv().Urn("vms", vm["id"]));
         }
     }
     Fail("10000008", "The NIC does not exist.");

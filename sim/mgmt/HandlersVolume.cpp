@@ -14,7 +14,7 @@ using CImpl = CMgmtService::CImpl;
 constexpr int64_t kMaxLeaseSecs = 7200;
 
 json& Vol(CImpl& d, SReq& r, const char* code = "10420004") {
-    return d.Obj("volumes", r.vecArgs[1], code, "volume");
+    return d.Inv().Obj("volumes", r.vecArgs[1], code, "volume");
 }
 
 bool ParseU64(const std::string& s, uint64_t& out) {
@@ -29,21 +29,21 @@ json ListVolumes(CImpl& d, SReq& r) {
     std::string uuid = r.Query("uuid"), name = r.Query("name"), scope = r.Query("scope");
     std::string dsId;
     if (!scope.empty()) {
-        dsId = d.IdFromUrn(scope, "datastores");
-        d.Obj("datastores", dsId, "10410006", "datastore");
+        dsId = d.Inv().IdFromUrn(scope, "datastores");
+        d.Inv().Obj("datastores", dsId, "10410006", "datastore");
     }
     std::vector<json> items;
-    for (json* v : d.Sorted("volumes")) {
+    for (json* v : d.Inv().Sorted("volumes")) {
         if (!uuid.empty() && (*v)["uuid"] != uuid) continue;
         if (!name.empty() && (*v)["name"] != name) continue;
         if (!dsId.empty() && (*v)["dsId"] != dsId) continue;
-        items.push_back(d.RenderVolume(*v));
+        items.push_back(d.Render().Volume(*v));
     }
     return Page(items, r, "volumes");
 }
 
 json GetVolume(CImpl& d, SReq& r) {
-    return d.RenderVolume(Vol(d, r));
+    return d.Render().Volume(Vol(d, r));
 }
 
 json CreateVolume(CImpl& d, SReq& r) {
@@ -54,15 +54,15 @@ json CreateVolume(CImpl& d, SReq& r) {
     int64_t gb = BodyInt(b, "quantityGB", 0);
     if (cap == 0 && gb > 0 && gb <= 65536) cap = static_cast<uint64_t>(gb) << 30;
     if (cap == 0) Fail("10000001", "quantityGB or capacityBytes is required.");
-    std::string dsId = d.IdFromUrn(BodyStr(b, "datastoreUrn"), "datastores");
+    std::string dsId = d.Inv().IdFromUrn(BodyStr(b, "datastoreUrn"), "datastores");
     int volType = static_cast<int>(BodyInt(b, "volType", 0));
     if (volType < 0 || volType > 2) Fail("10000001", "volType must be 0, 1 or 2.");
     json& vol = d.CreateVolumeRecord(BodyStr(b, "name"), cap, dsId, BodyBool(b, "isThin", false),
                                      volType, BodyStr(b, "uuid"));
     std::string id = vol["id"];
-    json out = d.NewTask("CreateVolumeTask", d.Urn("volumes", id));
-    out["urn"] = d.Urn("volumes", id);
-    out["uri"] = d.Uri("volumes", id);
+    json out = d.NewTask("CreateVolumeTask", d.Inv().Urn("volumes", id));
+    out["urn"] = d.Inv().Urn("volumes", id);
+    out["uri"] = d.Inv().Uri("volumes", id);
     return out;
 }
 
@@ -77,14 +77,14 @@ json ModifyVolume(CImpl& d, SReq& r) {
     if (!name.empty()) vol["name"] = name;
     vol["indep"] = bIndep;
     vol["persistent"] = bPersistent;
-    d.Touch();
+    d.Inv().Touch();
     return nullptr;
 }
 
 json DeleteVolume(CImpl& d, SReq& r) {
     json& vol = Vol(d, r);
     if (!vol.value("vmId", "").empty()) Fail("10420009", "The volume is attached to a VM.");
-    std::string urn = d.Urn("volumes", vol["id"]);
+    std::string urn = d.Inv().Urn("volumes", vol["id"]);
     d.DeleteVolumeRecord(vol["id"]);
     return d.NewTask("DeleteVolumeTask", urn);
 }
@@ -94,7 +94,7 @@ const json& DiskSnapshot(CImpl& d, const std::string& volId, const std::string& 
                          std::string& snapId) {
     size_t dash = snapUuid.find('-');
     snapId = dash == std::string::npos ? "" : snapUuid.substr(0, dash);
-    json* s = snapId.empty() ? nullptr : d.Find("snapshots", snapId);
+    json* s = snapId.empty() ? nullptr : d.Inv().Find("snapshots", snapId);
     if (s) {
         for (const auto& e : (*s)["disks"]) {
             if (e["volId"] == volId && e["snapUuid"] == snapUuid) return e;
@@ -107,7 +107,7 @@ json GetCbt(CImpl& d, SReq& r) {
     json& vol = Vol(d, r);
     std::string volId = vol["id"];
     const json& b = r.body;
-    json* ds = d.Find("datastores", vol["dsId"]);
+    json* ds = d.Inv().Find("datastores", vol["dsId"]);
     if (ds && (*ds)["type"] == "DSWARE") {
         Fail("10410102", "This datastore type does not offer change bitmaps.");
     }
@@ -138,13 +138,13 @@ json GetCbt(CImpl& d, SReq& r) {
             !ParseU64(chg.substr(dash + 1), fromSeq) || fromSeq > snapSeq) {
             Fail("10400002", "chgID does not name an earlier point of this volume.");
         }
-        for (const SWrite& w : d.m_state.WritesBetween(volId, fromSeq, snapSeq)) {
+        for (const SWrite& w : d.State().WritesBetween(volId, fromSeq, snapSeq)) {
             bitmap.SetRange(w.ullOffset, w.ullLength);
         }
     } else {
         std::vector<std::pair<uint64_t, uint64_t>> extents;
         std::string err;
-        if (!DataExtents(d.m_state.SnapshotDiskPath(snapId, volId), extents, err)) {
+        if (!DataExtents(d.State().SnapshotDiskPath(snapId, volId), extents, err)) {
             Fail("10430041", "The bitmap could not be read: " + err, 500);
         }
         for (auto& e : extents) bitmap.SetRange(e.first, e.second);
@@ -183,50 +183,47 @@ json PrepareResource(CImpl& d, SReq& r) {
         std::string urn = BodyStr(b, "snapUrn2");
         size_t pos = urn.rfind(":snapshots:");
         snapId = pos == std::string::npos ? "" : urn.substr(pos + 11);
-        json* s = snapId.empty() ? nullptr : d.Find("snapshots", snapId);
-        if (!s || d.Urn("vms", (*s)["vmId"]) + ":snapshots:" + snapId != urn) {
+        json* s = snapId.empty() ? nullptr : d.Inv().Find("snapshots", snapId);
+        if (!s || d.Inv().Urn("vms", (*s)["vmId"]) + ":snapshots:" + snapId != urn) {
             Fail("10300405", "The end snapshot does not exist.");
         }
         bool bHas = false;
         for (auto& e : (*s)["disks"]) bHas = bHas || e["volId"] == volId;
         if (!bHas) Fail("10300400", "The snapshot does not hold this disk.");
-        lease.strPath = d.m_state.SnapshotDiskPath(snapId, volId);
+        lease.strPath = d.State().SnapshotDiskPath(snapId, volId);
         lease.bWritable = false;
     } else {
         if (BodyHas(b, "snapUrn1") || BodyHas(b, "snapUrn2")) {
             Fail("10300409", "A restore takes no snapshot.");
         }
-        lease.strPath = d.m_state.DiskPath(volId);
+        lease.strPath = d.State().DiskPath(volId);
         lease.bWritable = true;
     }
-    std::string id = d.NewId();
+    std::string id = d.Inv().NewId();
     lease.strAccessID = id;
     lease.strToken = RandomHex(16);
     lease.strDiskID = volId;
     lease.tExpires = CSimState::Now() + delay;
-    if (!d.m_state.PutLease(lease)) Fail("10430042", "The disk access could not be set up.", 500);
+    if (!d.State().PutLease(lease)) Fail("10430042", "The disk access could not be set up.", 500);
     // A writer may reach the live disk over SAN, around the CNA and its journal: watch it.
     std::string err;
-    if (lease.bWritable && !CDiskWatch(d.m_state).Begin(volId, CDiskWatch::LeaseHolder(id), err)) {
-        d.m_state.DeleteLease(id);
+    if (lease.bWritable && !CDiskWatch(d.State()).Begin(volId, CDiskWatch::LeaseHolder(id), err)) {
+        d.State().DeleteLease(id);
         Fail("10430042", "The disk access could not be set up: " + err, 500);
     }
-    d.m_inv["resources"][id] = {{"id", id},
-                                {"volId", volId},
-                                {"taskType", taskType},
-                                {"snapId", snapId},
-                                {"failed", false},
-                                {"pollsLeft", d.Settings().nTaskPolls},
-                                {"startSecs", CSimState::Now()}};
-    d.Touch();
-    d.m_strForcedTaskId = id;
-    json out = d.NewTask(taskType, d.Urn("volumes", volId));
-    d.m_strForcedTaskId.clear();
-    return out;
+    d.Inv().Create("resources", {{"id", id},
+                                 {"volId", volId},
+                                 {"taskType", taskType},
+                                 {"snapId", snapId},
+                                 {"failed", false},
+                                 {"pollsLeft", d.Settings().nTaskPolls},
+                                 {"startSecs", CSimState::Now()}});
+    // The access id is the task's id: a client finds the resource from the task's URI.
+    return d.NewTaskWithId(id, taskType, d.Inv().Urn("volumes", volId));
 }
 
 json& Resource(CImpl& d, SReq& r) {
-    json* res = d.Find("resources", r.vecArgs[2]);
+    json* res = d.Inv().Find("resources", r.vecArgs[2]);
     if (!res || (*res)["volId"] != r.vecArgs[1]) {
         Fail("10300402", "The backup resource does not exist.");
     }
@@ -236,7 +233,7 @@ json& Resource(CImpl& d, SReq& r) {
 // Ends the watch a restore's access holds on the live disk, journalling what it wrote.
 bool EndWatch(CImpl& d, const json& res, std::string& err) {
     if (res.value("taskType", "") != "CBTRestore") return true;
-    return CDiskWatch(d.m_state).End(res["volId"], CDiskWatch::LeaseHolder(res["id"]), err);
+    return CDiskWatch(d.State()).End(res["volId"], CDiskWatch::LeaseHolder(res["id"]), err);
 }
 
 // The resource's lease, or a "no such resource" error when it has run out (and is then
@@ -244,16 +241,15 @@ bool EndWatch(CImpl& d, const json& res, std::string& err) {
 SLease LiveLease(CImpl& d, json& res) {
     SLease l;
     std::string id = res["id"];
-    if (!res.value("failed", false) && d.m_state.GetLease(id, l) && l.tExpires > CSimState::Now()) {
+    if (!res.value("failed", false) && d.State().GetLease(id, l) && l.tExpires > CSimState::Now()) {
         return l;
     }
     if (!res.value("failed", false)) {
         // Should the fold fail, the expired holder is let go by the next one (a snapshot's).
         std::string ignored;
         EndWatch(d, res, ignored);
-        d.m_state.DeleteLease(id);
-        d.m_inv["resources"].erase(id);
-        d.Touch();
+        d.State().DeleteLease(id);
+        d.Inv().Delete("resources", id);
     }
     Fail("10300402", "The backup resource does not exist or has expired.");
 }
@@ -262,13 +258,13 @@ json GetResource(CImpl& d, SReq& r) {
     json& res = Resource(d, r);
     std::string id = res["id"];
     std::string volId = r.vecArgs[1];
-    json out = {{"urn", d.Urn("volumes", volId) + ":backupresources:" + id},
-                {"uri", d.Uri("volumes", volId) + "/backupresources/" + id},
+    json out = {{"urn", d.Inv().Urn("volumes", volId) + ":backupresources:" + id},
+                {"uri", d.Inv().Uri("volumes", volId) + "/backupresources/" + id},
                 {"runningTime", CSimState::Now() - res.value("startSecs", CSimState::Now())}};
     int polls = res.value("pollsLeft", 0);
     if (polls > 0) {
         res["pollsLeft"] = polls - 1;
-        d.Touch();
+        d.Inv().Touch();
         out["status"] = "running";
         out["reason"] = "";
         out["reasonDes"] = "";
@@ -301,7 +297,7 @@ json ExtendResource(CImpl& d, SReq& r) {
     SLease l = LiveLease(d, res);
     int64_t now = CSimState::Now();
     l.tExpires = std::min(l.tExpires + delay, now + kMaxLeaseSecs);
-    if (!d.m_state.PutLease(l)) Fail("10000010", "The lease could not be stored.", 500);
+    if (!d.State().PutLease(l)) Fail("10000010", "The lease could not be stored.", 500);
     return nullptr;
 }
 
@@ -312,9 +308,8 @@ json ReleaseResource(CImpl& d, SReq& r) {
     std::string err;
     if (!EndWatch(d, res, err))
         Fail("10000010", "The disk's changes could not be journalled: " + err, 500);
-    d.m_state.DeleteLease(id);
-    d.m_inv["resources"].erase(id);
-    d.Touch();
+    d.State().DeleteLease(id);
+    d.Inv().Delete("resources", id);
     return nullptr;
 }
 

@@ -91,12 +91,12 @@ CMgmtService::~CMgmtService() {
 
 bool CMgmtService::Open(std::string& err) {
     std::lock_guard<std::mutex> g(m_pImpl->m_mtxInventory);
-    return m_pImpl->Load(err);
+    return m_pImpl->m_inventory.Load(m_pImpl->m_state, err);
 }
 
 bool CMgmtService::SeedDemo(std::string& err) {
     std::lock_guard<std::mutex> g(m_pImpl->m_mtxInventory);
-    return m_pImpl->SeedDemo(err) && m_pImpl->Save(err);
+    return m_pImpl->SeedDemo(err) && m_pImpl->m_inventory.Save(m_pImpl->m_state, err);
 }
 
 bool CMgmtService::Start(const std::string& bind, uint16_t port, bool https, std::string& err) {
@@ -174,14 +174,13 @@ SMgmtSettings CMgmtService::Settings() const {
 }
 
 void CMgmtService::SetSettings(const SMgmtSettings& settings) {
-    std::lock_guard<std::mutex> g(m_pImpl->m_mtxSettings);
-    m_pImpl->m_settings = settings;
+    m_pImpl->SetSettings(settings);
 }
 
 uint64_t CMgmtService::GuestWrite(const std::string& volume, uint64_t offset,
                                   const std::string& data, std::string& err) {
     std::lock_guard<std::mutex> g(m_pImpl->m_mtxInventory);
-    std::string id = m_pImpl->IdFromUrn(volume, "volumes");
+    std::string id = m_pImpl->m_inventory.IdFromUrn(volume, "volumes");
     return m_pImpl->GuestWrite(id.empty() ? volume : id, offset, data, err);
 }
 
@@ -211,6 +210,44 @@ bool MatchRoute(const SRoute& route, const std::vector<std::string>& segs,
         }
     }
     return true;
+}
+
+json CMgmtService::CImpl::FailThroughTask(const SRoute& route, const SReq& r,
+                                          const SFaultRule& fault) {
+    const STaskOp* op = nullptr;
+    for (const STaskOp& t : kTaskOps) {
+        if (route.strOp == t.szOp) op = &t;
+    }
+    if (!op) Fail(fault.strErrorCode, fault.strErrorDes, fault.nHttpStatus);  // no task: at once
+    // The task is about the object the URI names; a creation's URI names its collection.
+    std::string path = r.strPath;
+    const std::string coll = "/snapshots";
+    bool bSnap = std::string(op->szKind) == "snapshots";
+    if (bSnap && path.size() > coll.size() &&
+        path.compare(path.size() - coll.size(), coll.size(), coll) == 0) {
+        path.resize(path.size() - coll.size());
+    }
+    std::string entity = path.size() > 8 ? "urn" + path.substr(8) : "";
+    for (char& c : entity) c = c == '/' ? ':' : c;
+    json out = NewTask(op->szType, entity, fault.strErrorCode, fault.strErrorDes);
+    std::string id = out["taskUri"].get<std::string>();
+    id = id.substr(id.rfind('/') + 1);
+    if (bSnap) {
+        out["urn"] = entity + ":snapshots:" + id;
+        out["uri"] = path + "/snapshots/" + id;
+    } else if (*op->szKind) {
+        out["urn"] = m_inventory.Urn(op->szKind, id);
+        out["uri"] = m_inventory.Uri(op->szKind, id);
+    }
+    if (route.strOp == "PrepareBackupResource" && r.vecArgs.size() > 1) {
+        m_inventory.Create("resources", {{"id", id},
+                                         {"volId", r.vecArgs[1]},
+                                         {"failed", true},
+                                         {"reason", fault.strErrorCode},
+                                         {"reasonDes", fault.strErrorDes},
+                                         {"pollsLeft", Settings().nTaskPolls}});
+    }
+    return out;
 }
 
 void CMgmtService::CImpl::Dispatch(const httplib::Request& req, httplib::Response& res) {
@@ -250,23 +287,16 @@ void CMgmtService::CImpl::Dispatch(const httplib::Request& req, httplib::Respons
     }
     if (req.path.compare(0, 15, "/service/sites/") == 0 && !r.vecArgs.empty()) {
         std::lock_guard<std::mutex> g(m_mtxInventory);
-        if (r.vecArgs[0] != Site()) {
+        if (r.vecArgs[0] != m_inventory.Site()) {
             SendError(res, 400, "10000020", "The site does not exist.");
             return;
         }
     }
     if (route->bNeedsAuth) {
-        std::string token = req.get_header_value("X-Auth-Token");
-        int64_t now = CSimState::Now();
-        int64_t idle = Settings().llSessionIdleSecs;
-        std::lock_guard<std::mutex> g(m_mtxSessions);
-        auto it = m_mapSessions.find(token);
-        if (token.empty() || it == m_mapSessions.end() || now - it->second > idle) {
-            if (it != m_mapSessions.end()) m_mapSessions.erase(it);
+        if (!RenewSession(req.get_header_value("X-Auth-Token"))) {
             SendError(res, 401, "10000002", "Not logged in, or the session has timed out.");
             return;
         }
-        it->second = now;
     }
 
     SFaultRule fault;
@@ -297,59 +327,23 @@ void CMgmtService::CImpl::Dispatch(const httplib::Request& req, httplib::Respons
     json out;
     try {
         if (bFault && fault.eAction == EFaultAction::TaskFail) {
-            const STaskOp* op = nullptr;
-            for (const STaskOp& t : kTaskOps) {
-                if (route->strOp == t.szOp) op = &t;
-            }
-            if (!op) {  // a call without a task fails at once instead
-                Fail(fault.strErrorCode, fault.strErrorDes, fault.nHttpStatus);
-            }
-            // The task is about the object the URI names; a creation's URI names its collection.
-            std::string path = r.strPath;
-            const std::string coll = "/snapshots";
-            bool bSnap = std::string(op->szKind) == "snapshots";
-            if (bSnap && path.size() > coll.size() &&
-                path.compare(path.size() - coll.size(), coll.size(), coll) == 0) {
-                path.resize(path.size() - coll.size());
-            }
-            std::string entity = path.size() > 8 ? "urn" + path.substr(8) : "";
-            for (char& c : entity) c = c == '/' ? ':' : c;
-            out = NewTask(op->szType, entity, fault.strErrorCode, fault.strErrorDes);
-            std::string id = out["taskUri"].get<std::string>();
-            id = id.substr(id.rfind('/') + 1);
-            if (bSnap) {
-                out["urn"] = entity + ":snapshots:" + id;
-                out["uri"] = path + "/snapshots/" + id;
-            } else if (*op->szKind) {
-                out["urn"] = Urn(op->szKind, id);
-                out["uri"] = Uri(op->szKind, id);
-            }
-            if (route->strOp == "PrepareBackupResource" && r.vecArgs.size() > 1) {
-                m_inv["resources"][id] = {{"id", id},
-                                          {"volId", r.vecArgs[1]},
-                                          {"failed", true},
-                                          {"reason", fault.strErrorCode},
-                                          {"reasonDes", fault.strErrorDes},
-                                          {"pollsLeft", Settings().nTaskPolls}};
-            }
+            out = FailThroughTask(*route, r, fault);
         } else {
             out = route->fn(*this, r);
         }
     } catch (const CApiError& e) {
-        m_strForcedTaskId.clear();
         SendError(res, e.Http(), e.Code(), e.what());
         std::string err;
-        if (m_bDirty) Save(err);
+        if (m_inventory.Dirty()) m_inventory.Save(m_state, err);
         return;
     } catch (const std::exception& e) {
-        m_strForcedTaskId.clear();
         SendError(res, 500, "10000010", std::string("Internal error: ") + e.what());
         std::string err;
-        if (m_bDirty) Save(err);
+        if (m_inventory.Dirty()) m_inventory.Save(m_state, err);
         return;
     }
     std::string err;
-    if (m_bDirty && !Save(err)) {
+    if (m_inventory.Dirty() && !m_inventory.Save(m_state, err)) {
         SendError(res, 500, "10000004", err);
         return;
     }

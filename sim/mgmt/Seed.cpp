@@ -27,24 +27,16 @@ std::string Pattern(const std::string& volId, uint64_t offset, size_t len) {
 
 bool CMgmtService::CImpl::SeedDemo(std::string& err) {
     std::vector<std::string> snaps, vols;
-    for (auto& s : m_inv["snapshots"]) snaps.push_back(s["id"]);
-    for (auto& v : m_inv["volumes"]) vols.push_back(v["id"]);
-    for (auto& s : snaps) DeleteSnapshotRecord(s);
-    for (auto& v : vols) DeleteVolumeRecord(v);
+    for (const json* snap : m_inventory.Sorted("snapshots")) snaps.push_back((*snap)["id"]);
+    for (const json* vol : m_inventory.Sorted("volumes")) vols.push_back((*vol)["id"]);
+    for (auto& snap : snaps) DeleteSnapshotRecord(snap);
+    for (auto& vol : vols) DeleteVolumeRecord(vol);
     for (const SLease& l : m_state.ListLeases()) m_state.DeleteLease(l.strAccessID);
-    std::string site = Settings().strSiteId;
-    m_inv = json::object();
-    m_inv["siteId"] = site;
-    m_inv["siteName"] = "site-demo";
-    m_inv["nextId"] = 1;
-    for (const char* k : {"clusters", "hosts", "datastores", "folders", "dvswitchs", "portgroups",
-                          "vms", "volumes", "snapshots", "tasks", "resources"}) {
-        m_inv[k] = json::object();
-    }
+    m_inventory.Reset(Settings().strSiteId);
     auto add = [&](const char* kind, json obj) {
-        std::string id = NewId();
+        std::string id = m_inventory.NewId();
         obj["id"] = id;
-        m_inv[kind][id] = obj;
+        m_inventory.Create(kind, obj);
         return id;
     };
     std::string fPool = add("folders", {{"name", "compute-pool"}, {"type", 0}, {"parentId", ""}});
@@ -97,32 +89,31 @@ bool CMgmtService::CImpl::SeedDemo(std::string& err) {
                   const std::string& hostId, const std::string& clusterId,
                   const std::string& folderId, const std::vector<SDiskSpec>& disks,
                   const std::vector<std::string>& pgs) {
-        std::string id = NewVmId();
-        m_inv["vms"][id] = {{"id", id},
-                            {"uuid", NewUuid()},
-                            {"name", name},
-                            {"description", "demo VM"},
-                            {"template", bTemplate},
-                            {"status", bRunning ? "running" : "stopped"},
-                            {"hostId", hostId},
-                            {"clusterId", clusterId},
-                            {"folderId", folderId},
-                            {"cpu", 2},
-                            {"memMB", 2048},
-                            {"osType", "Linux"},
-                            {"osVersion", 301},
-                            {"tools", bTools},
-                            {"createSecs", CSimState::Now()},
-                            {"nics", json::array()},
-                            {"nextNicId", 1},
-                            {"currentSnap", ""}};
-        json& rec = m_inv["vms"][id];
+        std::string id = m_inventory.NewVmId();
+        json& rec = m_inventory.Create("vms", {{"id", id},
+                                               {"uuid", NewUuid()},
+                                               {"name", name},
+                                               {"description", "demo VM"},
+                                               {"template", bTemplate},
+                                               {"status", bRunning ? "running" : "stopped"},
+                                               {"hostId", hostId},
+                                               {"clusterId", clusterId},
+                                               {"folderId", folderId},
+                                               {"cpu", 2},
+                                               {"memMB", 2048},
+                                               {"osType", "Linux"},
+                                               {"osVersion", 301},
+                                               {"tools", bTools},
+                                               {"createSecs", CSimState::Now()},
+                                               {"nics", json::array()},
+                                               {"nextNicId", 1},
+                                               {"currentSnap", ""}});
         int seq = 1;
         for (const SDiskSpec& d : disks) {
             json& vol = CreateVolumeRecord(name + "-disk" + std::to_string(seq), d.ullSize, d.strDs,
                                            d.bThin, d.bThin ? 0 : 1, "");
             vol["indep"] = d.bIndep;
-            AttachVolume(rec, vol, seq, "VIRTIO");
+            m_inventory.AttachVolume(rec, vol, seq, "VIRTIO");
             std::string volId = vol["id"];
             std::string e;
             if (GuestWrite(volId, 0, Pattern(volId, 0, kMiB), e) == 0 ||
@@ -134,7 +125,8 @@ bool CMgmtService::CImpl::SeedDemo(std::string& err) {
             ++seq;
         }
         int n = 1;
-        for (const std::string& pg : pgs) AddNic(rec, "nic" + std::to_string(n++), pg, "", -1);
+        for (const std::string& pg : pgs)
+            m_inventory.AddNic(rec, "nic" + std::to_string(n++), pg, "", -1);
         return true;
     };
     bool ok = vm("tpl-linux", true, false, false, h1, cA, "", {{32 * kMiB, dsSan, false, false}},
@@ -152,7 +144,6 @@ bool CMgmtService::CImpl::SeedDemo(std::string& err) {
               vm("fs-01", false, true, true, h3, cB, fProd,
                  {{64 * kMiB, dsFs, true, false}, {32 * kMiB, dsLocal, true, false}}, {pgProd});
     (void)fTest;
-    Touch();
     return ok;
 }
 

@@ -15,8 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <map>
 #include <sstream>
+
+#include "KeyValues.h"
 
 namespace fcsim {
 
@@ -27,19 +28,6 @@ std::atomic<uint64_t> g_ullTempCounter{0};
 
 void MakeDir(const std::string& path) {
     ::mkdir(path.c_str(), 0755);
-}
-
-// key=value lines; values may hold '=' but no newline.
-std::map<std::string, std::string> ParseRecord(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        kv[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return kv;
 }
 
 bool HasNewline(const std::string& s) {
@@ -67,14 +55,14 @@ std::string LeaseText(const SLease& l) {
 }
 
 bool LeaseFromText(const std::string& text, SLease& out) {
-    auto kv = ParseRecord(text);
+    CKeyValues kv = CKeyValues::FromRecord(text);
     SLease l;
-    l.strAccessID = kv["accessID"];
-    l.strToken = kv["token"];
-    l.strDiskID = kv["diskID"];
-    l.strPath = kv["path"];
-    l.bWritable = kv["writable"] == "1";
-    if (l.strAccessID.empty() || !ParseI64(kv["expires"], l.tExpires)) return false;
+    l.strAccessID = kv.Get("accessID");
+    l.strToken = kv.Get("token");
+    l.strDiskID = kv.Get("diskID");
+    l.strPath = kv.Get("path");
+    l.bWritable = kv.Get("writable") == "1";
+    if (l.strAccessID.empty() || !ParseI64(kv.Get("expires"), l.tExpires)) return false;
     out = l;
     return true;
 }
@@ -243,13 +231,13 @@ bool CSimState::GetFsSnapshot(const std::string& name, SFsSnapshot& out) const {
         CLock lock(*this, false);
         if (!ReadFile(m_strRoot + "/fssnap/" + name, text)) return false;
     }
-    auto kv = ParseRecord(text);
+    CKeyValues kv = CKeyValues::FromRecord(text);
     SFsSnapshot s;
-    s.strName = kv["name"];
-    s.strDiskID = kv["diskID"];
-    s.strPath = kv["path"];
-    if (s.strName.empty() || !ParseU64(kv["changeSeq"], s.ullChangeSeq) ||
-        !ParseU64(kv["size"], s.ullSize)) {
+    s.strName = kv.Get("name");
+    s.strDiskID = kv.Get("diskID");
+    s.strPath = kv.Get("path");
+    if (s.strName.empty() || !kv.GetNumber("changeSeq", UINT64_MAX, s.ullChangeSeq) ||
+        !kv.GetNumber("size", UINT64_MAX, s.ullSize)) {
         return false;
     }
     out = s;
@@ -321,16 +309,7 @@ void CSimState::SetNowForTest(int64_t seconds) {
 }
 
 bool CSimState::ParseDecimal(const std::string& text, uint64_t& out) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
+    return fcsim::ParseDecimal(text, out);
 }
 
 }  // namespace fcsim

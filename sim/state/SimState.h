@@ -102,7 +102,8 @@ public:
     static bool WriteFileAtomic(const std::string& path, const std::string& data);
     static bool ReadFile(const std::string& path, std::string& out);
 
-    // A decimal number of at most 64 bits: digits only, no sign, no blanks, no overflow.
+    // A decimal number of at most 64 bits: digits only, no sign, no blanks, no overflow (the
+    // records' rule, KeyValues.h).
     static bool ParseDecimal(const std::string& text, uint64_t& out);
 
     // Seconds since the epoch; tests of lease expiry override it.

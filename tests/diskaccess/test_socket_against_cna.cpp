@@ -169,7 +169,7 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
 
     fcsim::SCnaFaultRule drop;
     drop.eOp = fcsim::ECnaOp::Any;
-    drop.nSkip = 2;
+    drop.window.nNth = 3;
     drop.eAction = fcsim::ECnaFaultAction::DropConnection;
     server->AddFault(drop);
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));

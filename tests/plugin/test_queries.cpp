@@ -27,6 +27,15 @@ SInventoryInfo Folder(const std::string& id) {
     return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
 }
 
+// The bridge double's answer: this list in the second argument, and success.
+template <typename T>
+auto Gives(std::vector<T> list) {
+    return DoAll(SetArgReferee<1>(list), Return(true));
+}
+auto Folders(std::vector<SInventoryInfo> list) {
+    return Gives(std::move(list));
+}
+
 class QueryTest : public ::testing::Test {
 protected:
     StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
@@ -135,23 +144,17 @@ TEST_F(QueryTest, InventoryObjectFailureRecordsDetailsOnly) {
 
 // root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
 TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
-    auto folders = [](std::vector<SInventoryInfo> list) {
-        return DoAll(SetArgReferee<1>(list), Return(true));
-    };
-    auto vms = [](std::vector<SVMInfo> list) {
-        return DoAll(SetArgReferee<1>(list), Return(true));
-    };
     EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(folders({Folder("a"), Folder("b")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(folders({Folder("a1")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1", _)).WillOnce(folders({Folder("a1x")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1x", _)).WillOnce(folders({}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(folders({}));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(vms(VMs({"deepest"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(vms(VMs({"in-a1"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(vms(VMs({"in-a"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(vms(VMs({"in-b"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u)).WillOnce(vms(VMs({"in-root"})));
+        .WillOnce(Folders({Folder("a"), Folder("b")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("a1")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1", _)).WillOnce(Folders({Folder("a1x")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1x", _)).WillOnce(Folders({}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({}));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(Gives(VMs({"deepest"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(Gives(VMs({"in-a1"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(Gives(VMs({"in-a"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(Gives(VMs({"in-b"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u)).WillOnce(Gives(VMs({"in-root"})));
     EXPECT_EQ(1,
               plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
     EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
@@ -173,6 +176,63 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-a"}), Names(out));
     EXPECT_EQ("folder b is gone", plugin.GetLastVMErrorDetails());
+}
+
+// A service that lists a folder below itself must not take the agent down with it.
+TEST_F(QueryTest, FolderListedAsItsOwnSubFolderIsAnError) {
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("self", _)).WillOnce(Folders({Folder("self")}));
+    EvLogCapture capture;
+    EXPECT_EQ(0,
+              plugin.GetVMInfoListForInventoryObject("self", INVENTORY_TYPE_VM_FOLDER, 0, 0, out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("[self]"))
+        << plugin.GetLastVMErrorDetails();
+    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("cycle"));
+    EXPECT_TRUE(capture.Contains("cycle")) << capture.Dump();
+}
+
+// root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
+TEST_F(QueryTest, FolderCycleFurtherDownIsAnError) {
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
+        .WillOnce(Folders({Folder("first"), Folder("a")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("first", _)).WillOnce(Folders({}));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("first", _, 0u)).WillOnce(Gives(VMs({"in-first"})));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("b")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("a")}));
+    EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"in-first"}), Names(out));
+    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("[a]"))
+        << plugin.GetLastVMErrorDetails();
+}
+
+// A folder reached through two parents is walked once, so its VMs are listed once.
+TEST_F(QueryTest, FolderReachedTwiceIsWalkedOnce) {
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
+        .WillOnce(Folders({Folder("a"), Folder("b")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("shared")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("shared")}));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("shared", _)).WillOnce(Folders({}));
+    for (const char* id : {"root", "a", "b", "shared"})
+        EXPECT_CALL(*bridge, GetVMInfoListForFolder(id, _, 0u)).WillOnce(Gives(VMs({id})));
+    EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
+}
+
+// A service that invents a new sub-folder on every level ends in a clear error.
+TEST_F(QueryTest, EndlesslyDeepFolderTreeIsAnError) {
+    int listed = 0;
+    EXPECT_CALL(*bridge, GetVMFolderInfoList(_, _))
+        .WillRepeatedly([&](const std::string& id, std::vector<SInventoryInfo>& subs) {
+            ++listed;
+            subs = {Folder(id + "/x")};
+            return true;
+        });
+    EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_LE(listed, 64);
+    EXPECT_GE(listed, 8);
+    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("deep"))
+        << plugin.GetLastVMErrorDetails();
 }
 
 TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {

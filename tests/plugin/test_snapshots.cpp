@@ -43,6 +43,23 @@ TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallb
     EXPECT_TRUE(ctx.strSnapshotID.empty());
 }
 
+// A failure earlier in the session (here a failed connect) must not pass for the reason the
+// snapshot retries ran out.
+TEST_F(SnapshotTest, RetriesRunningOutGive205WithoutAnEarlierFailuresText) {
+    config.Set("nCreateSnapshotRetryAttempts=1\nnCreateSnapshotRetryIntervalSecs=1");
+    plugin.SetLastVMError(VMINFO_ERR_CONNECT, "connection to the service refused");
+    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
+        .Times(2)
+        .WillRepeatedly(Return(false));
+    EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).Times(2).WillRepeatedly(Return(true));
+    SSnapshot snapshot;
+    std::vector<SDisk> disks;
+    EXPECT_FALSE(
+        plugin.CreateVMSnapshot(ctx.vmInfo, "n", "d", false, false, true, false, snapshot, disks));
+    EXPECT_EQ(VMINFO_ERR_RETRYABLE, plugin.GetLastVMError());
+    EXPECT_EQ("", plugin.GetLastVMErrorDetails());
+}
+
 TEST_F(SnapshotTest, DefaultsAreFiveRetriesTenSecondsApartAndZeroMeansOneAttempt) {
     EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
         .Times(6 + 1)

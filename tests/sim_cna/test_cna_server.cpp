@@ -297,11 +297,11 @@ TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
     fcsim::SCnaFaultRule rule;
     std::string error;
     ASSERT_TRUE(fcsim::ParseCnaFaultRule(
-        "op=read skip=3 times=0 from=4096 to=8192 action=error status=7", rule, error))
+        "op=read nth=4 times=0 from=4096 to=8192 action=error status=7", rule, error))
         << error;
     EXPECT_EQ(fcsim::ECnaOp::Read, rule.eOp);
-    EXPECT_EQ(3u, rule.nSkip);
-    EXPECT_EQ(0u, rule.nTimes);
+    EXPECT_EQ(4u, rule.window.nNth);
+    EXPECT_EQ(0u, rule.window.nTimes);
     EXPECT_EQ(4096u, rule.ullFrom);
     EXPECT_EQ(8192u, rule.ullTo);
     EXPECT_EQ(fcsim::ECnaFaultAction::ErrorStatus, rule.eAction);
@@ -310,8 +310,8 @@ TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
     ASSERT_TRUE(fcsim::ParseCnaFaultRule(fcsim::FormatCnaFaultRule(rule), again, error));
     EXPECT_EQ(fcsim::FormatCnaFaultRule(rule), fcsim::FormatCnaFaultRule(again));
 
-    for (const char* bad :
-         {"op=delete", "status=70000", "skip=-1", "from=10 to=5", "stall", "action=drop junk=1"}) {
+    for (const char* bad : {"op=delete", "status=70000", "nth=-1", "skip=3", "from=10 to=5",
+                            "stall", "action=drop junk=1", "op=read op=write", "action=\"drop"}) {
         EXPECT_FALSE(fcsim::ParseCnaFaultRule(bad, rule, error)) << bad;
         EXPECT_FALSE(error.empty());
     }

@@ -138,7 +138,7 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
     fx.Snapshot("snap-2");
 
     CFsFaults faults(fx.StateDir());
-    ASSERT_TRUE(faults.Add("createBitmapVolume notready=2 times=1"));
+    ASSERT_TRUE(faults.Add("op=createBitmapVolume action=notready queries=2"));
     CFakeClock clock;
     uint32_t blockSize = 0;
     ASSERT_TRUE(api.CreateBitmapVolume("snap-2-bitmap", "snap-1", "snap-2", blockSize))
@@ -162,7 +162,7 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
     ASSERT_TRUE(
         WriteWholeFile(fx.Dir() + "/config.ini", "[VirtualServer]\nnMaxQueryBitMapAttempts=0\n"));
     SetEnv("FC_CONFIG_FILE", fx.Dir() + "/config.ini");
-    ASSERT_TRUE(faults.Add("createBitmapVolume notready=100"));
+    ASSERT_TRUE(faults.Add("op=createBitmapVolume action=notready queries=100"));
     clock.ClearSleeps();
     EXPECT_FALSE(api.CreateBitmapVolume("snap-2-bitmap", "", "snap-2", blockSize));
     EXPECT_EQ(clock.Sleeps().size(), 1u);
@@ -173,22 +173,23 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
     fx.Snapshot("snap-1");
     CFsFaults faults(fx.StateDir());
     std::string device;
-    ASSERT_TRUE(faults.Add("attach fail times=1 ret_code=7 ret_desc=no path to the volume"));
+    ASSERT_TRUE(faults.Add(R"(op=attach action=fail ret_code=7 ret_desc="no path to the volume")"));
     EXPECT_FALSE(api.AttachVolume(CFsStateFixture::c_szDiskVolume, device));
     EXPECT_TRUE(log.Contains("vbs attach reported failure [7] [no path to the volume]"));
 
-    ASSERT_TRUE(faults.Add("queryvolume empty times=1"));
+    ASSERT_TRUE(faults.Add("op=queryvolume action=empty"));
     uint64_t size = 0;
     EXPECT_FALSE(api.QueryVolume(CFsStateFixture::c_szDiskVolume, size));
-    ASSERT_TRUE(faults.Add("detach exit=3 times=1"));
+    ASSERT_TRUE(faults.Add("op=detach action=exit status=3"));
     EXPECT_FALSE(api.DetatchVolume("anything"));
     EXPECT_TRUE(log.Contains("Failed to execute command [vbs_cli -c detach -v anything], 3"));
 
-    ASSERT_TRUE(faults.Add("createVolumeFromSnap fail times=1 ret_code=9 ret_desc=pool full"));
+    ASSERT_TRUE(
+        faults.Add(R"(op=createVolumeFromSnap action=fail ret_code=9 ret_desc="pool full")"));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
     EXPECT_TRUE(fx.Store().List().empty());
 
-    ASSERT_TRUE(faults.Add("queryBitmapVolume garbage times=1"));
+    ASSERT_TRUE(faults.Add("op=queryBitmapVolume action=garbage"));
     ASSERT_TRUE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
     uint32_t status = 0;
     uint32_t blockSize = 0;

@@ -260,11 +260,15 @@ TEST(FsFaults, RulesAndTheirCounts) {
     CFsFaults faults(fx.StateDir());
     SFsFault f;
     EXPECT_FALSE(faults.Take("attach", f));  // no rule file
-    EXPECT_FALSE(faults.Add("attach explode"));
-    EXPECT_FALSE(faults.Add("attach exit=x"));
-    ASSERT_TRUE(faults.Add("attach fail times=2 ret_code=7 ret_desc=no path, sorry"));
-    ASSERT_TRUE(faults.Add("queryvolume exit=3"));
-    ASSERT_TRUE(faults.Add("createBitmapVolume notready=4 times=1"));
+    EXPECT_FALSE(faults.Add("op=attach action=explode"));
+    EXPECT_FALSE(faults.Add("op=attach action=exit status=x"));
+    EXPECT_FALSE(faults.Add("op=attach action=exit"));
+    EXPECT_FALSE(faults.Add("op=attach action=fail colour=red"));
+    EXPECT_FALSE(faults.Add("attach fail"));
+    ASSERT_TRUE(
+        faults.Add(R"(op=attach action=fail times=2 ret_code=7 ret_desc="no path, sorry")"));
+    ASSERT_TRUE(faults.Add("op=queryvolume action=exit status=3 times=0"));
+    ASSERT_TRUE(faults.Add("op=createBitmapVolume action=notready queries=4"));
 
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(faults.Take("attach", f));
@@ -281,6 +285,19 @@ TEST(FsFaults, RulesAndTheirCounts) {
     EXPECT_EQ(f.strAction, "notready");
     EXPECT_EQ(f.nValue, 4);
     EXPECT_FALSE(faults.Take("createBitmapVolume", f));
+
+    // From the second run on, once. The counts live in the file, so every run (a process of
+    // its own) sees the runs before it.
+    ASSERT_TRUE(faults.Add("op=detach action=exit status=4 nth=2"));
+    EXPECT_FALSE(CFsFaults(fx.StateDir()).Take("detach", f));
+    EXPECT_TRUE(CFsFaults(fx.StateDir()).Take("detach", f));
+    EXPECT_EQ(f.nValue, 4);
+    EXPECT_FALSE(CFsFaults(fx.StateDir()).Take("detach", f));
+    std::vector<SFsFault> listed = faults.List();
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[0].window.nFired, 2u);  // spent, still listed
+    EXPECT_EQ(listed[3].window.nSeen, 3u);
+    EXPECT_EQ(listed[3].window.nFired, 1u);
     EXPECT_TRUE(faults.Clear());
     EXPECT_FALSE(faults.Take("queryvolume", f));
 }

@@ -47,8 +47,8 @@ TEST(SimPieces, GlobMatchesWithinAndAcrossSegments) {
     fcsim::CFaultTable t;
     fcsim::SFaultRule r;
     r.strOp = "GetVm";
-    r.nNth = 2;
-    r.nTimes = 2;
+    r.window.nNth = 2;
+    r.window.nTimes = 2;
     t.Add(r);
     fcsim::SFaultRule out;
     std::vector<bool> fired;
