@@ -38,8 +38,9 @@ void CFusionComputeInfo::_Construct(CFusionComputeSDKCppBridge* pBridge) {
     log.DebugLvl(kTagCtor, 2, "Start >>>");
     if (!guard) guard.reset(new CFusionComputeSDKCppBridge());
     DetectLocalVMGuid();
-    bridge = guard.release();
     log.DebugLvl(kTagCtor, 2, "End <<<");
+    // Last: the log line allocates too, and a throw after the release would leak the bridge.
+    bridge = guard.release();
 }
 
 CFusionComputeInfo::~CFusionComputeInfo() {
