@@ -194,10 +194,16 @@ protected:
     static void _SetLease(DiskHandle* diskHandle, const std::string& accessID, bool active);
     bool _TransferOk(DiskHandle* diskHandle, bool write, uint64_t offset, uint32_t length,
                      uint8_t* buffer);
-    // The two handles of an I/O request; false for a null buffer or handle, and for a byte
-    // count that does not fit the transports' 32 bits.
-    bool _IOHandles(VmdkHandle h, const uint8_t* buffer, uint32_t sectorCount, const char* tag,
-                    VMHandle*& vmHandle, DiskHandle*& disk);
+    // ReadDisk and WriteDisk: the request checked (null buffer or handle, a byte count that
+    // does not fit the transports' 32 bits), then a volume-backed disk served from its volume,
+    // any other by the retry rule of the direction.
+    bool _Transfer(VmdkHandle h, bool write, uint64_t sector, uint32_t sectorCount,
+                   uint8_t* buffer);
+    // A failed read re-opens the disk; a failed write is tried again on the same connection.
+    bool _ReadReopening(VMHandle* vmHandle, DiskHandle* disk, uint64_t offset, uint32_t length,
+                        uint8_t* buffer);
+    bool _WriteRetrying(VMHandle* vmHandle, DiskHandle* disk, uint64_t offset, uint32_t length,
+                        uint8_t* buffer);
 
     EvEvent log;
     FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* bridge;  // borrowed

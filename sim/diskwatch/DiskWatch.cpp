@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "DiskFiles.h"
+
 namespace fcsim {
 
 namespace {
@@ -34,10 +36,6 @@ struct SWatch {
     std::vector<std::string> vecHolders;
     TBaseline baseline;
 };
-
-std::string Errno(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
 
 uint64_t Mix(uint64_t x) {
     x ^= x >> 33;
@@ -60,64 +58,49 @@ uint64_t Digest(const char* p, size_t n) {
     return h;
 }
 
-bool AllZero(const char* p, size_t n) {
-    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
-}
-
 // Digests of the file's chunks that hold a non-zero byte. Holes are skipped unread.
-bool ScanFd(int fd, const std::string& path, TBaseline& out, uint64_t size, std::string& err) {
-    std::vector<char> buf(c_nReadBytes);
-    uint64_t pos = 0;  // every chunk before pos has been looked at
-    while (pos < size) {
-        off_t data = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
-        off_t hole = static_cast<off_t>(size);
-        if (data < 0 && errno == ENXIO) break;  // only a hole remains
-        if (data < 0 && errno != EINVAL) {
-            err = Errno("cannot seek in " + path);
-            return false;
-        }
-        if (data < 0) {
-            data = static_cast<off_t>(pos);  // no hole reporting here: read all of it
-        } else {
-            hole = ::lseek(fd, data, SEEK_HOLE);
-            if (hole < 0) hole = static_cast<off_t>(size);
-        }
-        uint64_t at = std::max(pos, static_cast<uint64_t>(data) / c_ullChunk * c_ullChunk);
-        uint64_t to = std::min(
-            size, (static_cast<uint64_t>(hole) + c_ullChunk - 1) / c_ullChunk * c_ullChunk);
-        while (at < to) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at));
-            ssize_t got = ::pread(fd, buf.data(), want, static_cast<off_t>(at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                err = Errno("cannot read " + path);
-                return false;
-            }
-            for (size_t c = 0; c < static_cast<size_t>(got); c += c_ullChunk) {
-                size_t n = std::min<size_t>(c_ullChunk, static_cast<size_t>(got) - c);
-                if (!AllZero(buf.data() + c, n)) {
-                    out.push_back({(at + c) / c_ullChunk, Digest(buf.data() + c, n)});
-                }
-            }
-            if (static_cast<size_t>(got) < want) return true;  // the file ends early
-            at += static_cast<uint64_t>(got);
-        }
-        pos = to;
-    }
-    return true;
-}
-
 bool Scan(const std::string& path, TBaseline& out, uint64_t& size, std::string& err) {
     out.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
-        err = Errno("cannot open " + path);
+        err = ErrnoText("cannot open " + path);
         if (fd >= 0) ::close(fd);
         return false;
     }
     size = static_cast<uint64_t>(st.st_size);
-    bool ok = ScanFd(fd, path, out, size, err);
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    bool ok = DataExtents(path, extents, err);
+    std::vector<char> buf(c_nReadBytes);
+    uint64_t pos = 0;  // every chunk before pos has been looked at
+    for (size_t e = 0; ok && e < extents.size() && pos < size; ++e) {
+        // Whole chunks: a region that starts or ends inside one reads all of it.
+        uint64_t at = std::max(pos, extents[e].first / c_ullChunk * c_ullChunk);
+        const uint64_t regionEnd = extents[e].first + extents[e].second;
+        const uint64_t to = std::min(size, (regionEnd + c_ullChunk - 1) / c_ullChunk * c_ullChunk);
+        while (at < to) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at));
+            ssize_t got = ::pread(fd, buf.data(), want, static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                err = ErrnoText("cannot read " + path);
+                ok = false;
+                break;
+            }
+            for (size_t c = 0; c < static_cast<size_t>(got); c += c_ullChunk) {
+                size_t n = std::min<size_t>(c_ullChunk, static_cast<size_t>(got) - c);
+                if (!IsAllZero(buf.data() + c, n)) {
+                    out.push_back({(at + c) / c_ullChunk, Digest(buf.data() + c, n)});
+                }
+            }
+            if (static_cast<size_t>(got) < want) {  // the file ends early
+                pos = size;
+                break;
+            }
+            at += static_cast<uint64_t>(got);
+        }
+        pos = std::max(pos, to);
+    }
     ::close(fd);
     return ok;
 }
@@ -154,7 +137,7 @@ std::vector<std::pair<uint64_t, uint64_t>> Changed(const TBaseline& was, const T
 bool Load(const std::string& path, SWatch& out, std::string& err) {
     std::string text;
     if (!CSimState::ReadFile(path, text)) {
-        err = Errno("cannot read " + path);
+        err = ErrnoText("cannot read " + path);
         return false;
     }
     size_t nl = text.find('\n');
@@ -178,7 +161,7 @@ bool Load(const std::string& path, SWatch& out, std::string& err) {
 bool Save(const std::string& path, const SWatch& w, std::string& err) {
     if (w.vecHolders.empty()) {
         if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-        err = Errno("cannot remove " + path);
+        err = ErrnoText("cannot remove " + path);
         return false;
     }
     std::string text = c_strHeader;

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
+#include <vector>
 
+#include "DiskFiles.h"
 #include "DiskWatch.h"
 #include "FsLoop.h"
 #include "KeyValues.h"
@@ -30,28 +33,21 @@ uint32_t Number32(const CKeyValues& kv, const char* key, uint32_t def) {
 }
 
 std::string Errno(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+    return ErrnoText(what);
 }
 
-bool IsAllZero(const char* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] != 0) return false;
-    }
-    return true;
-}
-
-// Copies the data regions of src into dst at dstOffset + their offset; holes stay holes.
-bool CopySparse(int src, uint64_t srcSize, int dst, uint64_t dstOffset, std::string& error) {
+// Copies the data regions of the snapshot file (open as src) into dst at dstOffset + their
+// offset; holes, and data that is all zeros, stay holes.
+bool CopySnapshotInto(const std::string& srcPath, int src, uint64_t srcSize, int dst,
+                      uint64_t dstOffset, std::string& error) {
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    if (!DataExtents(srcPath, extents, error)) return false;
     std::string buf(c_nCopyBuffer, '\0');
-    off_t pos = 0;
-    while (static_cast<uint64_t>(pos) < srcSize) {
-        off_t data = ::lseek(src, pos, SEEK_DATA);
-        if (data < 0) break;  // ENXIO: only a hole remains
-        off_t hole = ::lseek(src, data, SEEK_HOLE);
-        if (hole < 0) hole = static_cast<off_t>(srcSize);
-        for (off_t at = data; at < hole;) {
-            size_t want = static_cast<size_t>(std::min<off_t>(hole - at, buf.size()));
-            ssize_t got = ::pread(src, &buf[0], want, at);
+    for (const auto& e : extents) {
+        const uint64_t end = std::min(srcSize, e.first + e.second);
+        for (uint64_t at = e.first; at < end;) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(end - at, buf.size()));
+            ssize_t got = ::pread(src, &buf[0], want, static_cast<off_t>(at));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 error = got < 0 ? Errno("reading snapshot") : "snapshot shorter than its size";
@@ -59,15 +55,14 @@ bool CopySparse(int src, uint64_t srcSize, int dst, uint64_t dstOffset, std::str
             }
             if (!IsAllZero(buf.data(), static_cast<size_t>(got))) {
                 ssize_t put = ::pwrite(dst, buf.data(), static_cast<size_t>(got),
-                                       static_cast<off_t>(dstOffset) + at);
+                                       static_cast<off_t>(dstOffset + at));
                 if (put != got) {
                     error = Errno("writing volume");
                     return false;
                 }
             }
-            at += got;
+            at += static_cast<uint64_t>(got);
         }
-        pos = hole;
     }
     return true;
 }
@@ -298,7 +293,8 @@ int CFsVolumeStore::CreateFromSnapshot(const std::string& name, uint64_t size,
         error = Errno("sizing volume");
         ok = false;
     }
-    if (ok) ok = CopySparse(src, snap.ullSize, dst, config.ullDataOffset, error);
+    if (ok)
+        ok = CopySnapshotInto(snap.strPath, src, snap.ullSize, dst, config.ullDataOffset, error);
     if (src >= 0) ::close(src);
     if (::close(dst) != 0 && ok) {
         error = Errno("closing volume");

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "FsToolsSetup.h"
 #include "FsVolumeStore.h"
 #include "FusionComputeDiskInfo.h"
 #include "FusionComputeSDKCppBridge.h"
+#include "SimSession.h"
 #include "Simulator.h"
 #include "TempDir.h"
 
@@ -17,11 +17,6 @@ namespace {
 
 using namespace VMInfoStructs;
 using FusionComputeDiskInfo::DiskHandle;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume) {
     if (std::string(FCSIM_VRMVBSTOOLS_CLASS).empty())
@@ -43,17 +38,15 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume)
     CScopedEnv envClient("FC_CLIENT_NAME", "fctest");
     CScopedEnv envConfig("FC_CONFIG_FILE", tmp.File("fc.ini"));
 
-    FusionComputeSDKCppBridge::SBridgeOptions bopt;
-    bopt.strCAFile = sim.CAFile();
-    FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge bridge(bopt);
-    ASSERT_TRUE(bridge.Connect(sim.Url(), sim.User(), sim.Password())) << bridge.GetLastError();
+    auto connected = fctest::ConnectToSim(sim);
+    ASSERT_TRUE(connected);
+    auto& bridge = *connected;
     SVMInfo vm;
     ASSERT_TRUE(bridge.GetVMInfo("fs-01", "", "", vm, 56)) << bridge.GetLastError();
     SSnapshot snap;
     std::vector<SDisk> disks;
-    ASSERT_TRUE(bridge.CreateVMSnapshot(vm, "__VQ_BACKUP__", "test", false, false, false, false,
-                                        snap, disks))
-        << bridge.GetLastError();
+    std::string snapID;
+    ASSERT_TRUE(fctest::TakeBackupSnapshot(bridge, vm, "test", snap, disks, snapID));
     SDisk disk;
     SDatastoreInfo ds;
     for (const SDisk& d : disks) {
@@ -65,18 +58,13 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume)
         }
     }
     ASSERT_FALSE(disk.strSnapshotDiskID.empty()) << "no FusionStorage disk in the snapshot";
-    for (const SDisk& v : vm.vecDisks)
-        if (v.strName == disk.strName) {
-            disk.ullCapacity = v.ullCapacity;
-            disk.strStorageVolumeName = v.strStorageVolumeName;
-        }
     fcsim::SFsSnapshot frozen;
     ASSERT_TRUE(sim.State().GetFsSnapshot(disk.strSnapshotDiskID, frozen));
 
     {
         CFusionComputeDiskInfo svc(&bridge);
         ASSERT_TRUE(svc.Initialize());
-        ASSERT_TRUE(svc.Connect(vm, snap.strID.empty() ? snap.strURN : snap.strID));
+        ASSERT_TRUE(svc.Connect(vm, snapID));
         ASSERT_TRUE(svc.OpenDisk(vm, disk, "", ds, true, false));
         VmdkHandle h;
         ASSERT_TRUE(svc.GetDiskHandle(vm.strName, vm.strGUID, disk.strName, h));
@@ -84,7 +72,7 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume)
         std::string data(disk.ullCapacity, '\0');
         for (uint64_t off = 0; off < data.size(); off += 1u << 20)
             ASSERT_TRUE(svc.ReadDisk(h, off / 512, 2048, reinterpret_cast<uint8_t*>(&data[off])));
-        EXPECT_TRUE(data == ReadAll(frozen.strPath).substr(0, data.size()));
+        EXPECT_TRUE(data == fctest::ReadWholeFile(frozen.strPath).substr(0, data.size()));
 
         // The seeded guest data: 1 MiB at the start and 256 KiB in the middle.
         SDiskChangeInfo info;

@@ -4,11 +4,10 @@
 // changed extents after known guest writes; no lease is left behind.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "CnaServer.h"
 #include "FusionComputeDiskInfo.h"
 #include "FusionComputeSDKCppBridge.h"
+#include "SimSession.h"
 #include "Simulator.h"
 #include "TempDir.h"
 
@@ -24,11 +23,6 @@ public:
     using CFusionComputeDiskInfo::CFusionComputeDiskInfo;
     using CFusionComputeDiskInfo::useBackupSDK;
 };
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 class DiskInfoAgainstSim : public ::testing::TestWithParam<ETransport> {
 protected:
@@ -46,11 +40,8 @@ protected:
                 fcsim::ExposeSanLuns(tmp.Path(), {"6888603000000001", "6888603000000002"}, err))
                 << err;
         }
-        FusionComputeSDKCppBridge::SBridgeOptions bopt;
-        bopt.strCAFile = sim.CAFile();
-        bridge = std::make_unique<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge>(bopt);
-        ASSERT_TRUE(bridge->Connect(sim.Url(), sim.User(), sim.Password()))
-            << bridge->GetLastError();
+        bridge = fctest::ConnectToSim(sim);
+        ASSERT_TRUE(bridge);
         ASSERT_TRUE(bridge->GetVMInfo("web-01", "", "", vm, 56)) << bridge->GetLastError();
         svc = std::make_unique<CService>(bridge.get());
         svc->strSystemLibDirectory = tmp.Path();
@@ -64,15 +55,7 @@ protected:
     }
     std::vector<SDisk> Snapshot() {
         std::vector<SDisk> disks;
-        snap = SSnapshot();
-        EXPECT_TRUE(bridge->CreateVMSnapshot(vm, "__VQ_BACKUP__", "test", false, false, false,
-                                             false, snap, disks))
-            << bridge->GetLastError();
-        snapID = snap.strID.empty() ? snap.strURN : snap.strID;
-        // The snapshot's disk list names the disks; their sizes are in the VM record.
-        for (SDisk& d : disks)
-            for (const SDisk& v : vm.vecDisks)
-                if (v.strName == d.strName) d.ullCapacity = v.ullCapacity;
+        fctest::TakeBackupSnapshot(*bridge, vm, "test", snap, disks, snapID);
         return disks;
     }
     SDatastoreInfo Datastore(const SDisk& disk) {
@@ -113,7 +96,7 @@ TEST_P(DiskInfoAgainstSim, SnapshotDisksReadAsTheSimulatorsFiles) {
         VmdkHandle h;
         ASSERT_TRUE(svc->GetDiskHandle(vm.strName, vm.strGUID, d.strName, h));
         const std::string expected =
-            ReadAll(static_cast<DiskHandle*>(h.pDiskHandle)->strTargetFile);
+            fctest::ReadWholeFile(static_cast<DiskHandle*>(h.pDiskHandle)->strTargetFile);
         ASSERT_EQ(d.ullCapacity, expected.size());
         EXPECT_TRUE(ReadDisk(h, d.ullCapacity) == expected) << d.strName;
     }
@@ -172,7 +155,8 @@ TEST_P(DiskInfoAgainstSim, RestoreDiskWritesLandInTheDiskFile) {
     std::string back(data.size(), '\0');
     ASSERT_TRUE(svc->ReadDisk(h, 4096, 2048, reinterpret_cast<uint8_t*>(&back[0])));
     EXPECT_TRUE(back == data);
-    const std::string file = ReadAll(static_cast<DiskHandle*>(h.pDiskHandle)->strTargetFile);
+    const std::string file =
+        fctest::ReadWholeFile(static_cast<DiskHandle*>(h.pDiskHandle)->strTargetFile);
     EXPECT_TRUE(file.substr(4096 * 512, data.size()) == data);
     ASSERT_TRUE(svc->CloseDisks(vm));
     ASSERT_TRUE(svc->Disconnect(vm));

@@ -12,6 +12,7 @@
 #include "FusionComputeDiskInfo.h"
 #include "FusionComputeSDKCppBridge.h"
 #include "SdkUnderTest.h"
+#include "SimSession.h"
 #include "Simulator.h"
 
 namespace {
@@ -28,11 +29,8 @@ protected:
         devDir = std::string(mkdtemp(tmpl));
         setenv("FC_SAN_DEVICE_DIR", devDir.c_str(), 1);
         setenv("FC_HOME", FC_TEST_SDK_DIR, 1);
-        FusionComputeSDKCppBridge::SBridgeOptions bopt;
-        bopt.strCAFile = sim.CAFile();
-        bridge = std::make_unique<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge>(bopt);
-        ASSERT_TRUE(bridge->Connect(sim.Url(), sim.User(), sim.Password()))
-            << bridge->GetLastError();
+        bridge = fctest::ConnectToSim(sim);
+        ASSERT_TRUE(bridge);
     }
     void TearDown() override {
         bridge.reset();
@@ -64,22 +62,14 @@ public:
     }
 };
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
-                                std::istreambuf_iterator<char>());
-}
-
 TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
     auto& bridge = *this->bridge;
     SVMInfo vm;
     ASSERT_TRUE(bridge.GetVMInfo("web-01", "", "", vm, 0)) << bridge.GetLastError();
     SSnapshot snap;
     std::vector<SDisk> disks;
-    ASSERT_TRUE(bridge.CreateVMSnapshot(vm, "__VQ_BACKUP__", "e2e", false, false, false, false,
-                                        snap, disks))
-        << bridge.GetLastError();
-    const std::string snapID = snap.strID.empty() ? snap.strURN : snap.strID;
+    std::string snapID;
+    ASSERT_TRUE(fctest::TakeBackupSnapshot(bridge, vm, "e2e", snap, disks, snapID));
     // The disk on the SAN datastore.
     SDatastoreInfo ds;
     const SDisk* disk = SanDisk(disks, ds);
@@ -90,7 +80,8 @@ TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
                                          cnaAddress, cnaPort, token, path))
         << bridge.GetLastError();
     EXPECT_EQ(sim.CnaPort(), std::stoi(cnaPort));
-    const std::vector<uint8_t> expected = ReadFile(path);
+    const std::string file = fctest::ReadWholeFile(path);
+    const std::vector<uint8_t> expected(file.begin(), file.end());
     // The seeded disk: 32 MiB with data at its start.
     ASSERT_EQ(32u << 20, expected.size())
         << "VM disks: " << vm.vecDisks.size() << ", snapshot disk capacity " << disk->ullCapacity;

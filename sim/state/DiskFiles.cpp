@@ -15,7 +15,7 @@ namespace fcsim {
 namespace {
 
 std::string ErrText(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+    return ErrnoText(what + " " + path);
 }
 
 class CFd {
@@ -60,6 +60,14 @@ bool CopyRange(int in, int out, uint64_t off, uint64_t len, std::vector<char>& b
 std::atomic<uint64_t> g_ullCopyCounter{0};
 
 }  // namespace
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool IsAllZero(const char* p, size_t n) {
+    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
+}
 
 bool CreateSparseFile(const std::string& path, uint64_t size, std::string& err) {
     CFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));

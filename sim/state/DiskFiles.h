@@ -2,6 +2,7 @@
 // extents (allocated blocks) and the block bitmaps answered by getcbt.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -24,6 +25,9 @@ bool CopySparse(const std::string& src, const std::string& dst, std::string& err
 bool DataExtents(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>>& out,
                  std::string& err);
 bool WriteAt(const std::string& path, uint64_t offset, const std::string& data, std::string& err);
+// "what: <the text of errno>".
+std::string ErrnoText(const std::string& what);
+bool IsAllZero(const char* p, size_t n);
 
 class CBlockBitmap {
 public:

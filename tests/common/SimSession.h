@@ -1,0 +1,30 @@
+// A test's session with the simulator through the real bridge: log on trusting the simulator's
+// certificate, take the backup snapshot of a VM, read a disk file the simulator holds.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FusionComputeSDKCppBridge.h"
+#include "Simulator.h"
+#include "VMInfoStructs.h"
+
+namespace fctest {
+
+// A bridge logged on to sim; null (with a test failure added) when the log-on fails.
+std::unique_ptr<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge> ConnectToSim(
+    const fcsim::CSimulator& sim);
+
+// Takes the snapshot a backup takes. The snapshot's disk list names the disks; their capacity
+// and volume name are copied in from the VM record. snapID is the identity disk access uses.
+// False, with a test failure added, when the service refuses.
+bool TakeBackupSnapshot(FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge& bridge,
+                        const VMInfoStructs::SVMInfo& vm, const std::string& label,
+                        VMInfoStructs::SSnapshot& snap, std::vector<VMInfoStructs::SDisk>& disks,
+                        std::string& snapID);
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace fctest
