@@ -1,8 +1,12 @@
-// A scriptable stand-in for the management bridge: every operation the plug-in's inventory,
-// query and snapshot code and its disk access service call.
+// A scriptable stand-in for the management bridge: every operation the plug-in and its disk
+// access service call. Constructor, destructor and the NiceMock and StrictMock forms are
+// compiled once, in MockBridge.cpp.
 #pragma once
 
 #include <gmock/gmock.h>
+
+#include <map>
+#include <string>
 
 #include "FusionComputeSDKCppBridge.h"
 
@@ -12,6 +16,10 @@ using namespace VMInfoStructs;
 
 class CMockBridge : public FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge {
 public:
+    CMockBridge();
+    ~CMockBridge() override;
+
+    MOCK_METHOD(bool, CheckConnection, (), (override));
     MOCK_METHOD(std::string, GetLastError, (), (override));
     MOCK_METHOD(bool, Connect, (const std::string&, const std::string&, const std::string&),
                 (override));
@@ -62,6 +70,35 @@ public:
                 (override));
     MOCK_METHOD(bool, QueryDiskAllocatedBlocks,
                 (const std::string&, const std::string&, std::string&, int&), (override));
+
+    // Mount and restore.
+    MOCK_METHOD(bool, GetOVFDescriptorForVM, (const SVMInfo&, std::string&), (override));
+    MOCK_METHOD(bool, GetJSONDescriptorForVM, (const SVMInfo&, std::string&), (override));
+    MOCK_METHOD(bool, GetDiskChangeToken, (const std::string&, const std::string&, std::string&),
+                (override));
+    MOCK_METHOD(bool, CheckDatastoreThinSupport, (const SDatastoreInfo&, const std::string&, bool&),
+                (override));
+    MOCK_METHOD(bool, CreateDisk, (SDisk&, bool), (override));
+    MOCK_METHOD(bool, AddDiskToVM, (const SVMInfo&, const SDisk&, bool), (override));
+    MOCK_METHOD(bool, ModifyDisk, (const SDisk&), (override));
+    MOCK_METHOD(bool, DeleteDisk, (const SDisk&), (override));
+    MOCK_METHOD(bool, CreateVM, (SVMInfo&), (override));
+    MOCK_METHOD(bool, CreateVMFromOVFDescriptor,
+                (const std::string&, SVMInfo&, (const std::map<std::string, std::string>&)),
+                (override));
+    MOCK_METHOD(bool, AddNicToVM, (const SVMInfo&, const SVMNetworkCard&), (override));
+    MOCK_METHOD(bool, ReconnectNetworksFromJSONDescriptor, (const SVMInfo&, const std::string&),
+                (override));
+    MOCK_METHOD(bool, PowerOnVM, (const std::string&, const std::string&, const std::string&),
+                (override));
+    MOCK_METHOD(bool, PowerOffVM, (const std::string&, const std::string&, const std::string&),
+                (override));
+    MOCK_METHOD(bool, DeleteVM, (const SVMInfo&, bool), (override));
 };
 
 }  // namespace fcplugintest
+
+extern template class testing::NiceMock<fcplugintest::CMockBridge>;
+extern template class testing::StrictMock<fcplugintest::CMockBridge>;
+
+namespace fcplugintest {}  // namespace fcplugintest
