@@ -96,8 +96,10 @@ public:
     bool _DiskServiceReady(const char* tag);
 
     // Inventory browsing helpers. components: the browse path split at backslashes.
-    // The first level of every view: the sites (the bridge's answer is not judged).
+    // The first level of every view: the sites.
     int _BrowseSites(std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
+    // 0, with the bridge's error text as the details and an error line naming the listing.
+    int _BrowseFailed(const char* what);
     int BrowseViews(const std::vector<string>& components,
                     const VMInfoStructs::SInventoryInfo& parent,
                     std::vector<VMInfoStructs::SInventoryInfo>& out, UINT64 flags);
@@ -129,6 +131,27 @@ public:
     void CleanupSnapshot(MountCtx& ctx);
     bool CleanupExpiredSnapshots(VMInfoStructs::SVMInfo& vm);
     bool CheckDatastoreFreespace(MountCtx& ctx);
+
+    // Mount for backup and the mount information.
+    struct SMountCounts {  // what one mount did with the VM's disks
+        int nTotal = 0;
+        int nFiltered = 0;
+        int nIndependent = 0;
+        int nFusionStorage = 0;
+        int nOpened = 0;
+        int nWithoutToken = 0;
+    };
+    int _MountVM(MountCtx& ctx);
+    // Registers one disk to back up; false ends the mount (the service said 205).
+    bool _MountVM_Disk(MountCtx& ctx, VMInfoStructs::SDisk& disk, SMountCounts& counts);
+    int _MountVM_Summary(MountCtx& ctx, const SMountCounts& counts);
+    int _MountVM_ConfigFiles(MountCtx& ctx);
+    // Writes <mount path>/<VM GUID>.<extension>; a GUID that is not a plain file name is refused.
+    bool SaveVMConfigFile(MountCtx& ctx, const string& text, const string& extension);
+    int _GetFullMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+    int _GetFullMountInfo_Disks(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+    int _GetFullMountInfo_ConfigFiles(MountCtx& ctx,
+                                      std::vector<VMInfoStructs::SMountInfoFull>& out);
 
     // The proxy VM's GUID as detected from the BIOS; empty when it is not known. Safe to call
     // while another thread detects it.

@@ -64,9 +64,17 @@ int CFusionComputeInfo::BrowseViews(const std::vector<string>& /*components*/,
 
 int CFusionComputeInfo::_BrowseSites(std::vector<SInventoryInfo>& out, UINT64 flags) {
     std::vector<SDataCenterInfo> sites;
-    bridge->GetSiteInfoList(sites, flags);
+    const bool ok = bridge->GetSiteInfoList(sites, flags);
     SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList(sites, out);
-    return 1;
+    // A service that cannot be reached must not look like a platform without sites.
+    return ok ? 1 : _BrowseFailed("the sites");
+}
+
+int CFusionComputeInfo::_BrowseFailed(const char* what) {
+    const string text = bridge->GetLastError();
+    SetLastVMErrorDetails(text);
+    log.Error(kTagBrowse, "Failed to list %s, %s", what, text.c_str());
+    return 0;
 }
 
 // Sites; then the top-level VM folders and the VMs in no folder; then any object below.
@@ -88,20 +96,21 @@ int CFusionComputeInfo::BrowseComputePool(const std::vector<string>& components,
                                           std::vector<SInventoryInfo>& out, UINT64 flags) {
     if (components.size() == 1) return _BrowseSites(out, flags);
     if (components.size() == 2) {
+        // Every listing is tried; what the others found is kept when one fails.
         std::vector<SInventoryInfo> folders;
-        bridge->GetClusterFolderInfoList(folders);
+        bool ok = bridge->GetClusterFolderInfoList(folders);
         size_t first = out.size();
         out.insert(out.end(), folders.begin(), folders.end());
         SetKindFrom(out, first, INVENTORY_TYPE_CLUSTER_FOLDER);
 
         std::vector<SClusterInfo> clusters;
-        bridge->GetClusterInfoListForFolder("", clusters, flags);
+        ok = bridge->GetClusterInfoListForFolder("", clusters, flags) && ok;
         SInventoryInfo::FillInventoryInfoListFromClusterInfoList(clusters, out);
 
         std::vector<SHostInfo> hosts;
-        bridge->GetHostInfoListForCluster("", hosts, flags);
+        ok = bridge->GetHostInfoListForCluster("", hosts, flags) && ok;
         SInventoryInfo::FillInventoryInfoListFromHostInfoList(hosts, out);
-        return 1;
+        return ok ? 1 : _BrowseFailed("the clusters and free hosts");
     }
     return BrowseInventoryObject(parent, out, flags);
 }

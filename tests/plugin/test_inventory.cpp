@@ -202,6 +202,26 @@ TEST_F(BrowseTest, AFailingLevelReportsFailureAndKeepsWhatItHas) {
               plugin.BrowseInventory("VMs\\s\\v", Node("vm", INVENTORY_TYPE_VM, "v"), out, 0, 0));
 }
 
+// A dead connection at the first level, or at the Hosts view's second, is a failure with the
+// service's reason, not an empty platform; whatever did list is kept.
+TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
+    EXPECT_CALL(*bridge, GetSiteInfoList(_, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("connection reset"));
+    EXPECT_EQ(0, plugin.BrowseInventory("VMs", SInventoryInfo(), out, 0, 0));
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ("connection reset", plugin.GetLastVMErrorDetails());
+
+    plugin.SetLastVMError(VMINFO_ERR_NONE);
+    std::vector<SHostInfo> hosts = {Named<SHostInfo>("h1")};
+    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetClusterInfoListForFolder("", _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, _))
+        .WillOnce(DoAll(SetArgReferee<1>(hosts), Return(true)));
+    EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\site", SInventoryInfo(), out, 0, 0));
+    EXPECT_EQ((std::vector<std::string>{"h1"}), Names(out));
+    EXPECT_EQ("connection reset", plugin.GetLastVMErrorDetails());
+}
+
 TEST_F(BrowseTest, ExceptionsAreCaughtAndLogged) {
     std::vector<SInventoryInfo> folders = {Node("kept", INVENTORY_TYPE_NONE)};
     EXPECT_CALL(*bridge, GetClusterFolderInfoList(_))

@@ -1,0 +1,349 @@
+// Mount for backup and the mount information, with a bridge double and a disk access service
+// whose backup SDK is a handful of scripted entry points: the summary cases, the changed-block
+// status, the unmount, the descriptor files and the entries the agent is shown.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "FakeSdk.h"
+#include "FusionComputeDiskInfo.h"
+#include "NxClock.h"
+#include "PluginTestUtil.h"
+#include "WzFile.h"
+
+using namespace fcplugintest;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
+namespace {
+
+// A service that counts as initialised without loading an SDK library or resolving hosts.
+class CReadyDiskInfo : public CFusionComputeDiskInfo {
+public:
+    explicit CReadyDiskInfo(FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* bridge)
+        : CFusionComputeDiskInfo(bridge) {
+        bInitialized = true;
+    }
+};
+
+class CMountPlugin : public CTestPlugin {
+public:
+    explicit CMountPlugin(CMockBridge* bridge) : CTestPlugin(bridge) {
+        diskInfo.reset(new CReadyDiskInfo(bridge));
+    }
+    using CFusionComputeInfo::diskInfo;
+};
+
+SDisk Disk(const std::string& name, const std::string& datastore = "ds-san") {
+    SDisk d;
+    d.strName = name;
+    d.strDisplayName = name + "-shown";
+    d.strGUID = "guid-" + name;
+    d.strDatastore = datastore;
+    d.ullCapacity = 1 << 20;
+    return d;
+}
+
+class MountTest : public ::testing::Test {
+protected:
+    CFakeClock clock{1750000000};
+    CScopedConfig config;
+    CTempDir tmp;
+    NiceMock<CMockBridge>* bridge = new NiceMock<CMockBridge>();
+    CMountPlugin plugin{bridge};
+    SFakeSdk sdk;
+    MountCtx ctx;
+    SVMInfo record = VM("web-01", "guid-web");
+
+    void SetUp() override {
+        sdk.strUnopenable = "unopenable";
+        sdk.Install();
+        ctx.strVMName = "web-01";
+        ctx.strVMGUID = "guid-web";
+        ctx.strMountPath = tmp.Path() + "/mount";
+        ON_CALL(*bridge, CheckConnection()).WillByDefault(Return(true));
+        ON_CALL(*bridge, GetVMInfo(_, _, _, _, _))
+            .WillByDefault(Invoke([this](const std::string&, const std::string&, const std::string&,
+                                         SVMInfo& out, uint64_t) {
+                out = record;
+                return true;
+            }));
+        ON_CALL(*bridge, GetOVFDescriptorForVM(_, _))
+            .WillByDefault(DoAll(SetArgReferee<1>("<ovf/>"), Return(true)));
+        ON_CALL(*bridge, GetJSONDescriptorForVM(_, _))
+            .WillByDefault(DoAll(SetArgReferee<1>("{\"nics\":[]}"), Return(true)));
+        SSnapshot snap;
+        snap.strID = "snap-1";
+        ON_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
+            .WillByDefault(DoAll(SetArgReferee<7>(snap), Return(true)));
+        ON_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).WillByDefault(Return(true));
+        ON_CALL(*bridge, GetDataStoreInfo(_, _, _, _))
+            .WillByDefault(Invoke(
+                [](const std::string& name, const std::string&, SDatastoreInfo& out, uint64_t) {
+                    out.strName = name;
+                    out.strType = name == "ds-fs" ? "DSWARE" : "SAN";
+                    return true;
+                }));
+        ON_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _))
+            .WillByDefault(
+                Invoke([](const std::string& disk, const std::string&, const std::string&, bool,
+                          std::string& access, std::string& address, std::string& port,
+                          std::string& token, std::string& file) {
+                    access = "acc-" + disk;
+                    address = "127.0.0.1";
+                    port = "1";
+                    token = "t";
+                    file = "/disks/" + disk;
+                    return true;
+                }));
+        ON_CALL(*bridge, ExtendDiskAccess(_, _)).WillByDefault(Return(true));
+        ON_CALL(*bridge, ReleaseDiskAccess(_)).WillByDefault(Return(true));
+    }
+    int Mount(std::vector<SDisk> disks) {
+        record.vecDisks = std::move(disks);
+        return plugin.MountVM(ctx);
+    }
+};
+
+struct SSummaryCase {
+    const char* name;
+    std::vector<SDisk> disks;
+    VMInfoStructs::EVMInfoError error;
+    const char* message;
+};
+
+TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
+    SDisk independent = Disk("ind");
+    independent.bIsIndependent = true;
+    SDisk filtered = Disk("skip-me");
+    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
+    const std::vector<SSummaryCase> cases = {
+        {"none", {}, VMINFO_ERR_NO_DISKS, "No disks were found on VM web-01"},
+        {"filtered",
+         {filtered, filtered},
+         VMINFO_ERR_ALL_DISKS_FILTERED,
+         "All disks on VM web-01 were filtered"},
+        {"independent",
+         {independent},
+         VMINFO_ERR_ALL_DISKS_INDEPENDENT,
+         "All disks on VM web-01 are independent"},
+        {"fusionstorage",
+         {Disk("a", "ds-fs"), Disk("b", "ds-fs")},
+         VMINFO_ERR_FUSIONSTORAGE,
+         "All disks on VM web-01 are FusionStorage"},
+        {"mixed",
+         {filtered, independent},
+         VMINFO_ERR_OPEN_DISK,
+         "Unable to open any disks on VM [web-01]"},
+        {"unopenable",
+         {Disk("unopenable")},
+         VMINFO_ERR_OPEN_DISK,
+         "Unable to open any disks on VM [web-01]"},
+    };
+    for (const SSummaryCase& c : cases) {
+        ctx.nSkippedDisks = 0;
+        ctx.vecMountFailures.clear();
+        EvLogCapture capture;
+        EXPECT_EQ(0, Mount(c.disks)) << c.name;
+        EXPECT_EQ(c.error, plugin.GetLastVMError()) << c.name;
+        EXPECT_EQ(1u, capture.Count(c.message)) << c.name << "\n" << capture.Dump();
+        EXPECT_EQ(static_cast<int>(c.disks.size()), ctx.nSkippedDisks) << c.name;
+        // Undone: the snapshot is deleted and the mount folder removed.
+        EXPECT_TRUE(ctx.strSnapshotID.empty()) << c.name;
+        EXPECT_FALSE(CWzPath::Exists(ctx.strMountPath)) << c.name;
+        EXPECT_EQ(1u, capture.Count("VM [web-01] unmounted successfully")) << c.name;
+    }
+}
+
+TEST_F(MountTest, PartlyOpenedMountSucceedsAndReportsTheOthers) {
+    config.Set("IgnoreUnsupportedDisks=1");
+    SDisk independent = Disk("ind");
+    independent.bIsIndependent = true;
+    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
+    EvLogCapture capture;
+    ASSERT_EQ(1, Mount({Disk("skip-me"), independent, Disk("d1")}));
+    EXPECT_EQ(1u, capture.Count("Opened 1 of 3 disks on VM [web-01]")) << capture.Dump();
+    EXPECT_EQ(2, ctx.nSkippedDisks);
+    ASSERT_EQ(1u, ctx.vecMountFailures.size());
+    EXPECT_EQ("ind-shown", ctx.vecMountFailures[0].strItem);
+    EXPECT_EQ("independent disks are not supported", ctx.vecMountFailures[0].strReason);
+    EXPECT_TRUE(ctx.vecMountFailures[0].bIgnorable);
+    EXPECT_EQ("snap-1", ctx.strSnapshotID);
+    EXPECT_EQ("LAN", ctx.strTransportMode);
+    EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
+}
+
+TEST_F(MountTest, DiskAccessThatCannotBeHadNowEndsTheMountAtThatDisk) {
+    EXPECT_CALL(*bridge, PrepareDiskAccess("d1", _, _, _, _, _, _, _, _)).WillOnce(Return(false));
+    // The disks after it are never looked at.
+    EXPECT_CALL(*bridge, GetDataStoreInfo("ds-san", _, _, _)).Times(1);
+    EXPECT_CALL(*bridge, GetDataStoreInfo("ds-later", _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, DeleteVMSnapshot("web-01", "", "guid-web", _)).WillOnce(Return(true));
+    EXPECT_EQ(0, Mount({Disk("d1"), Disk("d2", "ds-later"), Disk("d3", "ds-later")}));
+    EXPECT_EQ(VMINFO_ERR_RETRYABLE, plugin.GetLastVMError());
+    EXPECT_EQ(0, ctx.nSkippedDisks);
+    EXPECT_TRUE(ctx.vecMountFailures.empty());
+}
+
+TEST_F(MountTest, ChangedBlockStatusCountsEveryDiskOfTheVM) {
+    struct SCase {
+        std::vector<SDisk> disks;
+        std::vector<bool> tokens;  // per disk asked, in order: the bridge gives a token
+        const char* status;
+    };
+    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
+    const std::vector<SCase> cases = {
+        {{Disk("d1"), Disk("d2")}, {true, true}, "Used"},
+        {{Disk("d1"), Disk("d2"), Disk("skip-me")}, {true, false}, "Partially Used"},
+        // The filtered disk counts in the total, so no token at all is still partial.
+        {{Disk("d1"), Disk("d2"), Disk("skip-me")}, {false, false}, "Partially Used"},
+        {{Disk("d1")}, {false}, "Failed"},
+        // A FusionStorage disk never has a token and the bridge is not asked for one.
+        {{Disk("d1"), Disk("f1", "ds-fs")}, {true}, "Partially Used"},
+    };
+    ctx.bUseCBT = true;
+    for (const SCase& c : cases) {
+        ::testing::InSequence order;
+        for (bool token : c.tokens)
+            EXPECT_CALL(*bridge, GetDiskChangeToken(_, "snap-1", _))
+                .WillOnce(DoAll(SetArgReferee<2>(token ? "tok" : ""), Return(token)))
+                .RetiresOnSaturation();
+        ctx.strCBTStatus.clear();
+        ASSERT_EQ(1, Mount(c.disks)) << c.status;
+        EXPECT_EQ(c.status, ctx.strCBTStatus);
+        EXPECT_EQ(c.tokens[0] ? "tok" : "", ctx.vmInfo.vecDisks[0].strChangeToken);
+        plugin.UnmountVM(ctx);
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+    // Without the request the status is left as it is and no token is asked for.
+    ctx.bUseCBT = false;
+    ctx.strCBTStatus = "untouched";
+    EXPECT_CALL(*bridge, GetDiskChangeToken(_, _, _)).Times(0);
+    ASSERT_EQ(1, Mount({Disk("d1")}));
+    EXPECT_EQ("untouched", ctx.strCBTStatus);
+}
+
+TEST_F(MountTest, DescriptorsAreSavedUnderTheGuidAndTheServicesNameIsUsed) {
+    record.strName = "web-01-renamed";
+    ASSERT_EQ(1, Mount({Disk("d1")}));
+    EXPECT_EQ("web-01-renamed", ctx.strVMName);
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(ctx.strMountPath + "/guid-web.ovf", text));
+    EXPECT_EQ("<ovf/>", text);
+    ASSERT_TRUE(ReadWholeFile(ctx.strMountPath + "/guid-web.json", text));
+    EXPECT_EQ("{\"nics\":[]}", text);
+
+    std::vector<SMountInfoFull> info;
+    ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
+    ASSERT_EQ(3u, info.size());
+    EXPECT_EQ("web-01-renamed.json", info[1].vecDisks[0].strDisplayName);
+    EXPECT_EQ("web-01-renamed.ovf", info[2].vecDisks[0].strDisplayName);
+}
+
+TEST_F(MountTest, DescriptorFailuresHaveTheirCodes) {
+    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no ovf"));
+    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(VMINFO_ERR_OVF_GET, plugin.GetLastVMError());
+    EXPECT_EQ("no ovf", plugin.GetLastVMErrorDetails());
+
+    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(VMINFO_ERR_JSON_DESCRIPTOR, plugin.GetLastVMError());
+}
+
+// A GUID that names another folder would put the descriptor outside the mount folder.
+TEST_F(MountTest, AGuidThatIsNotAFileNameWritesNothing) {
+    for (const char* guid : {"../../escaped", "a/b", "..", "."}) {
+        ctx.strVMGUID = guid;
+        EXPECT_EQ(0, Mount({Disk("d1")})) << guid;
+        EXPECT_EQ(VMINFO_ERR_OVF_SAVE, plugin.GetLastVMError()) << guid;
+    }
+    EXPECT_FALSE(CWzPath::Exists(tmp.Path() + "/escaped.ovf"));
+    EXPECT_FALSE(CWzPath::Exists(tmp.Path() + "/../escaped.ovf"));
+}
+
+TEST_F(MountTest, ConnectionLostOrTemplateFailsBeforeAnySnapshot) {
+    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, CheckConnection()).WillOnce(Return(false)).WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("session expired"));
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(VMINFO_ERR_CONNECT, plugin.GetLastVMError());
+    EXPECT_EQ("session expired", plugin.GetLastVMErrorDetails());
+
+    record.bIsTemplate = true;
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(VMINFO_ERR_TEMPLATE, plugin.GetLastVMError());
+}
+
+TEST_F(MountTest, UnmountWithoutASnapshotDeletesNothingAndCleanupOnlyTheSnapshot) {
+    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _)).Times(0);
+    EXPECT_EQ(1, plugin.UnmountVM(ctx));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    ctx.strSnapshotID = "snap-9";
+    EXPECT_CALL(*bridge, DeleteVMSnapshot("web-01", "", "guid-web", _)).WillOnce(Return(true));
+    EXPECT_EQ(0, plugin.CleanupVM(ctx));
+    EXPECT_TRUE(ctx.strSnapshotID.empty());
+}
+
+TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
+    SDisk independent = Disk("ind");
+    independent.bIsIndependent = true;
+    ASSERT_EQ(1, Mount({Disk("d1"), independent, Disk("d3")}));
+    std::ofstream(ctx.strMountPath + "/extra.JSON") << "12345";
+
+    std::vector<SMountInfoFull> info(1);  // appended to, never cleared
+    ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
+    ASSERT_EQ(6u, info.size());
+    EXPECT_EQ(1, info[1].nType);
+    EXPECT_EQ("d1", info[1].vecDisks[0].strName);
+    EXPECT_EQ(30, info[1].vecDisks[0].nObjectType);
+    EXPECT_EQ("guid-d1", info[1].vecDisks[0].strFileName);
+    EXPECT_EQ("d3", info[2].vecDisks[0].strName);
+    EXPECT_EQ("guid-d3", ctx.vmInfo.vecDisks[2].strFileName);
+    struct SFile {
+        const char* file;
+        const char* shown;
+        int64_t format;
+        int64_t size;
+    };
+    // In name order: capitals sort first.
+    const SFile files[] = {{"extra.JSON", "web-01.JSON", 4, 5},
+                           {"guid-web.json", "web-01.json", 4, 11},
+                           {"guid-web.ovf", "web-01.ovf", 0, 6}};
+    for (size_t i = 0; i < 3; ++i) {
+        const SDisk& f = info[3 + i].vecDisks.at(0);
+        EXPECT_EQ(0, info[3 + i].nType);
+        EXPECT_EQ(files[i].file, f.strFileName);
+        EXPECT_EQ(ctx.strMountPath + "/" + files[i].file, f.strName);
+        EXPECT_EQ(files[i].shown, f.strDisplayName);
+        EXPECT_EQ(files[i].format, f.llFileFormat);
+        EXPECT_EQ(files[i].size, f.llSize);
+        EXPECT_EQ(0, f.nFileType);
+    }
+
+    // A file gone before its size is read ends the listing with what was appended.
+    ASSERT_EQ(0, ::symlink("/nonexistent/target", (ctx.strMountPath + "/gone.ovf").c_str()));
+    info.clear();
+    EXPECT_EQ(0, plugin.GetFullMountInfo(ctx, info));
+    EXPECT_EQ(3u, info.size());  // the two disks and "extra.JSON", named before "gone.ovf"
+
+    ctx.bNoFullMountInfo = true;
+    info.clear();
+    EXPECT_EQ(0, plugin.GetFullMountInfo(ctx, info));
+    EXPECT_TRUE(info.empty());
+    std::vector<SMountInfoFile> files2;
+    EXPECT_EQ(0, plugin.GetFileMountInfo(ctx, files2));
+    EXPECT_EQ(1, plugin.CollectMetadata(ctx));
+}
+
+}  // namespace
