@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "FsVolumeStore.h"
+
 #ifdef FCSIM_HAVE_CNA
 #include "CnaServer.h"
 #endif
@@ -63,7 +65,17 @@ bool CSimulator::Start(const SSimOptions& options, std::string& err) {
         return false;
     }
     m_options.settings = settings;
+    MatchStorageToVersion(settings.nVersion);
     return true;
+}
+
+// Platforms that serve disks through the backup SDK (version 62 and older) keep a FusionStorage
+// disk's data 4 KiB into its volume; later ones at its start. The tools follow the version.
+void CSimulator::MatchStorageToVersion(int version) {
+    CFsVolumeStore volumes(m_strStateDir);
+    SFsToolsConfig config = volumes.Config();
+    config.ullDataOffset = version <= 62 ? 4096 : 0;
+    volumes.SetConfig(config);
 }
 
 void CSimulator::Stop() {
@@ -107,6 +119,7 @@ void CSimulator::SetVersion(int version) {
     SMgmtSettings s = m_pMgmt->Settings();
     s.nVersion = version;
     m_pMgmt->SetSettings(s);
+    MatchStorageToVersion(version);
 }
 
 uint64_t CSimulator::GuestWrite(const std::string& volume, uint64_t offset, const std::string& data,

@@ -50,7 +50,8 @@ public:
     CMgmtService& Mgmt() { return *m_pMgmt; }
     CCnaServer* Cna() { return m_pCna.get(); }  // null when not built or not started
 
-    // Sets the management version number (63 reads as "v6.3"; 62 or less: backup SDK path).
+    // Sets the management version number (63 reads as "v6.3"; 62 or less: backup SDK path),
+    // and the FusionStorage volumes' data offset that goes with it.
     void SetVersion(int version);
     // Writes into a volume's live disk as the guest would, marking the blocks changed.
     // volume: URN or id. Returns the change position, 0 on failure.
@@ -58,6 +59,8 @@ public:
                         std::string& err);
 
 private:
+    void MatchStorageToVersion(int version);
+
     SSimOptions m_options;
     std::string m_strStateDir;
     bool m_bOwnStateDir = false;
