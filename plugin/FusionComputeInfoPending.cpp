@@ -1,4 +1,4 @@
-// Operations whose subsystems (mount, mount information, restore) are not part of
+// Operations whose subsystems (mount, mount information) are not part of
 // this build yet. Each fails honestly: result 0, a details text naming the operation, and an
 // error line, so that an agent never mistakes them for success.
 #include "FusionComputeInfo.h"
@@ -34,19 +34,4 @@ int CFusionComputeInfo::GetFullMountInfo(MountCtx&, std::vector<SMountInfoFull>&
 }
 int CFusionComputeInfo::CollectMetadata(MountCtx&) {
     FC_NOT_IMPLEMENTED("CollectMetadata(MountCtx&)", "CollectMetadata");
-}
-int CFusionComputeInfo::InitRestoreVM(RestoreCtx&) {
-    FC_NOT_IMPLEMENTED("InitRestoreVM(RestoreCtx&)", "InitRestoreVM");
-}
-int CFusionComputeInfo::PreRestoreVM(RestoreCtx&) {
-    FC_NOT_IMPLEMENTED("PreRestoreVM(RestoreCtx&)", "PreRestoreVM");
-}
-int CFusionComputeInfo::RestoreVM(RestoreCtx&) {
-    FC_NOT_IMPLEMENTED("RestoreVM(RestoreCtx&)", "RestoreVM");
-}
-int CFusionComputeInfo::PostRestoreVM(RestoreCtx&) {
-    FC_NOT_IMPLEMENTED("PostRestoreVM(RestoreCtx&)", "PostRestoreVM");
-}
-int CFusionComputeInfo::CleanupRestoreVM(RestoreCtx&) {
-    FC_NOT_IMPLEMENTED("CleanupRestoreVM(RestoreCtx&)", "CleanupRestoreVM");
 }
