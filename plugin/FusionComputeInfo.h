@@ -9,6 +9,7 @@
 
 #include "FusionComputeSDKCppBridge.h"
 #include "NxSync.h"
+#include "RestoreDiskLedger.h"
 #include "VMInfo.h"
 
 class CFusionComputeDiskInfo;
@@ -159,7 +160,25 @@ public:
 
     static const char* const c_strBackupSnapshotName;  // "__VQ_BACKUP__"
 
+    // Restore: the preparation behind InitRestoreVM, the overwrite of a VM of the restore
+    // name, the saved descriptors, and the renaming of disks named after the source VM
+    // (false when the management service refused a rename).
+    int _InitRestoreVM(RestoreCtx& ctx);
+    bool DeleteVMForRestore(RestoreCtx& ctx, const VMInfoStructs::SVMInfo& vm);
+    bool LoadVMConfigFile(RestoreCtx& ctx, string& content, const string& extension);
+    bool UpdateDiskNames(RestoreCtx& ctx);
+    // Creates and opens the disk of one restore entry; false when it could not be created.
+    bool _CreateRestoreDisk(RestoreCtx& ctx, VMInfoStructs::SDisk& entry, int& nOpened);
+    bool _PlaceRestoredVM(RestoreCtx& ctx);
+    int _CreateVMFromRecord(RestoreCtx& ctx);
+    int _CreateVMFromOVF(RestoreCtx& ctx, const string& ovf,
+                         const std::map<string, string>& diskUuidMap);
+
 protected:
+    // Disks created by this object's restores that no VM owns yet: the only ones the restore
+    // clean-up deletes.
+    CRestoreDiskLedger restoreDisks;
+
     // Takes ownership of pBridge instead of creating the default bridge; lets tests put a
     // double of the management service in the bridge's place.
     CFusionComputeInfo(VirtualServerInstanceType type,
@@ -174,7 +193,6 @@ protected:
 private:
     void _Construct(FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* pBridge);
     void DetectLocalVMGuid();
-    int _NotImplemented(const char* tag, const char* operation);
 
     // Written once, from empty to its final value, under c_localVMGuidCS; read only under it.
     static string c_localVMGuid;
