@@ -21,6 +21,24 @@ STransportOptions ToTransport(const SBridgeOptions& o) {
     return t;
 }
 
+// A whole number from 1 to max in the variable; false when it is unset, and false with the
+// problem told when it is not such a number.
+bool NumberFromEnvironment(const char* name, long max, const char* unit, long& out,
+                           std::string& problem) {
+    const char* text = getenv(name);
+    if (!text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v <= 0 || v > max) {
+        problem = std::string(name) + "=[" + text + "] is not a number of " + unit +
+                  " between 1 and " + std::to_string(max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 // Options from the environment; a value that cannot be read is reported, not guessed at.
 SBridgeOptions OptionsFromEnvironment(std::string& problem) {
     SBridgeOptions o;
@@ -33,18 +51,13 @@ SBridgeOptions OptionsFromEnvironment(std::string& problem) {
             problem = "FC_BRIDGE_INSECURE=[" + v + "] is neither 1 nor 0";
         }
     }
-    if (const char* timeout = getenv("FC_BRIDGE_TIMEOUT")) {
-        errno = 0;
-        char* end = nullptr;
-        const long v = strtol(timeout, &end, 10);
-        if (errno != 0 || end == timeout || *end != '\0' || v <= 0 || v > 86400) {
-            problem = std::string("FC_BRIDGE_TIMEOUT=[") + timeout +
-                      "] is not a number of seconds between 1 and 86400";
-        } else {
-            o.nTimeoutSecs = v;
-            if (o.nConnectTimeoutSecs > v) o.nConnectTimeoutSecs = v;
-        }
+    long v = 0;
+    if (NumberFromEnvironment("FC_BRIDGE_TIMEOUT", 86400, "seconds", v, problem)) {
+        o.nTimeoutSecs = v;
+        if (o.nConnectTimeoutSecs > v) o.nConnectTimeoutSecs = v;
     }
+    if (NumberFromEnvironment("FC_BRIDGE_TASK_POLL_MS", 60000, "milliseconds", v, problem))
+        o.nTaskPollMillis = static_cast<uint32_t>(v);
     return o;
 }
 

@@ -313,12 +313,13 @@ TEST(BridgeOptions, EnvironmentSetsCAInsecureAndTimeout) {
         CFusionComputeSDKCppBridge bridge;
         EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword));
     }
-    for (const char* bad : {"abc", "0", "-5", "10x"}) {
-        ScopedEnv timeout("FC_BRIDGE_TIMEOUT", bad);
-        CFusionComputeSDKCppBridge bridge;
-        EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword)) << bad;
-        EXPECT_NE(bridge.GetLastError().find("FC_BRIDGE_TIMEOUT"), std::string::npos);
-    }
+    for (const char* variable : {"FC_BRIDGE_TIMEOUT", "FC_BRIDGE_TASK_POLL_MS"})
+        for (const char* bad : {"abc", "0", "-5", "10x", "99999999"}) {
+            ScopedEnv setting(variable, bad);
+            CFusionComputeSDKCppBridge bridge;
+            EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword)) << bad;
+            EXPECT_NE(bridge.GetLastError().find(variable), std::string::npos);
+        }
     {
         ScopedEnv insecure("FC_BRIDGE_INSECURE", "maybe");
         CFusionComputeSDKCppBridge bridge;

@@ -5,6 +5,7 @@
 // lease, volume) may be left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -34,6 +35,17 @@ struct SBackup {
     std::string strTransport;
     std::string strCBT;
     size_t nFiles = 0;
+    SVMInfo vm;                // the record at the backup
+    std::vector<SDisk> disks;  // the disk entries the agent was shown
+    std::string strConfigDir;  // the descriptors, kept as a repository keeps them
+};
+
+struct SRestoreOptions {
+    std::string strName;
+    bool bFromRecord = false;
+    bool bOverwrite = false;
+    bool bPowerOn = false;
+    std::string strHost;  // empty: the source VM's host
 };
 
 class FlowsEndToEnd : public ::testing::TestWithParam<int> {
@@ -72,6 +84,7 @@ protected:
         }
         {
             CScopedEnv ca("FC_BRIDGE_CAFILE", sim.CAFile());
+            CScopedEnv poll("FC_BRIDGE_TASK_POLL_MS", "20");  // the simulator's tasks are quick
             IVMInfo* made = nullptr;
             ASSERT_EQ(1, CreateFusionComputeInfoObject(VSINSTANCE_FUSIONCOMPUTE, &made));
             plugin = dynamic_cast<CVMInfo*>(made);
@@ -86,6 +99,12 @@ protected:
     void TearDown() override {
         delete plugin;
         plugin = nullptr;
+        std::vector<SVMInfo> vms;
+        if (bridge && bridge->GetVMInfoList(vms, 0x38)) {
+            for (const SVMInfo& vm : vms)
+                for (const SSnapshot& s : vm.vecSnapshots)
+                    EXPECT_NE("__VQ_BACKUP__", s.strName) << "a backup snapshot of " << vm.strName;
+        }
         bridge.reset();
         if (sim.Running()) {
             EXPECT_TRUE(sim.State().ListLeases().empty()) << "a disk-access lease was left";
@@ -121,8 +140,14 @@ protected:
             const SDisk& disk = entry.vecDisks.at(0);
             if (entry.nType == 0) {
                 ++out.nFiles;
+                out.strConfigDir = tmp.Path() + "/kept-" + vm.strGUID;
+                FXPath::CreateDirectories(out.strConfigDir);
+                std::string text;
+                ASSERT_TRUE(ReadWholeFile(disk.strName, text));
+                ASSERT_TRUE(WriteWholeFile(out.strConfigDir + "/" + disk.strFileName, text));
                 continue;
             }
+            out.disks.push_back(disk);
             VmdkHandle h;
             ASSERT_EQ(1, plugin->OpenVmdk(ctx.strVMName, ctx.strVMGUID, disk.strName, h));
             UINT64 capacity = 0;
@@ -151,9 +176,64 @@ protected:
             for (const SDisk& d : ctx.vmInfo.vecDisks)
                 if (d.strName == disk.strName) out.tokens[disk.strName] = d.strChangeToken;
         }
+        out.vm = ctx.vmInfo;
         EXPECT_EQ(1, plugin->UnmountVM(ctx));
         EXPECT_TRUE(ctx.strSnapshotID.empty()) << "the backup snapshot was deleted";
         EXPECT_FALSE(CWzPath::Exists(ctx.strMountPath));
+    }
+
+    // A restore as the agent runs it: prepare, write every disk, create the VM. 0 when a step
+    // failed (the agent's clean-up has run then); the restore context is handed back.
+    int Restore(const SBackup& backup, const SRestoreOptions& o, RestoreCtx& r) {
+        r.strVMName = o.strName;
+        r.strConfigDir = backup.strConfigDir;
+        r.strDestHost = o.strHost.empty() ? backup.vm.strHostName : o.strHost;
+        r.strDestCluster = o.strHost.empty() ? "" : o.strHost;
+        r.strSourceVMName = backup.vm.strName;
+        r.strSourceVMGUID = backup.vm.strGUID;
+        r.bOverwrite = o.bOverwrite;
+        r.bPowerOn = o.bPowerOn;
+        r.bBuildFromRecord = o.bFromRecord;
+        if (o.bFromRecord) {
+            r.newVMInfo = backup.vm;
+            r.newVMInfo.vecDisks.clear();
+            r.newVMInfo.vecSnapshots.clear();
+        }
+        // The entries carry the source disks' names until the restore replaces them.
+        r.vecRestoreDisks = backup.disks;
+        if (plugin->InitRestoreVM(r) != 1) return 0;
+        for (size_t i = 0; i < r.vecRestoreDisks.size(); ++i) {
+            const SDisk& entry = r.vecRestoreDisks[i];
+            const std::string& image = backup.images.at(backup.disks[i].strName);
+            VmdkHandle h;
+            EXPECT_EQ(
+                1, plugin->CreateVmdk(r.strVMName, r.strNewVMGUID, entry.strName, h, image.size()));
+            const std::string zeros(kRequestSectors * 512, '\0');
+            for (uint64_t off = 0; off < image.size(); off += zeros.size()) {
+                const size_t n = std::min<size_t>(zeros.size(), image.size() - off);
+                if (image.compare(off, n, zeros, 0, n) == 0) continue;  // a new disk reads zero
+                std::string chunk = image.substr(off, n);
+                EXPECT_EQ(1, plugin->WriteVmdk(h, off / 512, static_cast<uint32_t>(n / 512),
+                                               reinterpret_cast<unsigned char*>(&chunk[0])));
+            }
+            plugin->CloseVmdk(h);
+        }
+        if (plugin->PreRestoreVM(r) != 1 || plugin->RestoreVM(r) != 1) {
+            r.strCleanupVMGUID = r.strNewVMGUID;
+            plugin->CleanupRestoreVM(r);
+            return 0;
+        }
+        return plugin->PostRestoreVM(r);
+    }
+
+    // The content of a VM's disks as the simulator holds them, in the record's order.
+    std::vector<std::string> DiskFiles(const SVMInfo& vm) {
+        std::vector<std::string> files;
+        for (const SDisk& d : vm.vecDisks) {
+            const std::string id = d.strName.substr(d.strName.rfind(':') + 1);
+            files.push_back(fctest::ReadWholeFile(sim.State().DiskPath(id)));
+        }
+        return files;
     }
 
     // The disk's content at the snapshot, as the simulator keeps it.
@@ -208,6 +288,72 @@ TEST_P(FlowsEndToEnd, FusionStorageDiskReadsAsItsSnapshot) {
         EXPECT_TRUE(disk.second == full.frozen.at(disk.first)) << disk.first;
     // Its FusionStorage disk carries no change token, its other disk does.
     EXPECT_EQ("Partially Used", full.strCBT);
+}
+
+// Restores of the backup under new names, from the descriptor and from the record, with
+// overwrite and power-on: the disks come back byte for byte and the NICs are connected.
+TEST_P(FlowsEndToEnd, RestoredVMsHoldTheBackedUpDisksAndNetworks) {
+    SBackup backup;
+    ASSERT_NO_FATAL_FAILURE(Backup("web-01", nullptr, backup));
+    std::vector<std::string> source;
+    for (const SDisk& d : backup.disks) source.push_back(backup.images.at(d.strName));
+    const std::vector<std::string> sourceFiles = DiskFiles(Record("web-01"));
+
+    const SRestoreOptions cases[] = {
+        {"web-01-ovf", false, false, false, ""},
+        {"web-01-record", true, false, true, ""},
+        {"web-01-ovf", false, true, false, ""},  // the first one, overwritten
+    };
+    for (const SRestoreOptions& o : cases) {
+        RestoreCtx r;
+        ASSERT_EQ(1, Restore(backup, o, r)) << o.strName << ": " << plugin->GetLastVMError() << " "
+                                            << plugin->GetLastVMErrorDetails();
+        const SVMInfo vm = Record(o.strName);
+        EXPECT_EQ(r.strNewVMGUID, vm.strGUID);
+        EXPECT_NE(backup.vm.strGUID, vm.strGUID) << "the source still holds its GUID";
+        ASSERT_EQ(source.size(), vm.vecDisks.size()) << o.strName;
+        std::vector<std::string> restored = DiskFiles(vm);
+        std::vector<std::string> expected = source;
+        for (size_t i = 0; i < restored.size(); ++i) restored[i].resize(expected.at(i).size());
+        std::sort(restored.begin(), restored.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_TRUE(restored == expected) << o.strName << ": the disks differ from the backup";
+        ASSERT_EQ(backup.vm.vecNetworkCards.size(), vm.vecNetworkCards.size()) << o.strName;
+        for (size_t i = 0; i < vm.vecNetworkCards.size(); ++i)
+            EXPECT_EQ(backup.vm.vecNetworkCards[i].strNetworkName,
+                      vm.vecNetworkCards[i].strNetworkName)
+                << o.strName;
+        EXPECT_EQ(o.bPowerOn ? 1 : 0, vm.nPowerState != 0 ? 1 : 0) << o.strName;
+        for (const SDisk& d : vm.vecDisks)
+            EXPECT_EQ(0u, d.strDisplayName.find(o.strName)) << d.strDisplayName;
+    }
+    // Nothing of the source was touched.
+    EXPECT_TRUE(DiskFiles(Record("web-01")) == sourceFiles);
+    EXPECT_EQ(backup.disks.size(), Record("web-01").vecDisks.size());
+}
+
+// A restore that fails once its disks exist leaves neither disk nor VM, and the source VM's
+// disks, whose names the entries carried, are left alone.
+TEST_P(FlowsEndToEnd, FailedRestoreLeavesNothingAndSparesTheSource) {
+    SBackup backup;
+    ASSERT_NO_FATAL_FAILURE(Backup("web-01", nullptr, backup));
+    const std::vector<std::string> sourceFiles = DiskFiles(Record("web-01"));
+    std::vector<SVMInfo> before;
+    ASSERT_TRUE(bridge->GetVMInfoList(before, 0));
+
+    RestoreCtx r;
+    SRestoreOptions o{"web-01-lost", false, false, false, "no-such-host"};
+    EXPECT_EQ(0, Restore(backup, o, r));
+    std::vector<SVMInfo> after;
+    ASSERT_TRUE(bridge->GetVMInfoList(after, 0));
+    EXPECT_EQ(before.size(), after.size()) << "no VM was left behind";
+    SVMInfo lost;
+    EXPECT_FALSE(bridge->GetVMInfo("web-01-lost", "", "", lost, 0));
+    EXPECT_TRUE(DiskFiles(Record("web-01")) == sourceFiles);
+    for (const SDisk& d : r.vecRestoreDisks) {
+        const std::string id = d.strName.substr(d.strName.rfind(':') + 1);
+        EXPECT_FALSE(CWzPath::Exists(sim.State().DiskPath(id))) << "left behind: " << d.strName;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, FlowsEndToEnd, ::testing::Values(62, 63),
