@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, only those missing.
 set -euo pipefail
-pkgs=(build-essential cmake pkg-config git
+pkgs=(build-essential cmake ninja-build pkg-config git
       libgtest-dev libgmock-dev libbenchmark-dev
       libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libssl-dev libcli11-dev
       openssl openjdk-17-jdk-headless)

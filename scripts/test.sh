@@ -13,7 +13,10 @@ status=0
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 600) || status=$?
 if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
   # Only what the threaded tests need: the race detector tree is not a second full build.
-  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFC_SANITIZE=thread >/dev/null
+  generator=()
+  command -v ninja >/dev/null 2>&1 && [ ! -f build-tsan/CMakeCache.txt ] && generator=(-G Ninja)
+  cmake -S . -B build-tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DFC_SANITIZE=thread >/dev/null
   cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service
   mkdir -p build-tsan/test-logs
   echo "ThreadSanitizer: disk access service tests"
@@ -21,6 +24,7 @@ if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
     build-tsan/bin/test_diskinfo_service --gtest_brief=1 || status=$?
 fi
 if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
+  # Only the unit tests run here; the integration executables are not built in this tree.
   scripts/build.sh build-asan -DFC_SANITIZE=address
   export FC_LOG_DIR="$PWD/build-asan/test-logs"
   mkdir -p "$FC_LOG_DIR"
