@@ -184,10 +184,10 @@ protected:
     CFusionComputeInfo(VirtualServerInstanceType type,
                        FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* pBridge);
 
-    FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge* bridge = nullptr;
+    std::unique_ptr<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge> bridge;
     std::unique_ptr<CFusionComputeDiskInfo> diskInfo;
     // Held by OpenVmdk around each handle lookup. A member, so it exists before the bridge is
-    // created and is destroyed only after the destructor body has deleted the bridge.
+    // created and is destroyed only after the destructor body has released the bridge.
     NxCriticalSection csHandleLock;
 
 private:

@@ -19,7 +19,7 @@ const char* const kTagVmdkInfo =
 
 bool CFusionComputeInfo::InitDiskInfo() {
     if (diskInfo && diskInfo->IsInitialized()) return true;
-    if (!diskInfo) diskInfo.reset(new CFusionComputeDiskInfo(bridge));
+    if (!diskInfo) diskInfo.reset(new CFusionComputeDiskInfo(bridge.get()));
     // A service that failed to initialise stays attached and is tried again by the next call;
     // until one succeeds, nothing uses it.
     if (diskInfo->Initialize()) return true;

@@ -32,22 +32,19 @@ CFusionComputeInfo::CFusionComputeInfo(VirtualServerInstanceType type,
 }
 
 void CFusionComputeInfo::_Construct(CFusionComputeSDKCppBridge* pBridge) {
-    // Until the constructor returns, the destructor will not run: hold the bridge in a guard so
-    // that an exception from the detection below does not leak it.
-    std::unique_ptr<CFusionComputeSDKCppBridge> guard(pBridge);
+    // Owned at once: should anything below throw, the member gives the bridge back.
+    bridge.reset(pBridge);
     log.DebugLvl(kTagCtor, 2, "Start >>>");
-    if (!guard) guard.reset(new CFusionComputeSDKCppBridge());
+    if (!bridge) bridge.reset(new CFusionComputeSDKCppBridge());
     DetectLocalVMGuid();
     log.DebugLvl(kTagCtor, 2, "End <<<");
-    // Last: the log line allocates too, and a throw after the release would leak the bridge.
-    bridge = guard.release();
 }
 
 CFusionComputeInfo::~CFusionComputeInfo() {
-    // The disk access service borrows the bridge, so it goes first.
+    // The disk access service borrows the bridge, so it goes first; both go while the handle
+    // lock still exists.
     diskInfo.reset();
-    delete bridge;
-    bridge = nullptr;
+    bridge.reset();
 }
 
 int CFusionComputeInfo::Init(unsigned long flags) {
