@@ -75,6 +75,21 @@ TEST_F(LoaderTest, OurSdkLoadsWithAllElevenEntryPoints) {
     NXFusionSphereSDK_DestroyInstance_Ptr(instance);
 }
 
+// The loader's own names: the OpenSSL 1.0.0 libraries are made from the candidates it knows.
+TEST_F(LoaderTest, LoadingLinksTheOpenSslNamesFromTheirCandidates) {
+    CTempDir system;
+    system.Touch("libssl.so.1.0.2k");
+    system.Touch("libcrypto.so.1.0.1e");
+    system.Touch("libcrypto.so.1.0.2k");
+    service.strSystemLibDirectory = system.Path();
+    CScopedEnv home("FC_HOME", FC_TEST_SDK_DIR);
+    ASSERT_TRUE(service.ImportSDK());
+    EXPECT_EQ(system.File("libssl.so.1.0.2k"),
+              std::filesystem::read_symlink(system.File("libssl.so.1.0.0")));
+    EXPECT_EQ(system.File("libcrypto.so.1.0.1e"),
+              std::filesystem::read_symlink(system.File("libcrypto.so.1.0.0")));
+}
+
 TEST_F(LoaderTest, MissingLibraryOrHomeFails) {
     {
         CTempDir empty;

@@ -47,6 +47,11 @@ TEST_F(FilterTest, PatternIsCaseSensitive) {
     EXPECT_TRUE(plugin.IsDiskFilteredByPattern("Data_Disk-0?", disk));
     EXPECT_FALSE(plugin.IsDiskFilteredByPattern("data_disk-01", disk));
     EXPECT_FALSE(plugin.IsDiskFilteredByPattern("DATA_*", disk));
+    // The whole display name must match, not a part of it.
+    EXPECT_FALSE(plugin.IsDiskFilteredByPattern("Data_Disk", disk));
+    EXPECT_FALSE(plugin.IsDiskFilteredByPattern("Disk-01", disk));
+    EXPECT_FALSE(plugin.IsDiskFilteredByPattern("Data_Disk-01x", disk));
+    EXPECT_TRUE(plugin.IsDiskFilteredByPattern("*Disk-01", disk));
 }
 
 TEST_F(FilterTest, EmptyDiskMatchesOnlyAnEmptyDatastoreRule) {

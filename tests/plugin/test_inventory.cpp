@@ -178,6 +178,16 @@ TEST_F(BrowseTest, VMFolderShowsItsVMsEvenWhenSubFoldersFail) {
     // Sorted by kind: VMs (10) before folders (17).
     EXPECT_EQ((std::vector<std::string>{"vm1", "sub"}), Names(out));
     EXPECT_EQ((std::vector<int>{10, 17}), Kinds(out));
+
+    // Deeper paths open the last node of the chain the agent hands over.
+    SInventoryInfo chain = Node("f", INVENTORY_TYPE_VM_FOLDER, "f1");
+    chain.vecChildren = {Node("sub", INVENTORY_TYPE_VM_FOLDER, "f9")};
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("f9", _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("f9", _, 9u))
+        .WillOnce(DoAll(SetArgReferee<1>(vms), Return(true)));
+    out.clear();
+    EXPECT_EQ(1, plugin.BrowseInventory("VMs\\site\\f\\sub", chain, out, 9, 0));
+    EXPECT_EQ((std::vector<std::string>{"vm1"}), Names(out));
 }
 
 TEST_F(BrowseTest, AFailingLevelReportsFailureAndKeepsWhatItHas) {

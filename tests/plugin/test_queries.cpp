@@ -261,6 +261,29 @@ TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
     EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
 }
 
+// A host's datastores replace the list; no host and no cluster of that name is a failure that
+// leaves the list alone.
+TEST_F(QueryTest, HostDatastoresReplaceTheListAndAnUnknownNameFails) {
+    SHostInfo host;
+    host.vecDatastores.resize(2);
+    host.vecDatastores[0].strName = "a";
+    host.vecDatastores[1].strName = "b";
+    EXPECT_CALL(*bridge, GetHostInfo("h1", "", _, 0x2000000u))
+        .WillOnce(DoAll(SetArgReferee<2>(host), Return(true)));
+    std::vector<SDatastoreInfo> list(1);
+    list[0].strName = "old";
+    EXPECT_EQ(1, plugin.GetDSInfoListForHost("h1", list, 0, 0));
+    ASSERT_EQ(2u, list.size());
+    EXPECT_EQ("a", list[0].strName);
+    EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
+
+    EXPECT_CALL(*bridge, GetHostInfo("nobody", "", _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("not found"));
+    EXPECT_CALL(*bridge, GetClusterInfo("nobody", "", _, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, plugin.GetDSInfoListForHost("nobody", list, 0, 0));
+    EXPECT_EQ(2u, list.size());
+}
+
 TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {
     std::vector<SHostInfo> hosts(2);
     EXPECT_CALL(*bridge, GetHostInfoList(_, 0x5u))
