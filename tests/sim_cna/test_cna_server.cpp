@@ -172,6 +172,48 @@ TEST_F(CnaServerTest, ResponsesCarryMagicSequenceAndAValidCrc) {
     EXPECT_EQ(Bytes(data.begin() + 1000, data.begin() + 1300), Bytes(rr.begin() + 24, rr.end()));
 }
 
+Bytes FromHex(const std::string& hex) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        b.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+// Whole response frames, byte for byte, as a client of the protocol expects them; the header
+// CRCs were computed apart from this code base. A read's body length counts its data too.
+TEST_F(CnaServerTest, ResponseFramesAreExactlyTheProtocolsBytes) {
+    CRawConn c(server->Port());
+    ASSERT_TRUE(c.Ok());
+    c.Send(OpenRequest(7, disk, "wrong", 0));
+    EXPECT_EQ(FromHex("3535000001000700000006000000d930f424"
+                      "0300"
+                      "00000000"),
+              c.Recv(24));
+
+    c.Send(OpenRequest(41, disk, "t1", 1));
+    const Bytes open = c.Recv(24);
+    ASSERT_EQ(24u, open.size());
+    EXPECT_EQ(FromHex("3535000001002900000006000000bd4008c8"
+                      "0000"),
+              Bytes(open.begin(), open.begin() + 20));
+    const uint32_t handle = Get32(open, 20);
+
+    c.Send(IoRequest(3, 42, handle, 2, 4));
+    EXPECT_EQ(FromHex("3535000003002a0000000a000000db28a408"
+                      "0000"
+                      "04000000"
+                      "02030405"),
+              c.Recv(28));
+
+    Bytes write = IoRequest(4, 43, handle, 0, 2);
+    write.push_back(0xAB);
+    write.push_back(0xCD);
+    c.Send(write);
+    EXPECT_EQ(FromHex("3535000004002b00000002000000d31b66e3"
+                      "0000"),
+              c.Recv(20));
+}
+
 TEST_F(CnaServerTest, CloseIsAcceptedWithEitherOperationCode) {
     CRawConn c(server->Port());
     for (uint16_t op : {uint16_t(1), uint16_t(2)}) {
