@@ -79,9 +79,10 @@ TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
 TEST_F(FusionStorageAPITest, ClusterInfoFileFromTheEnvironment) {
     CFusionStorageAPI other;
     EXPECT_EQ(other.GetClusterInfoFile(), std::string(CFusionStorageAPI::c_szClusterInfoFile));
-    ::setenv("FC_FS_CLUSTER_INFO", clusterInfo.c_str(), 1);
-    EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
-    ::unsetenv("FC_FS_CLUSTER_INFO");
+    {
+        CScopedEnv env("FC_FS_CLUSTER_INFO", clusterInfo);
+        EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
+    }
     EXPECT_EQ(api.GetClusterInfoFile(), clusterInfo);
 }
 
