@@ -3,7 +3,6 @@
 // the restore cycle (disks, VMs from a record and from an OVF descriptor, networks, power,
 // deletion), the service's own error texts, retryable snapshot failures and two threads at
 // once. Task polling runs on a fake clock.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -17,38 +16,19 @@
 #include "FusionComputeSDKCppBridge.h"
 #include "MgmtService.h"
 #include "NxClock.h"
+#include "TempDir.h"
 
 using namespace FusionComputeSDKCppBridge;
 using json = nlohmann::json;
 
 namespace {
 
-void RemoveTree(const std::string& path) {
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            const std::string p = path + "/" + n;
-            struct stat st;
-            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                RemoveTree(p);
-            else
-                unlink(p.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
-}
-
 const uint64_t kDetail = FC_FILL_VM_DISKS | FC_FILL_VM_SNAPSHOTS | FC_FILL_VM_NICS;
 
 class BridgeSim : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/bridgesim.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_strDir = tmpl;
-        m_pState.reset(new fcsim::CSimState(m_strDir));
+        m_pState.reset(new fcsim::CSimState(m_dir.Path()));
         fcsim::SMgmtSettings s;
         s.nCnaPort = 40123;
         m_pSvc.reset(new fcsim::CMgmtService(*m_pState, m_faults, s));
@@ -68,7 +48,6 @@ protected:
         m_pBridge.reset();
         m_pSvc.reset();
         m_pState.reset();
-        RemoveTree(m_strDir);
     }
 
     SVMInfo VM(const std::string& name, uint64_t flags = kDetail) {
@@ -79,7 +58,7 @@ protected:
     void Fault(fcsim::SFaultRule rule) { m_faults.Add(rule); }
 
     CFakeClock m_clock;
-    std::string m_strDir;
+    CTempDir m_dir;
     std::unique_ptr<fcsim::CSimState> m_pState;
     fcsim::CFaultTable m_faults;
     std::unique_ptr<fcsim::CMgmtService> m_pSvc;

@@ -16,6 +16,7 @@
 #include "FakeService.h"
 #include "FusionComputeSDKCppBridge.h"
 #include "NxClock.h"
+#include "TempDir.h"
 
 using bridgetest::CFakeService;
 using bridgetest::CTempCert;
@@ -45,26 +46,6 @@ int DeadPort() {
     close(fd);
     return ntohs(a.sin_port);
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_bHad = old != nullptr;
-        if (old) m_old = old;
-        setenv(name, value, 1);
-    }
-    ~ScopedEnv() {
-        if (m_bHad)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_bHad = false;
-};
 
 }  // namespace
 
@@ -172,8 +153,7 @@ TEST(BridgeSession, BrokenAnswersAreFailuresNotCrashes) {
     };
     for (const auto& c : cases) {
         CFakeService svc;
-        svc.Reply(c.path == std::string("/service/versions") ? "GET" : "GET", c.path, c.status,
-                  c.body);
+        svc.Reply("GET", c.path, c.status, c.body);
         CFusionComputeSDKCppBridge bridge(FastOptions());
         EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword)) << c.body;
         EXPECT_NE(bridge.GetLastError().find(c.expect), std::string::npos)
@@ -297,31 +277,31 @@ TEST(BridgeOptions, EnvironmentSetsCAInsecureAndTimeout) {
     CTempCert cert;
     CFakeService svc(&cert);
     {
-        ScopedEnv ca("FC_BRIDGE_CAFILE", cert.CertPath().c_str());
+        CScopedEnv ca("FC_BRIDGE_CAFILE", cert.CertPath().c_str());
         CFusionComputeSDKCppBridge bridge;
         EXPECT_TRUE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword))
             << bridge.GetLastError();
     }
     {
-        ScopedEnv insecure("FC_BRIDGE_INSECURE", "1");
+        CScopedEnv insecure("FC_BRIDGE_INSECURE", "1");
         CFusionComputeSDKCppBridge bridge;
         EXPECT_TRUE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword))
             << bridge.GetLastError();
     }
     {
-        ScopedEnv insecure("FC_BRIDGE_INSECURE", "0");
+        CScopedEnv insecure("FC_BRIDGE_INSECURE", "0");
         CFusionComputeSDKCppBridge bridge;
         EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword));
     }
     for (const char* variable : {"FC_BRIDGE_TIMEOUT", "FC_BRIDGE_TASK_POLL_MS"})
         for (const char* bad : {"abc", "0", "-5", "10x", "99999999"}) {
-            ScopedEnv setting(variable, bad);
+            CScopedEnv setting(variable, bad);
             CFusionComputeSDKCppBridge bridge;
             EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword)) << bad;
             EXPECT_NE(bridge.GetLastError().find(variable), std::string::npos);
         }
     {
-        ScopedEnv insecure("FC_BRIDGE_INSECURE", "maybe");
+        CScopedEnv insecure("FC_BRIDGE_INSECURE", "maybe");
         CFusionComputeSDKCppBridge bridge;
         EXPECT_FALSE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword));
         EXPECT_NE(bridge.GetLastError().find("FC_BRIDGE_INSECURE"), std::string::npos);

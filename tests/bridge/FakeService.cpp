@@ -29,13 +29,7 @@ std::string Sha256Hex(const std::string& text) {
 
 }  // namespace
 
-CTempCert::CTempCert() {
-    char tmpl[] = "/tmp/bridgecert.XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-    m_strDir = tmpl;
-    m_strCert = m_strDir + "/cert.pem";
-    m_strKey = m_strDir + "/key.pem";
-
+CTempCert::CTempCert() : m_strCert(m_dir.File("cert.pem")), m_strKey(m_dir.File("key.pem")) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* x = X509_new();
     ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
@@ -65,12 +59,6 @@ CTempCert::CTempCert() {
     fclose(f);
     X509_free(x);
     EVP_PKEY_free(key);
-}
-
-CTempCert::~CTempCert() {
-    unlink(m_strCert.c_str());
-    unlink(m_strKey.c_str());
-    rmdir(m_strDir.c_str());
 }
 
 CFakeService::CFakeService(const CTempCert* tls) {

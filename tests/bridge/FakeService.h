@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
+
 namespace bridgetest {
 
 struct SRecorded {
@@ -26,16 +28,16 @@ struct SRecorded {
     std::string strBody;
 };
 
-// A self-signed certificate for 127.0.0.1 in a temporary folder (removed by the destructor).
+// A self-signed certificate for 127.0.0.1 in a temporary folder (removed with it).
 class CTempCert {
 public:
     CTempCert();
-    ~CTempCert();
     const std::string& CertPath() const { return m_strCert; }
     const std::string& KeyPath() const { return m_strKey; }
 
 private:
-    std::string m_strDir, m_strCert, m_strKey;
+    CTempDir m_dir;
+    std::string m_strCert, m_strKey;
 };
 
 class CFakeService {

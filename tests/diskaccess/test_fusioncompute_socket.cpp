@@ -144,39 +144,43 @@ TEST(FusionComputeSocketWire, CloseUsesOpcodeOneWithAFourByteBody) {
     EXPECT_EQ(Hex({4, 3, 2, 1}), Slice(reqs[0].vecBytes, 18, 4));
 }
 
-TEST(FusionComputeSocketAnswers, SequenceMismatchFailsEvenWithAValidBody) {
-    CFakeCnaPeer peer([](const SFakeRequest& r) {
-        SFakeRequest shifted = r;
-        shifted.nSequence = r.nSequence + 1;
-        return WellBehavedAnswer(shifted);
-    });
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    EvLogCapture capture;
-    std::vector<uint8_t> buf(512, 0x11);
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [0] received [1]"))
-        << capture.Dump();
-    EXPECT_EQ(std::vector<uint8_t>(512, 0x11), buf);
-    client.Disconnect();
-}
-
-TEST(FusionComputeSocketAnswers, ShortReadLengthFailsWithoutReadingData) {
-    CFakeCnaPeer peer([](const SFakeRequest& r) {
-        auto v = FakeResponseHeader(3, r.nSequence, 6 + 2048);
-        PutLE16(v, 0);
-        PutLE32(v, 2048);
-        v.insert(v.end(), 2048, 0x77);
-        return v;
-    });
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    EvLogCapture capture;
-    std::vector<uint8_t> buf(4096, 0x11);
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 4096, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
-    EXPECT_EQ(std::vector<uint8_t>(4096, 0x11), buf);
-    client.Disconnect();
+// An answer that does not fit its request fails the read and leaves the caller's buffer alone.
+TEST(FusionComputeSocketAnswers, MismatchedReadAnswersFailWithoutTouchingTheBuffer) {
+    struct SCase {
+        const char* name;
+        CFakeCnaPeer::Responder answer;
+        uint32_t length;
+        const char* message;
+    };
+    const std::vector<SCase> cases = {
+        {"sequence mismatch, valid body",
+         [](const SFakeRequest& r) {
+             SFakeRequest shifted = r;
+             shifted.nSequence = r.nSequence + 1;
+             return WellBehavedAnswer(shifted);
+         },
+         512, "Sequence number mismatch - expected [0] received [1]"},
+        {"short read length",
+         [](const SFakeRequest& r) {
+             auto v = FakeResponseHeader(3, r.nSequence, 6 + 2048);
+             PutLE16(v, 0);
+             PutLE32(v, 2048);
+             v.insert(v.end(), 2048, 0x77);
+             return v;
+         },
+         4096, "Read disk size mismatch - expected [4096] received [2048]"},
+    };
+    for (const SCase& c : cases) {
+        CFakeCnaPeer peer(c.answer);
+        CFusionComputeSocket client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port())) << c.name;
+        EvLogCapture capture;
+        std::vector<uint8_t> buf(c.length, 0x11);
+        EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, c.length, buf.data())) << c.name;
+        EXPECT_TRUE(capture.Contains(c.message)) << c.name << "\n" << capture.Dump();
+        EXPECT_EQ(std::vector<uint8_t>(c.length, 0x11), buf) << c.name;
+        client.Disconnect();
+    }
 }
 
 TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {

@@ -4,25 +4,26 @@
 #include "EvDebug.h"
 #include "NxPlatformInfo.h"
 #include "TempDir.h"
+#include "WzUtil.h"
 
 TEST(ConfigTest, PresentAbsentAndMalformedKeys) {
     CTempDir dir;
-    std::string path = dir.Put("fc.ini",
-                               "; comment\n"
-                               "[Other]\n"
-                               "DiskIORetries=99\n"
-                               "[ VirtualServer ]\r\n"
-                               "  DiskIORetries = 3 \r\n"
-                               "nExpireSnapshotHours=0\n"
-                               "Big=18446744073709551615\n"
-                               "TooBig=18446744073709551616\n"
-                               "Hex=0x1F\n"
-                               "Negative=-5\n"
-                               "Words=ten\n"
-                               "Empty=\n"
-                               "# DiskIORetryDelay=7\n"
-                               "Twice=1\n"
-                               "Twice=2\n");
+    std::string path = dir.Write("fc.ini",
+                                 "; comment\n"
+                                 "[Other]\n"
+                                 "DiskIORetries=99\n"
+                                 "[ VirtualServer ]\r\n"
+                                 "  DiskIORetries = 3 \r\n"
+                                 "nExpireSnapshotHours=0\n"
+                                 "Big=18446744073709551615\n"
+                                 "TooBig=18446744073709551616\n"
+                                 "Hex=0x1F\n"
+                                 "Negative=-5\n"
+                                 "Words=ten\n"
+                                 "Empty=\n"
+                                 "# DiskIORetryDelay=7\n"
+                                 "Twice=1\n"
+                                 "Twice=2\n");
     CScopedEnv env("FC_CONFIG_FILE", path.c_str());
 
     uint64_t value = 42;
@@ -62,12 +63,12 @@ TEST(ConfigTest, PresentAbsentAndMalformedKeys) {
 
 TEST(ConfigTest, FileIsReadOnEveryCall) {
     CTempDir dir;
-    std::string path = dir.Put("fc.ini", "[VirtualServer]\nDiskIORetries=1\n");
+    std::string path = dir.Write("fc.ini", "[VirtualServer]\nDiskIORetries=1\n");
     CScopedEnv env("FC_CONFIG_FILE", path.c_str());
     uint64_t value = 0;
     EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
     EXPECT_EQ(value, 1u);
-    dir.Put("fc.ini", "[VirtualServer]\nDiskIORetries=2\n");
+    dir.Write("fc.ini", "[VirtualServer]\nDiskIORetries=2\n");
     EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
     EXPECT_EQ(value, 2u);
     FXPath::RemoveAll(path);
@@ -86,7 +87,7 @@ TEST(ConfigTest, NoConfigurationFileMeansEveryKeyAbsent) {
 
 TEST(ConfigTest, FocusClientAndItsHostName) {
     CTempDir dir;
-    std::string path = dir.Put("fc.ini", "[proxy1]\nHostName=proxy1.lab\n");
+    std::string path = dir.Write("fc.ini", "[proxy1]\nHostName=proxy1.lab\n");
     CScopedEnv config("FC_CONFIG_FILE", path.c_str());
     {
         CScopedEnv client("FC_CLIENT_NAME", nullptr);

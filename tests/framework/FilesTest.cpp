@@ -7,16 +7,17 @@
 
 #include "CPhysicalDiskReader.h"
 #include "TempDir.h"
+#include "WzUtil.h"
 
 TEST(FilesTest, DirectoryWalkListsEachFileOnce) {
     CTempDir dir;
     std::string root = dir.Path();
-    dir.Put("java", "1");
-    dir.Put("jre8/bin/java", "2");
-    dir.Put("jre11/bin/java", "3");
-    dir.Put("jre11/bin/javac", "4");
-    dir.Put("deep/a/b/c/java", "5");
-    dir.Put(".hidden/java", "6");
+    dir.Write("java", "1");
+    dir.Write("jre8/bin/java", "2");
+    dir.Write("jre11/bin/java", "3");
+    dir.Write("jre11/bin/javac", "4");
+    dir.Write("deep/a/b/c/java", "5");
+    dir.Write(".hidden/java", "6");
     ASSERT_EQ(::mkdir(dir.File("java-dir").c_str(), 0755), 0);  // a folder named like the file
     ASSERT_EQ(::mkdir(dir.File("jre8/bin/java.d").c_str(), 0755), 0);
     // A link back up the tree must neither loop nor list files twice; a link to a file counts
@@ -56,9 +57,9 @@ TEST(FilesTest, DirectoryWalkListsEachFileOnce) {
 
 TEST(FilesTest, DirectoryReaderBehavesLikeFindFirstFindNext) {
     CTempDir dir;
-    dir.Put("b.json", "{}");
-    dir.Put("a.ovf", "<ovf/>");
-    dir.Put(".dot", "");
+    dir.Write("b.json", "{}");
+    dir.Write("a.ovf", "<ovf/>");
+    dir.Write(".dot", "");
     ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0755), 0);
 
     CWzDirectory reader;
@@ -104,9 +105,9 @@ TEST(FilesTest, FirstFileByExtension) {
     std::string path = "untouched";
     EXPECT_FALSE(GetFirstFileByExtension(dir.Path(), "ovf", path));
     EXPECT_EQ(path, "untouched");
-    dir.Put("zz.OVF", "2");
-    dir.Put("aa.ovf.bak", "0");
-    dir.Put("mm.ovf", "1");
+    dir.Write("zz.OVF", "2");
+    dir.Write("aa.ovf.bak", "0");
+    dir.Write("mm.ovf", "1");
     ASSERT_EQ(::mkdir(dir.File("dir.ovf").c_str(), 0755), 0);
     EXPECT_TRUE(GetFirstFileByExtension(dir.Path(), "ovf", path));
     EXPECT_EQ(path, dir.File("mm.ovf"));
@@ -154,19 +155,19 @@ TEST(FilesTest, WholeFileRoundTripAndReplacement) {
 TEST(FilesTest, CreateAndRemoveTreesWithoutFollowingLinks) {
     CTempDir dir;
     CTempDir outside;
-    std::string kept = outside.Put("keep.txt", "precious");
+    std::string kept = outside.Write("keep.txt", "precious");
     std::string tree = dir.File("a/b/c");
     ASSERT_TRUE(FXPath::CreateDirectories(tree).Success());
     EXPECT_TRUE(CWzPath::IsDirectory(tree));
     EXPECT_TRUE(FXPath::CreateDirectories(tree).Success());  // already there
-    dir.Put("a/b/c/file", "x");
+    dir.Write("a/b/c/file", "x");
     ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("a/link").c_str()), 0);
     ASSERT_TRUE(FXPath::RemoveAll(dir.File("a")).Success());
     EXPECT_FALSE(CWzPath::Exists(dir.File("a")));
     EXPECT_TRUE(CWzPath::IsFile(kept)) << "removal followed a link out of the tree";
     EXPECT_TRUE(FXPath::RemoveAll(dir.File("a")).Success());  // nothing left to remove
 
-    std::string file = dir.Put("plain", "x");
+    std::string file = dir.Write("plain", "x");
     EXPECT_TRUE(FXPath::CreateDirectories(file + "/sub").IsError());
 }
 

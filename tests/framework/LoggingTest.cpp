@@ -7,6 +7,7 @@
 #include "EvDebug.h"
 #include "NxSync.h"
 #include "TempDir.h"
+#include "WzUtil.h"
 
 TEST(LoggingTest, CaptureSeesEveryLineWithLevelTagAndJob) {
     EvLogCapture outer;

@@ -3,6 +3,7 @@
 
 #include "NxProcess.h"
 #include "TempDir.h"
+#include "WzUtil.h"
 
 TEST(ProcessTest, ExitStatusAndSeparateStreams) {
     std::string out, err;
@@ -22,7 +23,7 @@ TEST(ProcessTest, ExitStatusAndSeparateStreams) {
 
     // Shell syntax is available: a change of folder, ';' and quoting.
     CTempDir dir;
-    dir.Put("x y.txt", "content");
+    dir.Write("x y.txt", "content");
     std::string command = "cd '" + dir.Path() + "'; cat \"x y.txt\"";
     EXPECT_EQ(NxProcess::system(command, out, err), 0);
     EXPECT_EQ(out, "content");

@@ -6,6 +6,7 @@
 
 #include "TempDir.h"
 #include "VMInfo.h"
+#include "WzUtil.h"
 
 using namespace VMInfoStructs;
 
@@ -265,10 +266,10 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
 
     // Left-overs of an earlier job are removed; what a link points to is not.
     CTempDir outside;
-    std::string precious = outside.Put("precious", "keep");
-    dir.Put("jobs/17/mount/old.ovf", "x");
-    dir.Put("jobs/17/mount/.hidden", "x");
-    dir.Put("jobs/17/mount/sub/deeper/file", "x");
+    std::string precious = outside.Write("precious", "keep");
+    dir.Write("jobs/17/mount/old.ovf", "x");
+    dir.Write("jobs/17/mount/.hidden", "x");
+    dir.Write("jobs/17/mount/sub/deeper/file", "x");
     ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/link").c_str()), 0);
     ASSERT_EQ(info._PrepareMountPathDirectory(mount, true), 1);
     std::vector<std::string> left;
@@ -281,7 +282,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     EXPECT_EQ(reader.GetEntry(entry, end).Status(), WZ_E_NOT_FOUND) << entry.strName;
     EXPECT_TRUE(CWzPath::IsFile(precious));
 
-    dir.Put("jobs/17/mount/new.json", "{}");
+    dir.Write("jobs/17/mount/new.json", "{}");
     ASSERT_EQ(info._PrepareMountPathDirectory(mount, false), 1);
     EXPECT_FALSE(CWzPath::Exists(mount));
     EXPECT_TRUE(CWzPath::IsDirectory(dir.File("jobs/17"))) << "only the mount folder goes";
@@ -293,7 +294,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     EXPECT_EQ(info._PrepareMountPathDirectory("", true), 0);
     EXPECT_EQ(info._PrepareMountPathDirectory("", false), 0);
     EXPECT_TRUE(capture.Contains("Refusing mount path"));
-    std::string file = dir.Put("a-file", "x");
+    std::string file = dir.Write("a-file", "x");
     EXPECT_EQ(info._PrepareMountPathDirectory(file, true), 0);
     EXPECT_TRUE(CWzPath::IsFile(file)) << "a file in the way is left alone";
 }
@@ -304,9 +305,9 @@ TEST(VMInfoTest, BiosInfoFromDmiFolder) {
     std::string vendor = "x", serial = "x", uuid = "x", product = "x";
     EXPECT_FALSE(CVMInfo::getBiosInfo(vendor, serial, uuid, product)) << "no vendor file";
 
-    dir.Put("sys_vendor", "Xen\n");
-    dir.Put("product_uuid", "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11\n");
-    dir.Put("product_name", "HVM domU\n");
+    dir.Write("sys_vendor", "Xen\n");
+    dir.Write("product_uuid", "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11\n");
+    dir.Write("product_name", "HVM domU\n");
     ASSERT_TRUE(CVMInfo::getBiosInfo(vendor, serial, uuid, product));
     EXPECT_EQ(vendor, "Xen");
     EXPECT_EQ(serial, "") << "an unreadable serial is empty";

@@ -84,96 +84,78 @@ std::string ToolScript(const std::string& dir, const std::string& name, bool bit
 }  // namespace
 
 CFsFakeTools::CFsFakeTools() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fs-fake-XXXXXX";
-    if (::mkdtemp(&templ[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_strDir = templ;
-    FsWriteFile(m_strDir + "/bin/vbs_cli", ToolScript(m_strDir, "vbs_cli", false), true);
+    FsWriteFile(m_dir.Path() + "/bin/vbs_cli", ToolScript(m_dir.Path(), "vbs_cli", false), true);
     // Several Java runtimes. A folder listing gives "jre" before "jre-17", but as whole paths
     // "jre/bin/java" sorts after "jre-17/bin/java" ('/' > '-'): the runner must take that one.
     for (const char* jre : {"jre-17", "jre", "jre-11"}) {
-        FsWriteFile(m_strDir + "/zk/data/" + jre + "/bin/java", ToolScript(m_strDir, "java", true),
-                    true);
+        FsWriteFile(m_dir.Path() + "/zk/data/" + jre + "/bin/java",
+                    ToolScript(m_dir.Path(), "java", true), true);
     }
     // "java" through the search path, for a runner that found no Java.
-    FsWriteFile(m_strDir + "/bin/java", ToolScript(m_strDir, "java", true), true);
+    FsWriteFile(m_dir.Path() + "/bin/java", ToolScript(m_dir.Path(), "java", true), true);
     FXPath::CreateDirectories(ToolsDir());
 
     const char* path = std::getenv("PATH");
-    SetEnv("PATH", m_strDir + "/bin:" + (path ? path : "/usr/bin:/bin"));
-    SetEnv("FC_AGENT_HOME", m_strDir + "/home");
-    SetEnv("FC_CONFIG_FILE", "");
+    m_env.Set("PATH", m_dir.Path() + "/bin:" + (path ? path : "/usr/bin:/bin"));
+    m_env.Set("FC_AGENT_HOME", m_dir.Path() + "/home");
+    m_env.Set("FC_CONFIG_FILE", "");
     SetVbsCli("ret_code=0,ret_desc=success\n");
     SetJava("ret_code=0\n");
 }
 
 CFsFakeTools::~CFsFakeTools() {
-    for (auto& [name, saved] : m_savedEnv) {
-        if (saved.first)
-            ::setenv(name.c_str(), saved.second.c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
-    FXPath::RemoveAll(m_strDir);
-}
-
-void CFsFakeTools::SetEnv(const char* name, const std::string& value) {
-    if (!m_savedEnv.count(name)) {
-        const char* old = std::getenv(name);
-        m_savedEnv[name] = {old != nullptr, old ? old : ""};
-    }
-    ::setenv(name, value.c_str(), 1);
+    m_env.Restore();
 }
 
 void CFsFakeTools::Prepare(CFusionStorageCLI& cli) const {
     cli.SetJavaSearchFolder(JavaSearchFolder());
-    cli.SetSystemJava(m_strDir + "/no/such/java");
+    cli.SetSystemJava(m_dir.Path() + "/no/such/java");
 }
 
 void CFsFakeTools::SetVbsCli(const std::string& output, int status) {
-    FsWriteFile(m_strDir + "/vbs_cli.out", output);
-    FsWriteFile(m_strDir + "/vbs_cli.rc", std::to_string(status) + "\n");
+    FsWriteFile(m_dir.Path() + "/vbs_cli.out", output);
+    FsWriteFile(m_dir.Path() + "/vbs_cli.rc", std::to_string(status) + "\n");
 }
 
 void CFsFakeTools::SetJava(const std::string& output, int status) {
-    FsWriteFile(m_strDir + "/java.out", output);
-    FsWriteFile(m_strDir + "/java.rc", std::to_string(status) + "\n");
+    FsWriteFile(m_dir.Path() + "/java.out", output);
+    FsWriteFile(m_dir.Path() + "/java.rc", std::to_string(status) + "\n");
 }
 
 void CFsFakeTools::SetBitmapNotReady(int count) {
-    FsWriteFile(m_strDir + "/notready", std::to_string(count) + "\n");
+    FsWriteFile(m_dir.Path() + "/notready", std::to_string(count) + "\n");
 }
 
 std::vector<std::string> CFsFakeTools::VbsCliArgs() const {
-    return SplitNul(FsReadFile(m_strDir + "/vbs_cli.args"));
+    return SplitNul(FsReadFile(m_dir.Path() + "/vbs_cli.args"));
 }
 
 std::vector<std::string> CFsFakeTools::JavaArgs() const {
-    return SplitNul(FsReadFile(m_strDir + "/java.args"));
+    return SplitNul(FsReadFile(m_dir.Path() + "/java.args"));
 }
 
 std::string CFsFakeTools::JavaCwd() const {
-    std::string cwd = FsReadFile(m_strDir + "/java.cwd");
+    std::string cwd = FsReadFile(m_dir.Path() + "/java.cwd");
     while (!cwd.empty() && cwd.back() == '\n') cwd.pop_back();
     return cwd;
 }
 
 int CFsFakeTools::VbsCliRuns() const {
-    return CountLines(m_strDir + "/vbs_cli.runs");
+    return CountLines(m_dir.Path() + "/vbs_cli.runs");
 }
 int CFsFakeTools::JavaRuns() const {
-    return CountLines(m_strDir + "/java.runs");
+    return CountLines(m_dir.Path() + "/java.runs");
 }
 
 void CFsFakeTools::ClearRuns() {
     for (const char* f : {"/vbs_cli.runs", "/java.runs", "/vbs_cli.args", "/java.args"}) {
-        ::unlink((m_strDir + f).c_str());
+        ::unlink((m_dir.Path() + f).c_str());
     }
 }
 
 void CFsFakeTools::SetConfig(const std::map<std::string, std::string>& keys) {
     std::string text = "[VirtualServer]\n";
     for (const auto& [k, v] : keys) text += k + "=" + v + "\n";
-    FsWriteFile(m_strDir + "/config.ini", text);
-    SetEnv("FC_CONFIG_FILE", m_strDir + "/config.ini");
+    FsWriteFile(m_dir.Path() + "/config.ini", text);
+    m_env.Set("FC_CONFIG_FILE", m_dir.Path() + "/config.ini");
 }

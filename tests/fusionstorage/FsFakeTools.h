@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
+
 class CFusionStorageCLI;
 
 class CFsFakeTools {
@@ -17,10 +19,10 @@ public:
     CFsFakeTools(const CFsFakeTools&) = delete;
     CFsFakeTools& operator=(const CFsFakeTools&) = delete;
 
-    const std::string& Dir() const { return m_strDir; }
-    std::string ToolsDir() const { return m_strDir + "/home/Huawei/FusionStorage"; }
-    std::string JavaSearchFolder() const { return m_strDir + "/zk/data"; }
-    std::string GreatestJava() const { return m_strDir + "/zk/data/jre/bin/java"; }
+    const std::string& Dir() const { return m_dir.Path(); }
+    std::string ToolsDir() const { return m_dir.Path() + "/home/Huawei/FusionStorage"; }
+    std::string JavaSearchFolder() const { return m_dir.Path() + "/zk/data"; }
+    std::string GreatestJava() const { return m_dir.Path() + "/zk/data/jre/bin/java"; }
 
     // Points the runner at the fake Java folder and a system Java that does not exist.
     void Prepare(CFusionStorageCLI& cli) const;
@@ -43,9 +45,8 @@ public:
     void SetConfig(const std::map<std::string, std::string>& keys);
 
 private:
-    std::string m_strDir;
-    std::map<std::string, std::pair<bool, std::string>> m_savedEnv;
-    void SetEnv(const char* name, const std::string& value);
+    CTempDir m_dir;
+    CScopedEnvs m_env;
 };
 
 std::string FsReadFile(const std::string& path);

@@ -79,9 +79,10 @@ TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
 TEST_F(FusionStorageAPITest, ClusterInfoFileFromTheEnvironment) {
     CFusionStorageAPI other;
     EXPECT_EQ(other.GetClusterInfoFile(), std::string(CFusionStorageAPI::c_szClusterInfoFile));
-    ::setenv("FC_FS_CLUSTER_INFO", clusterInfo.c_str(), 1);
-    EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
-    ::unsetenv("FC_FS_CLUSTER_INFO");
+    {
+        CScopedEnv env("FC_FS_CLUSTER_INFO", clusterInfo);
+        EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
+    }
     EXPECT_EQ(api.GetClusterInfoFile(), clusterInfo);
 }
 
@@ -131,38 +132,36 @@ TEST_F(FusionStorageAPITest, ForwardsVolumeOperations) {
     EXPECT_EQ(blockSize, 1024u);
 }
 
-TEST_F(FusionStorageAPITest, BitmapWaitGivesUpAfterTheDefaultLimit) {
-    Initialize();
-    CFakeClock clock;
-    tools.SetBitmapNotReady(1000);
-    uint32_t blockSize = 0;
-    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
-    EXPECT_EQ(tools.JavaRuns(), 1 + 22);  // the creation, then 22 queries
-    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(21, 10000u));
-}
-
-TEST_F(FusionStorageAPITest, BitmapWaitWithLimitZero) {
-    Initialize();
-    tools.SetConfig({{"nMaxQueryBitMapAttempts", "0"}});
-    CFakeClock clock;
-    tools.SetBitmapNotReady(1000);
-    uint32_t blockSize = 0;
-    EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
-    EXPECT_EQ(tools.JavaRuns(), 1 + 2);
-    EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(1, 10000u));
-}
-
-TEST_F(FusionStorageAPITest, BitmapWaitEndsWhenReady) {
-    Initialize();
-    tools.SetConfig({{"nMaxQueryBitMapAttempts", "5"}});
-    CFakeClock clock;
-    tools.SetBitmapNotReady(3);
-    uint32_t blockSize = 0;
-    EXPECT_TRUE(api.CreateBitmapVolume("s-bitmap", "r", "s", blockSize));
-    EXPECT_EQ(blockSize, 512u);
-    EXPECT_EQ(tools.JavaRuns(), 1 + 4);
-    EXPECT_EQ(clock.Sleeps().size(), 3u);
-    EXPECT_EQ(tools.JavaArgs()[8], "queryBitmapVolume");
+// The wait queries once more than its limit allows pauses for (22 queries by default), pausing
+// 10 s between queries, and stops at the first ready answer.
+TEST_F(FusionStorageAPITest, BitmapWaitIsBoundedByItsLimit) {
+    struct SCase {
+        const char* name;
+        const char* limit;  // nMaxQueryBitMapAttempts, or null for the default
+        int notReady;       // queries answered "not ready" before the ready one
+        bool ready;
+        int queries;
+        size_t pauses;
+    };
+    const std::vector<SCase> cases = {
+        {"default limit", nullptr, 1000, false, 22, 21},
+        {"limit zero", "0", 1000, false, 2, 1},
+        {"ready in time", "5", 3, true, 4, 3},
+    };
+    for (const SCase& c : cases) {
+        Initialize();
+        if (c.limit) tools.SetConfig({{"nMaxQueryBitMapAttempts", c.limit}});
+        CFakeClock clock;
+        tools.SetBitmapNotReady(c.notReady);
+        uint32_t blockSize = 0;
+        EXPECT_EQ(api.CreateBitmapVolume("s-bitmap", "r", "s", blockSize), c.ready) << c.name;
+        if (c.ready) {
+            EXPECT_EQ(blockSize, 512u) << c.name;
+        }
+        EXPECT_EQ(tools.JavaRuns(), 1 + c.queries) << c.name;  // the creation, then the queries
+        EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(c.pauses, 10000u)) << c.name;
+        EXPECT_EQ(tools.JavaArgs()[8], "queryBitmapVolume") << c.name;
+    }
 }
 
 TEST_F(FusionStorageAPITest, BitmapWaitStopsOnFailures) {

@@ -9,6 +9,7 @@
 
 #include "FusionComputeInfo.h"
 #include "MockBridge.h"
+#include "TempDir.h"
 
 namespace fcplugintest {
 
@@ -25,43 +26,27 @@ public:
     EvEvent& Log() { return log; }
 };
 
-// A folder under the system's temporary folder, removed with its content on destruction.
-class CTempDir {
-public:
-    CTempDir();
-    ~CTempDir();
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    const std::string& Path() const { return m_strPath; }
-    std::string Write(const std::string& name, const std::string& content) const;
-
-private:
-    std::string m_strPath;
-};
+using ::CTempDir;
 
 // Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
 class CScopedConfig {
 public:
     explicit CScopedConfig(const std::string& virtualServerLines = "");
-    ~CScopedConfig();
     void Set(const std::string& virtualServerLines);
 
 private:
     CTempDir m_dir;
-    std::string m_strOld;
-    bool m_bHadOld;
+    CScopedEnv m_env;
 };
 
 // Points FC_DMI_DIR at a folder with the four DMI files for its lifetime.
 class CScopedBios {
 public:
     CScopedBios(const std::string& vendor, const std::string& uuid);
-    ~CScopedBios();
 
 private:
     CTempDir m_dir;
-    std::string m_strOld;
-    bool m_bHadOld;
+    CScopedEnv m_env;
 };
 
 // Snapshot records and lists for the tests.

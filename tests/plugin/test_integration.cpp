@@ -32,9 +32,10 @@ protected:
         ASSERT_TRUE(service->SeedDemo(err)) << err;
         ASSERT_TRUE(service->Start("127.0.0.1", 0, true, err)) << err;
         // The bridge trusts the simulator's own certificate, and nothing else.
-        setenv("FC_BRIDGE_CAFILE", service->CAFile().c_str(), 1);
-        plugin.reset(new CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE));
-        unsetenv("FC_BRIDGE_CAFILE");
+        {
+            CScopedEnv ca("FC_BRIDGE_CAFILE", service->CAFile());
+            plugin.reset(new CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE));
+        }
         ASSERT_EQ(1, plugin->Init(0));
         fcsim::SMgmtSettings settings = service->Settings();
         ASSERT_EQ(1, plugin->Connect(service->Url(), settings.strUser, settings.strPassword))
@@ -136,9 +137,11 @@ TEST_F(SimulatorTest, BackupSnapshotIsCreatedNamedDescribedAndRemoved) {
     ASSERT_FALSE(ctx.vmInfo.vecDisks.empty());
     ASSERT_TRUE(plugin->CleanupExpiredSnapshots(ctx.vmInfo));
 
-    setenv("FC_CLIENT_NAME", "proxy-it", 1);
-    bool created = plugin->CreateVMSnapshotForBackup(ctx);
-    unsetenv("FC_CLIENT_NAME");
+    bool created = false;
+    {
+        CScopedEnv client("FC_CLIENT_NAME", "proxy-it");
+        created = plugin->CreateVMSnapshotForBackup(ctx);
+    }
     ASSERT_TRUE(created) << plugin->GetLastVMErrorDetails();
     ASSERT_FALSE(ctx.strSnapshotID.empty());
     for (const SDisk& disk : ctx.vmInfo.vecDisks) {

@@ -1,5 +1,6 @@
 // The plug-in object's life: connection, its error reporting, and the proxy VM's identity.
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "NxPlatformInfo.h"
@@ -105,12 +106,10 @@ TEST(PluginLifecycle, ConstructorLogsAndNonXenBiosLeavesNoGuid) {
 
 TEST(PluginLifecycle, MissingBiosIsLoggedAndTheObjectStillWorks) {
     CTempDir empty;
-    const char* current = getenv("FC_DMI_DIR");
-    std::string previous = current ? current : "";
-    setenv("FC_DMI_DIR", empty.Path().c_str(), 1);
     EvLogCapture capture;
+    std::unique_ptr<CScopedEnv> dmi = std::make_unique<CScopedEnv>("FC_DMI_DIR", empty.Path());
     CTestPlugin plugin(new StrictMock<CMockBridge>());
-    setenv("FC_DMI_DIR", previous.c_str(), 1);
+    dmi.reset();
     EXPECT_TRUE(capture.Contains("Unable to get BIOS Serial Number")) << capture.Dump();
     EXPECT_EQ(1, plugin.Init(0));
 }

@@ -105,10 +105,11 @@ TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskRe
                         Return(true)));
 
     plugin.Log().setJobId(31337);
-    setenv("FC_CLIENT_NAME", "proxy-7", 1);
     EvLogCapture capture;
-    EXPECT_TRUE(plugin.CreateVMSnapshotForBackup(ctx));
-    unsetenv("FC_CLIENT_NAME");
+    {
+        CScopedEnv client("FC_CLIENT_NAME", "proxy-7");
+        EXPECT_TRUE(plugin.CreateVMSnapshotForBackup(ctx));
+    }
     EXPECT_EQ("Snapshot Created for backup job 31337 from proxy-7", description);
     EXPECT_TRUE(clock.Sleeps().empty());
     EXPECT_EQ("snap-42", ctx.strSnapshotID);

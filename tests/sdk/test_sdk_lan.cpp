@@ -11,6 +11,7 @@
 #include "CnaServer.h"
 #include "SdkUnderTest.h"
 #include "SimState.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -20,8 +21,6 @@ class SdkLan : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
-        char tmpl[] = "/tmp/fc-sdk-lan-XXXXXX";
-        root = mkdtemp(tmpl);
         state = std::make_unique<fcsim::CSimState>(root + "/state");
         disk = state->DiskPath("vm-disk-0");
         std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
@@ -49,13 +48,9 @@ protected:
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
         std::string error;
         ASSERT_TRUE(fcsim::ExposeSanLuns(root + "/dev", {"lun-A"}, error)) << error;
-        setenv("FC_SAN_DEVICE_DIR", (root + "/dev").c_str(), 1);
+        devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", root + "/dev");
     }
-    void TearDown() override {
-        server->Stop();
-        unsetenv("FC_SAN_DEVICE_DIR");
-        std::filesystem::remove_all(root);
-    }
+    void TearDown() override { server->Stop(); }
     void* Open(bool lan, bool writable, uint32_t& handle, const char* token = "tok") {
         void* inst = sdk.NXFusionSphereSDK_CreateInstance(lan ? 1 : 0);
         if (!inst) return nullptr;
@@ -74,7 +69,9 @@ protected:
     }
 
     SSdkUnderTest sdk;
-    std::string root, disk;
+    CTempDir tmp;
+    std::string root = tmp.Path(), disk;
+    std::unique_ptr<CScopedEnv> devices;
     std::unique_ptr<fcsim::CSimState> state;
     std::unique_ptr<fcsim::CCnaServer> server;
     const char* luns[2] = {"lun-A", nullptr};

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "SdkUnderTest.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -15,21 +17,15 @@ class SdkSan : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
-        char tmpl[] = "/tmp/fc-sdk-XXXXXX";
-        root = mkdtemp(tmpl);
         std::filesystem::create_directories(root + "/dev");
         std::ofstream(root + "/dev/lun-1") << "";
         std::ofstream(root + "/dev/lun-2") << "";
-        setenv("FC_SAN_DEVICE_DIR", (root + "/dev").c_str(), 1);
+        devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", root + "/dev");
         disk = root + "/disk.img";
         content.resize(1 << 20);
         for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 3 + (i >> 12));
         std::ofstream(disk, std::ios::binary)
             .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-    }
-    void TearDown() override {
-        unsetenv("FC_SAN_DEVICE_DIR");
-        std::filesystem::remove_all(root);
     }
     void* OpenSan(bool writable, uint32_t& handle) {
         void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
@@ -42,7 +38,9 @@ protected:
     }
 
     SSdkUnderTest sdk;
-    std::string root, disk;
+    CTempDir tmp;
+    std::string root = tmp.Path(), disk;
+    std::unique_ptr<CScopedEnv> devices;
     std::vector<uint8_t> content;
     const char* luns[3] = {"lun-1", "lun-2", nullptr};
 };

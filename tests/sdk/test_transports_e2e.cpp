@@ -14,6 +14,7 @@
 #include "SdkUnderTest.h"
 #include "SimSession.h"
 #include "Simulator.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -25,18 +26,15 @@ protected:
         fcsim::SSimOptions options;
         std::string err;
         ASSERT_TRUE(sim.Start(options, err)) << err;
-        char tmpl[] = "/tmp/fc-e2e-XXXXXX";
-        devDir = std::string(mkdtemp(tmpl));
-        setenv("FC_SAN_DEVICE_DIR", devDir.c_str(), 1);
-        setenv("FC_HOME", FC_TEST_SDK_DIR, 1);
+        devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", devDir.Path());
+        home = std::make_unique<CScopedEnv>("FC_HOME", FC_TEST_SDK_DIR);
         bridge = fctest::ConnectToSim(sim);
         ASSERT_TRUE(bridge);
     }
     void TearDown() override {
         bridge.reset();
-        unsetenv("FC_SAN_DEVICE_DIR");
-        unsetenv("FC_HOME");
-        std::filesystem::remove_all(devDir);
+        devices.reset();
+        home.reset();
         sim.Stop();
     }
     // The snapshot's disk on a datastore with LUNs, or null.
@@ -50,7 +48,8 @@ protected:
         return nullptr;
     }
     fcsim::CSimulator sim;
-    std::string devDir;
+    CTempDir devDir;
+    std::unique_ptr<CScopedEnv> devices, home;
     std::unique_ptr<FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge> bridge;
 };
 
@@ -103,18 +102,18 @@ TEST_F(TransportsEndToEnd, SnapshotDiskReadsIdenticallyOverEveryTransport) {
     client.Disconnect();
 
     // Our SDK through the plug-in's loader, LAN and SAN.
-    char tmpl[] = "/tmp/fc-e2e-lib-XXXXXX";
-    std::string libDir = mkdtemp(tmpl);
-    std::ofstream(libDir + "/libssl.so.1.0.0") << "";
-    std::ofstream(libDir + "/libcrypto.so.1.0.0") << "";
-    CLoader loader(libDir);
-    ASSERT_TRUE(loader.ImportSDK());
-    std::filesystem::remove_all(libDir);
+    {
+        CTempDir libDir;
+        libDir.Touch("libssl.so.1.0.0", "");
+        libDir.Touch("libcrypto.so.1.0.0", "");
+        CLoader loader(libDir.Path());
+        ASSERT_TRUE(loader.ImportSDK());
+    }
     NXFusionSphereSDK_SetupLogging_Ptr(SSdkUnderTest::OnError, SSdkUnderTest::OnError,
                                        SSdkUnderTest::OnError, SSdkUnderTest::OnDebug,
                                        SSdkUnderTest::OnDebug, SSdkUnderTest::OnDebug);
     std::string err;
-    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir, ds.vecLuns, err)) << err;
+    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir.Path(), ds.vecLuns, err)) << err;
     CFusionSphereDiskInfoStringArray luns(ds.vecLuns);
     ASSERT_TRUE(NXFusionSphereSDK_VerifyLUNAttached_Ptr(luns.Get()));
 
@@ -190,7 +189,7 @@ TEST_F(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
     ASSERT_TRUE(bridge->PrepareDiskAccess(diskKey, "", "127.0.0.1", true, accessID, host, port,
                                           token, path))
         << bridge->GetLastError();
-    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir, ds.vecLuns, err)) << err;
+    ASSERT_TRUE(fcsim::ExposeSanLuns(devDir.Path(), ds.vecLuns, err)) << err;
     CFusionSphereDiskInfoStringArray luns(ds.vecLuns);
     SSdkUnderTest sdk;
     void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);

@@ -16,6 +16,7 @@
 
 #include "CnaServer.h"
 #include "SimState.h"
+#include "TempDir.h"
 #include "WzUtil.h"
 
 namespace {
@@ -117,9 +118,7 @@ private:
 class CnaServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/fc-cna-XXXXXX";
-        root = mkdtemp(tmpl);
-        state = std::make_unique<fcsim::CSimState>(root);
+        state = std::make_unique<fcsim::CSimState>(tmp.Path());
         disk = state->DiskPath("d1");
         std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
         Bytes content(1 << 20);
@@ -138,11 +137,9 @@ protected:
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
     }
-    void TearDown() override {
-        server->Stop();
-        std::filesystem::remove_all(root);
-    }
-    std::string root, disk;
+    void TearDown() override { server->Stop(); }
+    CTempDir tmp;
+    std::string disk;
     Bytes data;
     std::unique_ptr<fcsim::CSimState> state;
     std::unique_ptr<fcsim::CCnaServer> server;
@@ -360,8 +357,8 @@ TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
 }
 
 TEST(CnaSanExposure, CreatesPlainLunNamesOnly) {
-    char tmpl[] = "/tmp/fc-san-XXXXXX";
-    std::string root = mkdtemp(tmpl);
+    CTempDir tmp;
+    const std::string& root = tmp.Path();
     std::string error;
     EXPECT_TRUE(fcsim::ExposeSanLuns(root + "/dev", {"lun-1", "6005-08b4"}, error)) << error;
     EXPECT_TRUE(std::filesystem::exists(root + "/dev/lun-1"));
@@ -369,7 +366,6 @@ TEST(CnaSanExposure, CreatesPlainLunNamesOnly) {
     EXPECT_FALSE(fcsim::ExposeSanLuns(root + "/dev", {"../evil"}, error));
     EXPECT_FALSE(fcsim::ExposeSanLuns(root + "/dev", {".."}, error));
     EXPECT_FALSE(std::filesystem::exists(root + "/evil"));
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -14,17 +14,6 @@
 const char* const CFsStateFixture::c_szDisk = "disk-1";
 const char* const CFsStateFixture::c_szDiskVolume = "fsvol-disk-1";
 
-namespace {
-
-std::string MakeTempDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fs-state-XXXXXX";
-    if (::mkdtemp(&templ[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return templ;
-}
-
-}  // namespace
-
 std::string FsReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
@@ -42,8 +31,7 @@ std::string FsReadAt(const std::string& path, uint64_t offset, size_t length) {
     return out;
 }
 
-CFsStateFixture::CFsStateFixture()
-    : m_strDir(MakeTempDir()), m_state(m_strDir + "/state"), m_store(m_strDir + "/state") {
+CFsStateFixture::CFsStateFixture() : m_state(m_dir.File("state")), m_store(m_dir.File("state")) {
     int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0 || ::ftruncate(fd, c_ullDiskSize) != 0) throw std::runtime_error("disk");
     ::close(fd);
@@ -51,7 +39,6 @@ CFsStateFixture::CFsStateFixture()
 
 CFsStateFixture::~CFsStateFixture() {
     m_store.DetachAll();
-    FXPath::RemoveAll(m_strDir);
 }
 
 void CFsStateFixture::WriteDisk(uint64_t offset, const std::string& bytes) {
@@ -70,7 +57,7 @@ void CFsStateFixture::Snapshot(const std::string& name) {
     std::string err;
     // As the management service does: writes around the journal count before the position.
     if (!fcsim::CDiskWatch(m_state).Fold(c_szDisk, err)) throw std::runtime_error(err);
-    std::string frozen = m_strDir + "/frozen-" + name + ".img";
+    std::string frozen = m_dir.Path() + "/frozen-" + name + ".img";
     std::ofstream(frozen, std::ios::binary) << DiskContent();
     fcsim::SFsSnapshot snap;
     snap.strName = name;

@@ -7,6 +7,7 @@
 
 #include "FsVolumeStore.h"
 #include "SimState.h"
+#include "TempDir.h"
 
 class CFsStateFixture {
 public:
@@ -15,8 +16,8 @@ public:
     CFsStateFixture(const CFsStateFixture&) = delete;
     CFsStateFixture& operator=(const CFsStateFixture&) = delete;
 
-    const std::string& Dir() const { return m_strDir; }
-    std::string StateDir() const { return m_strDir + "/state"; }
+    const std::string& Dir() const { return m_dir.Path(); }
+    std::string StateDir() const { return m_dir.Path() + "/state"; }
     fcsim::CSimState& State() { return m_state; }
     fcsim::CFsVolumeStore& Store() { return m_store; }
 
@@ -31,7 +32,7 @@ public:
     static const char* const c_szDiskVolume;  // the disk's own FusionStorage volume
 
 private:
-    std::string m_strDir;
+    CTempDir m_dir;
     fcsim::CSimState m_state;
     fcsim::CFsVolumeStore m_store;
 };

@@ -53,19 +53,10 @@ protected:
 
     void TearDown() override {
         fx.Store().DetachAll();
-        for (auto& [name, saved] : savedEnv) {
-            if (saved.first)
-                ::setenv(name.c_str(), saved.second.c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
+        env.Restore();
     }
 
-    void SetEnv(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        if (!savedEnv.count(name)) savedEnv[name] = {old != nullptr, old ? old : ""};
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+    void SetEnv(const char* name, const std::string& value) { env.Set(name, value); }
 
     // A test pattern that differs in every 512-byte sector.
     static std::string Pattern(size_t length, char seed) {
@@ -74,7 +65,7 @@ protected:
         return s;
     }
 
-    std::map<std::string, std::pair<bool, std::string>> savedEnv;
+    CScopedEnvs env;
     CFsStateFixture fx;
     std::string home;
     std::string toolsDir;

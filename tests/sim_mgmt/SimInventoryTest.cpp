@@ -8,6 +8,7 @@
 #include "Inventory.h"
 #include "Render.h"
 #include "SimState.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -17,14 +18,7 @@ using fcsim::json;
 
 class InventoryModel : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "siminv.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(&tmpl[0]), nullptr);
-        m_strDir = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_strDir); }
-
-    std::string m_strDir;
+    CTempDir m_dir;
     CInventory inv{"5D1C0A7E"};
 };
 
@@ -83,7 +77,7 @@ TEST_F(InventoryModel, VolumesTakeFreeSlotsAndNicsUniqueMacs) {
 }
 
 TEST_F(InventoryModel, SavedInventoryLoadsBackAndABrokenFileIsRefused) {
-    fcsim::CSimState state(m_strDir);
+    fcsim::CSimState state(m_dir.Path());
     CInventory fresh("5D1C0A7E");
     std::string err;
     EXPECT_TRUE(fresh.Load(state, err));  // no file yet: a new state folder
@@ -96,7 +90,8 @@ TEST_F(InventoryModel, SavedInventoryLoadsBackAndABrokenFileIsRefused) {
     EXPECT_EQ(fcsim::CRender(fresh, state).Folder(*fresh.Find("folders", "4"))["parentObjUrn"],
               "urn:sites:5D1C0A7E");
 
-    ASSERT_TRUE(fcsim::CSimState::WriteFileAtomic(m_strDir + "/inventory.json", "{\"vms\": 1}"));
+    ASSERT_TRUE(
+        fcsim::CSimState::WriteFileAtomic(m_dir.Path() + "/inventory.json", "{\"vms\": 1}"));
     EXPECT_FALSE(fresh.Load(state, err));
     EXPECT_FALSE(err.empty());
 }

@@ -8,6 +8,7 @@
 #include "DiskFiles.h"
 #include "Faults.h"
 #include "Ovf.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -58,9 +59,8 @@ TEST(SimPieces, GlobMatchesWithinAndAcrossSegments) {
 }
 
 TEST(SimPieces, SparseCopyKeepsHolesAndData) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "simpieces.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(&tmpl[0]), nullptr);
-    std::string src = tmpl + "/a.img", dst = tmpl + "/b.img", err;
+    CTempDir dir;
+    std::string src = dir.File("a.img"), dst = dir.File("b.img"), err;
     ASSERT_TRUE(fcsim::CreateSparseFile(src, 256ull << 20, err)) << err;
     ASSERT_TRUE(fcsim::WriteAt(src, 100ull << 20, std::string(8192, 'q'), err)) << err;
     ASSERT_TRUE(fcsim::WriteAt(src, (256ull << 20) - 3, "end", err)) << err;
@@ -75,9 +75,8 @@ TEST(SimPieces, SparseCopyKeepsHolesAndData) {
     EXPECT_LE(ext[0].first, 100ull << 20);
     EXPECT_GE(ext[0].first + ext[0].second, (100ull << 20) + 8192);
     EXPECT_EQ(ext[1].first + ext[1].second, 256ull << 20);
-    EXPECT_FALSE(fcsim::CopySparse(tmpl + "/missing", dst + "2", err));
+    EXPECT_FALSE(fcsim::CopySparse(dir.File("missing"), dst + "2", err));
     EXPECT_FALSE(std::filesystem::exists(dst + "2"));
-    std::filesystem::remove_all(tmpl);
 }
 
 TEST(SimPieces, OvfReaderRefusesWhatItCannotTrust) {

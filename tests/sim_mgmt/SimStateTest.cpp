@@ -11,31 +11,15 @@
 
 #include "DiskWatch.h"
 #include "SimState.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 using fcsim::CSimState;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "simstate.XXXXXX").string();
-        char* p = ::mkdtemp(&tmpl[0]);
-        m_path = p ? p : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
-    TempDir dir;
+    CTempDir dir;
     CSimState st(dir.Path());
     fcsim::SLease l;
     l.strAccessID = "a1";
@@ -81,7 +65,7 @@ TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
 }
 
 TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
-    TempDir dir;
+    CTempDir dir;
     CSimState st(dir.Path());
     EXPECT_EQ(st.ChangeSeq("d1"), 0u);
     EXPECT_EQ(st.MarkWritten("d1", 0, 512), 1u);
@@ -109,7 +93,7 @@ TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
 }
 
 TEST(SimState, ConcurrentWritersGetDistinctPositions) {
-    TempDir dir;
+    CTempDir dir;
     CSimState a(dir.Path()), b(dir.Path());
     auto run = [](CSimState* s) {
         for (int i = 0; i < 200; ++i) s->MarkWritten("d", static_cast<uint64_t>(i), 1);
@@ -133,7 +117,7 @@ TEST(SimState, NowOverride) {
 // A restore's writer dies with the disk watched: once its lease has run out, the next fold
 // journals exactly the chunks whose content it changed and ends the watch.
 TEST(DiskWatch, ExpiredWriterIsFoldedAndLetGo) {
-    TempDir dir;
+    CTempDir dir;
     CSimState st(dir.Path());
     const uint64_t chunk = fcsim::CDiskWatch::c_ullChunkBytes;
     auto put = [&](uint64_t offset, const std::string& bytes) {
