@@ -441,7 +441,7 @@ public:
     explicit CDiskPlugin(fcplugintest::CMockBridge* b)
         : CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE, b) {}
     CTestDiskInfo* Install() {
-        auto* svc = new CTestDiskInfo(bridge);
+        auto* svc = new CTestDiskInfo(bridge.get());
         svc->bInitialized = true;
         diskInfo.reset(svc);
         return svc;
