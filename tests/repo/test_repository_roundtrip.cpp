@@ -147,3 +147,18 @@ TEST_F(CRepoTest, CompressedChunksRoundTripAndARawBackupStaysRaw) {
         ullLargest = std::max<uint64_t>(ullLargest, std::filesystem::file_size(strFile));
     EXPECT_GT(ullLargest, kTestChunk);
 }
+
+TEST_F(CRepoTest, AGrownDiskKeepsItsOldTailAndReadsZeroBeyond) {
+    std::mt19937 rng(9);
+    std::string strImage(kTestChunk + 100, '\0');
+    Scribble(strImage, {{0, strImage.size()}}, rng);
+    const std::string strFull = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
+    strImage.resize(3 * kTestChunk, '\0');  // grown; nothing new written
+    const std::string strInc = Backup({{"d", &strImage}}, {{}}, strFull);
+    EXPECT_TRUE(ReadDisk(strInc, "d", strImage.size()) == strImage);
+    std::unique_ptr<CBackupReader> pReader;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->OpenBackup(strInc, pReader, strError));
+    SVerifyReport report;
+    EXPECT_TRUE(pReader->Verify(report)) << (report.Ok() ? "" : report.vecErrors[0]);
+}
