@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       libgtest-dev libgmock-dev libbenchmark-dev
-      libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libssl-dev libcli11-dev
+      libcurl4-openssl-dev libzstd-dev nlohmann-json3-dev libcpp-httplib-dev libssl-dev libcli11-dev
       openssl openjdk-17-jdk-headless)
 missing=()
 for p in "${pkgs[@]}"; do

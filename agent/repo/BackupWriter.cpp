@@ -1,0 +1,219 @@
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "BackupImpl.h"
+#include "ChunkStore.h"
+#include "Manifest.h"
+#include "RepoFiles.h"
+
+struct CBackupWriter::SImpl {
+    std::string strRoot;
+    CRepoLock lock;
+    CChunkStore store;
+    SManifest manifest;
+    SManifest parent;
+    bool bCompress = false;
+    bool bInDisk = false;
+    bool bFailed = false;
+    bool bCommitted = false;
+    // The disk being written and the one chunk held in memory while extents land in it.
+    SDiskRecord disk;
+    const std::vector<std::string>* pParentIndex = nullptr;
+    uint64_t ullParentCapacity = 0;
+    std::vector<std::string> vecIndex;
+    int64_t llOpen = -1;
+    std::string strBuf;
+
+    explicit SImpl(const std::string& strRootIn) : strRoot(strRootIn), store(strRootIn) {}
+
+    uint64_t ChunkSize() const { return manifest.info.ullChunkSize; }
+    uint64_t ChunkLen(uint64_t ullCapacity, uint64_t ullIdx) const {
+        return std::min(ChunkSize(), ullCapacity - ullIdx * ChunkSize());
+    }
+    bool Fail(std::string& strError, const std::string& strWhy) {
+        if (!strWhy.empty()) strError = strWhy;
+        bFailed = true;
+        return false;
+    }
+    bool Usable(std::string& strError, bool bWantDisk) const {
+        if (bCommitted)
+            strError = "the backup is already committed";
+        else if (bFailed)
+            strError = "the backup failed earlier and cannot continue";
+        else if (bInDisk != bWantDisk)
+            strError = bWantDisk ? "no disk is open" : "a disk is still open";
+        else
+            return true;
+        return false;
+    }
+    // The chunk's current content, padded or cut to its length in this disk.
+    bool LoadChunk(uint64_t ullIdx, std::string& strOut, std::string& strError) const {
+        const std::string& strHash = vecIndex[ullIdx];
+        if (strHash.empty())
+            strOut.clear();
+        else if (!store.Get(strHash, strOut, strError))
+            return false;
+        strOut.resize(ChunkLen(disk.ullCapacity, ullIdx), '\0');
+        return true;
+    }
+    bool Flush(std::string& strError) {
+        if (llOpen < 0) return true;
+        const size_t nIdx = static_cast<size_t>(llOpen);
+        llOpen = -1;
+        if (std::all_of(strBuf.begin(), strBuf.end(), [](char c) { return c == 0; })) {
+            vecIndex[nIdx].clear();
+            return true;
+        }
+        return store.Put(strBuf, bCompress, vecIndex[nIdx], strError);
+    }
+    bool InheritFromParent(std::string& strError) {
+        const uint64_t ullShared =
+            std::min<uint64_t>(vecIndex.size(), pParentIndex ? pParentIndex->size() : 0);
+        for (uint64_t i = 0; i < ullShared; ++i) {
+            vecIndex[i] = (*pParentIndex)[i];
+            // A disk that grew or shrank changes its last chunk's length; that chunk is stored
+            // again at the new length so every chunk matches its place in the index.
+            if (vecIndex[i].empty() ||
+                ChunkLen(ullParentCapacity, i) == ChunkLen(disk.ullCapacity, i))
+                continue;
+            if (!LoadChunk(i, strBuf, strError)) return false;
+            llOpen = static_cast<int64_t>(i);
+            if (!Flush(strError)) return false;
+        }
+        return true;
+    }
+};
+
+CBackupWriter::CBackupWriter(std::unique_ptr<SImpl> pImpl) : m_pImpl(std::move(pImpl)) {}
+CBackupWriter::~CBackupWriter() = default;
+
+const std::string& CBackupWriter::Id() const {
+    return m_pImpl->manifest.info.strId;
+}
+
+bool CBackupWriter::BeginDisk(const std::string& strName, uint64_t ullCapacity,
+                              const std::string& strChangeToken, std::string& strError) {
+    SImpl& s = *m_pImpl;
+    if (!s.Usable(strError, false)) return false;
+    const auto& disks = s.manifest.info.vecDisks;
+    if (strName.empty() || std::any_of(strName.begin(), strName.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 32; })) {
+        strError = "invalid disk name";
+        return false;
+    }
+    if (std::any_of(disks.begin(), disks.end(),
+                    [&](const SDiskRecord& d) { return d.strName == strName; })) {
+        strError = "disk " + strName + " is already in the backup";
+        return false;
+    }
+    if (ullCapacity == 0) {
+        strError = "disk " + strName + " has no capacity";
+        return false;
+    }
+    s.disk = SDiskRecord{strName, ullCapacity, strChangeToken};
+    s.vecIndex.assign(ChunkCount(ullCapacity, s.ChunkSize()), std::string());
+    s.pParentIndex = nullptr;
+    const auto& parentDisks = s.parent.info.vecDisks;
+    for (size_t i = 0; i < parentDisks.size(); ++i)
+        if (parentDisks[i].strName == strName) {
+            s.pParentIndex = &s.parent.vecIndexes[i];
+            s.ullParentCapacity = parentDisks[i].ullCapacity;
+        }
+    s.bInDisk = true;
+    return s.InheritFromParent(strError) || s.Fail(strError, "");
+}
+
+bool CBackupWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
+                            std::string& strError) {
+    SImpl& s = *m_pImpl;
+    if (!s.Usable(strError, true)) return false;
+    if (ullOffset > s.disk.ullCapacity || nLength > s.disk.ullCapacity - ullOffset) {
+        strError = "write beyond the end of disk " + s.disk.strName;
+        return false;
+    }
+    const char* p = static_cast<const char*>(pData);
+    while (nLength > 0) {
+        const uint64_t ullIdx = ullOffset / s.ChunkSize();
+        const uint64_t ullWithin = ullOffset % s.ChunkSize();
+        const uint64_t ullLen = s.ChunkLen(s.disk.ullCapacity, ullIdx);
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(nLength, ullLen - ullWithin));
+        if (s.llOpen != static_cast<int64_t>(ullIdx)) {
+            if (!s.Flush(strError)) return s.Fail(strError, "");
+            if (ullWithin == 0 && n == ullLen)
+                s.strBuf.resize(ullLen);
+            else if (!s.LoadChunk(ullIdx, s.strBuf, strError))
+                return s.Fail(strError, "");
+            s.llOpen = static_cast<int64_t>(ullIdx);
+        }
+        std::memcpy(&s.strBuf[ullWithin], p, n);
+        // A write that reaches the chunk's end is taken as done with it, which bounds the
+        // memory to one chunk for callers that go forward.
+        if (ullWithin + n == ullLen && !s.Flush(strError)) return s.Fail(strError, "");
+        p += n;
+        ullOffset += n;
+        nLength -= n;
+    }
+    return true;
+}
+
+bool CBackupWriter::EndDisk(std::string& strError) {
+    SImpl& s = *m_pImpl;
+    if (!s.Usable(strError, true)) return false;
+    if (!s.Flush(strError)) return s.Fail(strError, "");
+    s.manifest.info.vecDisks.push_back(s.disk);
+    s.manifest.vecIndexes.push_back(std::move(s.vecIndex));
+    s.vecIndex.clear();
+    s.bInDisk = false;
+    return true;
+}
+
+bool CBackupWriter::Commit(std::string& strError) {
+    SImpl& s = *m_pImpl;
+    if (!s.Usable(strError, false)) return false;
+    if (s.manifest.info.vecDisks.empty()) {
+        strError = "a backup needs at least one disk";
+        return false;
+    }
+    s.manifest.info.bComplete = true;
+    if (!WriteFileDurable(ManifestPath(s.strRoot, s.manifest.info.strId),
+                          ManifestToText(s.manifest), strError)) {
+        s.manifest.info.bComplete = false;
+        return s.Fail(strError, "");
+    }
+    s.bCommitted = true;
+    s.lock = CRepoLock();
+    return true;
+}
+
+bool MakeBackupWriter(const std::string& strRoot, const SRepositoryOptions& repoOptions,
+                      const SVmRecord& vm, const SBackupOptions& options,
+                      std::unique_ptr<CBackupWriter>& pOut, std::string& strError) {
+    auto pImpl = std::make_unique<CBackupWriter::SImpl>(strRoot);
+    if (!pImpl->lock.Acquire(strRoot, false, strError)) return false;
+    SBackupInfo& info = pImpl->manifest.info;
+    info.ullCreatedUs =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    if (!options.strParentId.empty()) {
+        SManifest& parent = pImpl->parent;
+        if (!LoadManifest(strRoot, options.strParentId, parent, strError)) return false;
+        if (!parent.info.bComplete || parent.info.vm.strGuid != vm.strGuid ||
+            parent.info.ullChunkSize != repoOptions.ullChunkSize) {
+            strError = "backup " + options.strParentId + " cannot be the parent of this backup";
+            return false;
+        }
+        info.eKind = EBackupKind::Incremental;
+        info.strParentId = options.strParentId;
+        // Listing orders by creation time; a child never sorts before its parent.
+        info.ullCreatedUs = std::max(info.ullCreatedUs, parent.info.ullCreatedUs + 1);
+    }
+    info.vm = vm;
+    info.ullChunkSize = repoOptions.ullChunkSize;
+    pImpl->bCompress = options.optCompress.value_or(repoOptions.bCompress);
+    info.bCompressed = pImpl->bCompress;
+    info.strId = NewBackupId(info.ullCreatedUs);
+    pOut = std::make_unique<CBackupWriter>(std::move(pImpl));
+    return true;
+}

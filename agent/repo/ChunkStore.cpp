@@ -1,0 +1,126 @@
+#include "ChunkStore.h"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "RepoFiles.h"
+
+namespace {
+constexpr char kMagic[8] = {'F', 'C', 'C', 'H', 'U', 'N', 'K', '1'};
+constexpr size_t kHeaderSize = 16;
+constexpr uint8_t kFlagCompressed = 1;
+// Fast levels: the chunks are disk data read once per backup, and most of the gain comes
+// from the first levels.
+constexpr int kZstdLevel = 3;
+
+void PutLe32(char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+uint32_t GetLe32(const char* p) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(p[i])) << (8 * i);
+    return v;
+}
+
+bool Compress(const std::string& strIn, std::string& strOut) {
+    strOut.resize(ZSTD_compressBound(strIn.size()));
+    size_t n = ZSTD_compress(strOut.data(), strOut.size(), strIn.data(), strIn.size(), kZstdLevel);
+    if (ZSTD_isError(n)) return false;
+    strOut.resize(n);
+    return true;
+}
+}  // namespace
+
+std::string Sha256Hex(const void* pData, size_t nLength) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int nDigest = 0;
+    EVP_Digest(pData, nLength, digest, &nDigest, EVP_sha256(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string str;
+    for (unsigned int i = 0; i < nDigest; ++i) {
+        str += kHex[digest[i] >> 4];
+        str += kHex[digest[i] & 15];
+    }
+    return str;
+}
+
+bool IsChunkHash(const std::string& str) {
+    if (str.size() != 64) return false;
+    for (char c : str)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+std::string CChunkStore::PathOf(const std::string& strHash) const {
+    return m_strRoot + "/chunks/" + strHash.substr(0, 2) + "/" + strHash;
+}
+
+bool CChunkStore::Put(const std::string& strContent, bool bCompress, std::string& strHash,
+                      std::string& strError) const {
+    strHash = Sha256Hex(strContent.data(), strContent.size());
+    const std::string strPath = PathOf(strHash);
+    struct stat st;
+    if (::stat(strPath.c_str(), &st) == 0) return true;
+    const std::string strDir = m_strRoot + "/chunks/" + strHash.substr(0, 2);
+    const bool bNewDir = ::mkdir(strDir.c_str(), 0755) == 0;
+    if (!bNewDir && errno != EEXIST) {
+        strError = ErrnoText("cannot create", strDir);
+        return false;
+    }
+    std::string strPayload;
+    uint8_t nFlags = 0;
+    // Data that does not shrink is kept raw, so reading it costs no decompression.
+    if (bCompress && Compress(strContent, strPayload) && strPayload.size() < strContent.size())
+        nFlags = kFlagCompressed;
+    else
+        strPayload.clear();
+    std::string strFile(kHeaderSize, '\0');
+    std::memcpy(strFile.data(), kMagic, sizeof kMagic);
+    strFile[8] = static_cast<char>(nFlags);
+    PutLe32(&strFile[12], static_cast<uint32_t>(strContent.size()));
+    strFile += nFlags ? strPayload : strContent;
+    // A fresh folder's entry must reach the disk before the manifest that needs it.
+    return WriteFileDurable(strPath, strFile, strError) &&
+           (!bNewDir || FsyncDir(m_strRoot + "/chunks", strError));
+}
+
+bool CChunkStore::Get(const std::string& strHash, std::string& strContent,
+                      std::string& strError) const {
+    const std::string strPath = PathOf(strHash);
+    std::string strFile;
+    if (!ReadWholeFile(strPath, strFile, strError)) return false;
+    if (strFile.size() < kHeaderSize || std::memcmp(strFile.data(), kMagic, sizeof kMagic) != 0) {
+        strError = "chunk " + strHash + " has no valid header";
+        return false;
+    }
+    const uint8_t nFlags = static_cast<uint8_t>(strFile[8]);
+    const uint32_t nRaw = GetLe32(&strFile[12]);
+    if ((nFlags & ~kFlagCompressed) != 0) {
+        strError = "chunk " + strHash + " has unknown flags";
+        return false;
+    }
+    if (nFlags & kFlagCompressed) {
+        strContent.resize(nRaw);
+        size_t n = ZSTD_decompress(strContent.data(), nRaw, strFile.data() + kHeaderSize,
+                                   strFile.size() - kHeaderSize);
+        if (ZSTD_isError(n) || n != nRaw) {
+            strError = "chunk " + strHash + " does not decompress";
+            return false;
+        }
+    } else {
+        strContent.assign(strFile, kHeaderSize, std::string::npos);
+        if (strContent.size() != nRaw) {
+            strError = "chunk " + strHash + " has the wrong length";
+            return false;
+        }
+    }
+    if (Sha256Hex(strContent.data(), strContent.size()) != strHash) {
+        strError = "chunk " + strHash + " does not match its hash";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,206 @@
+#include "Manifest.h"
+
+#include <algorithm>
+#include <ctime>
+#include <random>
+
+#include "ChunkStore.h"
+#include "RepoFiles.h"
+
+using nlohmann::json;
+
+namespace {
+constexpr const char* kFormat = "fc-backup-manifest";
+constexpr int kVersion = 1;
+constexpr const char* kSuffix = ".json";
+
+json IndexToJson(const std::vector<std::string>& vecChunks, uint64_t ullChunkSize) {
+    json j = json::array();
+    for (size_t i = 0; i < vecChunks.size(); ++i)
+        j.push_back(json::array(
+            {i * ullChunkSize, vecChunks[i].empty() ? json(nullptr) : json(vecChunks[i])}));
+    return j;
+}
+
+bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
+                   std::vector<std::string>& vecOut, std::string& strError) {
+    const uint64_t ullCount = ChunkCount(ullCapacity, ullChunkSize);
+    if (!j.is_array() || j.size() != ullCount) {
+        strError = "the index does not cover the disk";
+        return false;
+    }
+    vecOut.clear();
+    for (size_t i = 0; i < j.size(); ++i) {
+        const json& e = j[i];
+        if (!e.is_array() || e.size() != 2 || e[0].get<uint64_t>() != i * ullChunkSize ||
+            !(e[1].is_null() || (e[1].is_string() && IsChunkHash(e[1].get<std::string>())))) {
+            strError = "index entry " + std::to_string(i) + " is malformed";
+            return false;
+        }
+        vecOut.push_back(e[1].is_null() ? std::string() : e[1].get<std::string>());
+    }
+    return true;
+}
+
+bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
+    if (j.value("format", "") != kFormat || j.value("version", 0) != kVersion) {
+        strError = "not a backup manifest of a known version";
+        return false;
+    }
+    SBackupInfo& info = m.info;
+    info.strId = j.at("id").get<std::string>();
+    info.vm.strName = j.at("vm").at("name").get<std::string>();
+    info.vm.strGuid = j.at("vm").at("guid").get<std::string>();
+    info.vm.jInfo = j.at("vm").at("info");
+    const std::string strKind = j.at("kind").get<std::string>();
+    if (strKind != "full" && strKind != "incremental") {
+        strError = "unknown kind " + strKind;
+        return false;
+    }
+    info.eKind = strKind == "full" ? EBackupKind::Full : EBackupKind::Incremental;
+    info.strParentId = j.at("parent").get<std::string>();
+    info.ullCreatedUs = j.at("created_us").get<uint64_t>();
+    info.bComplete = j.at("complete").get<bool>();
+    info.bCompressed = j.at("compressed").get<bool>();
+    info.ullChunkSize = j.at("chunk_size").get<uint64_t>();
+    if (info.ullChunkSize == 0 || info.ullChunkSize > (1ull << 31)) {
+        strError = "invalid chunk size";
+        return false;
+    }
+    for (const json& d : j.at("disks")) {
+        SDiskRecord disk{d.at("name").get<std::string>(), d.at("capacity").get<uint64_t>(),
+                         d.at("change_token").get<std::string>()};
+        m.vecIndexes.emplace_back();
+        if (!IndexFromJson(d.at("index"), disk.ullCapacity, info.ullChunkSize, m.vecIndexes.back(),
+                           strError)) {
+            strError = "disk " + disk.strName + ": " + strError;
+            return false;
+        }
+        info.vecDisks.push_back(std::move(disk));
+    }
+    return true;
+}
+}  // namespace
+
+uint64_t ChunkCount(uint64_t ullCapacity, uint64_t ullChunkSize) {
+    return (ullCapacity + ullChunkSize - 1) / ullChunkSize;
+}
+
+bool IsBackupId(const std::string& str) {
+    if (str.empty() || str.size() > 64) return false;
+    for (char c : str)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              c == '-'))
+            return false;
+    return true;
+}
+
+std::string NewBackupId(uint64_t ullCreatedUs) {
+    const time_t t = static_cast<time_t>(ullCreatedUs / 1000000);
+    struct tm tmUtc;
+    gmtime_r(&t, &tmUtc);
+    char szTime[32];
+    strftime(szTime, sizeof szTime, "%Y%m%dT%H%M%S", &tmUtc);
+    char szRest[32];
+    std::random_device rd;
+    snprintf(szRest, sizeof szRest, "-%06u-%08x", static_cast<unsigned>(ullCreatedUs % 1000000),
+             static_cast<unsigned>(rd()));
+    return std::string(szTime) + szRest;
+}
+
+std::string ManifestPath(const std::string& strRoot, const std::string& strId) {
+    return strRoot + "/backups/" + strId + kSuffix;
+}
+
+std::string ManifestToText(const SManifest& m) {
+    const SBackupInfo& info = m.info;
+    json j;
+    j["format"] = kFormat;
+    j["version"] = kVersion;
+    j["id"] = info.strId;
+    j["vm"] = {{"name", info.vm.strName}, {"guid", info.vm.strGuid}, {"info", info.vm.jInfo}};
+    j["kind"] = info.eKind == EBackupKind::Full ? "full" : "incremental";
+    j["parent"] = info.strParentId;
+    j["created_us"] = info.ullCreatedUs;
+    j["complete"] = info.bComplete;
+    j["compressed"] = info.bCompressed;
+    j["chunk_size"] = info.ullChunkSize;
+    j["disks"] = json::array();
+    for (size_t i = 0; i < info.vecDisks.size(); ++i) {
+        const SDiskRecord& d = info.vecDisks[i];
+        j["disks"].push_back({{"name", d.strName},
+                              {"capacity", d.ullCapacity},
+                              {"change_token", d.strChangeToken},
+                              {"index", IndexToJson(m.vecIndexes[i], info.ullChunkSize)}});
+    }
+    const std::string strBody = j.dump();
+    j["sha256"] = Sha256Hex(strBody.data(), strBody.size());
+    return j.dump(1) + "\n";
+}
+
+bool ManifestFromText(const std::string& strText, const std::string& strExpectedId,
+                      SManifest& manifest, std::string& strError) {
+    manifest = SManifest();
+    try {
+        json j = json::parse(strText);
+        if (!j.is_object() || !j.contains("sha256") || !j["sha256"].is_string()) {
+            strError = "manifest " + strExpectedId + " carries no checksum";
+            return false;
+        }
+        const std::string strSum = j["sha256"].get<std::string>();
+        j.erase("sha256");
+        const std::string strBody = j.dump();
+        if (Sha256Hex(strBody.data(), strBody.size()) != strSum) {
+            strError = "manifest " + strExpectedId + " is damaged (checksum mismatch)";
+            return false;
+        }
+        if (!ParseManifest(j, manifest, strError)) {
+            strError = "manifest " + strExpectedId + ": " + strError;
+            return false;
+        }
+    } catch (const std::exception& e) {
+        strError = "manifest " + strExpectedId + " is malformed: " + e.what();
+        return false;
+    }
+    if (manifest.info.strId != strExpectedId) {
+        strError = "manifest " + strExpectedId + " names another backup";
+        return false;
+    }
+    return true;
+}
+
+bool LoadManifest(const std::string& strRoot, const std::string& strId, SManifest& manifest,
+                  std::string& strError) {
+    if (!IsBackupId(strId)) {
+        strError = "invalid backup id '" + strId + "'";
+        return false;
+    }
+    std::string strText;
+    return ReadWholeFile(ManifestPath(strRoot, strId), strText, strError) &&
+           ManifestFromText(strText, strId, manifest, strError);
+}
+
+bool LoadAllManifests(const std::string& strRoot, std::vector<SManifest>& vecOut,
+                      std::string& strError) {
+    vecOut.clear();
+    std::vector<std::string> vecNames;
+    if (!ListDir(strRoot + "/backups", vecNames, strError)) return false;
+    const std::string strSuffix = kSuffix;
+    for (const std::string& strName : vecNames) {
+        if (strName.size() <= strSuffix.size() ||
+            strName.compare(strName.size() - strSuffix.size(), strSuffix.size(), strSuffix) != 0 ||
+            strName.rfind(kTempPrefix, 0) == 0)
+            continue;
+        SManifest m;
+        if (!LoadManifest(strRoot, strName.substr(0, strName.size() - strSuffix.size()), m,
+                          strError))
+            return false;
+        if (m.info.bComplete) vecOut.push_back(std::move(m));
+    }
+    std::sort(vecOut.begin(), vecOut.end(), [](const SManifest& a, const SManifest& b) {
+        return a.info.ullCreatedUs != b.info.ullCreatedUs
+                   ? a.info.ullCreatedUs < b.info.ullCreatedUs
+                   : a.info.strId < b.info.strId;
+    });
+    return true;
+}

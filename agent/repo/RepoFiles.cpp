@@ -1,0 +1,138 @@
+#include "RepoFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+CFd& CFd::operator=(CFd&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+void CFd::Reset() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
+std::string ErrnoText(const std::string& strWhat, const std::string& strPath) {
+    return strWhat + " " + strPath + ": " + std::strerror(errno);
+}
+
+bool ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& strError) {
+    CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        strError = ErrnoText("cannot open", strPath);
+        return false;
+    }
+    strOut.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            strError = ErrnoText("cannot read", strPath);
+            return false;
+        }
+        if (n == 0) return true;
+        strOut.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset,
+              std::string& strError) {
+    const char* p = static_cast<const char*>(pData);
+    while (nLength > 0) {
+        ssize_t n = ::pwrite(fd, p, nLength, static_cast<off_t>(ullOffset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            strError = std::string("write failed: ") + std::strerror(errno);
+            return false;
+        }
+        p += n;
+        nLength -= static_cast<size_t>(n);
+        ullOffset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool ListDir(const std::string& strDir, std::vector<std::string>& vecNames, std::string& strError) {
+    vecNames.clear();
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(strDir.c_str()), ::closedir);
+    if (!dir) {
+        strError = ErrnoText("cannot list", strDir);
+        return false;
+    }
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string strName = e->d_name;
+        if (strName != "." && strName != "..") vecNames.push_back(strName);
+    }
+    return true;
+}
+
+bool FsyncDir(const std::string& strDir, std::string& strError) {
+    CFd fd(::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid() || ::fsync(fd.Get()) != 0) {
+        strError = ErrnoText("cannot sync folder", strDir);
+        return false;
+    }
+    return true;
+}
+
+bool WriteFileDurable(const std::string& strPath, const std::string& strData,
+                      std::string& strError) {
+    static std::atomic<uint64_t> s_ullCounter{0};
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash);
+    const std::string strTemp = strDir + "/" + kTempPrefix + std::to_string(::getpid()) + "-" +
+                                std::to_string(++s_ullCounter);
+    {
+        CFd fd(::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd.Valid()) {
+            strError = ErrnoText("cannot create", strTemp);
+            return false;
+        }
+        bool bOk = WriteAll(fd.Get(), strData.data(), strData.size(), 0, strError);
+        if (bOk && ::fsync(fd.Get()) != 0) {
+            strError = ErrnoText("cannot sync", strTemp);
+            bOk = false;
+        }
+        if (!bOk) {
+            ::unlink(strTemp.c_str());
+            return false;
+        }
+    }
+    if (::rename(strTemp.c_str(), strPath.c_str()) != 0) {
+        strError = ErrnoText("cannot rename to", strPath);
+        ::unlink(strTemp.c_str());
+        return false;
+    }
+    return FsyncDir(strDir, strError);
+}
+
+bool CRepoLock::Acquire(const std::string& strRoot, bool bExclusive, std::string& strError) {
+    const std::string strPath = strRoot + "/lock";
+    CFd fd(::open(strPath.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.Valid()) {
+        strError = ErrnoText("cannot open lock file", strPath);
+        return false;
+    }
+    if (::flock(fd.Get(), (bExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        strError = errno == EWOULDBLOCK
+                       ? std::string(bExclusive ? "the repository is in use by a backup or reader"
+                                                : "the repository is being pruned or collected")
+                       : ErrnoText("cannot lock", strPath);
+        return false;
+    }
+    m_fd = std::move(fd);
+    return true;
+}

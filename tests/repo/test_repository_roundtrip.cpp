@@ -1,0 +1,164 @@
+// Backups of a two-disk VM read and export back equal to the source at every point.
+#include <sys/stat.h>
+
+#include "RepoTestUtil.h"
+
+namespace {
+const uint64_t kSizeA = 10 * kTestChunk + 12345;  // the last chunk is partial
+const uint64_t kSizeB = 6 * kTestChunk;
+
+struct SPoint {
+    std::string strId, strA, strB;
+};
+}  // namespace
+
+class CRoundTripTest : public CRepoTest {
+protected:
+    // A full backup and two incrementals; the extents start and end inside chunks.
+    std::vector<SPoint> MakeHistory() {
+        std::mt19937 rng(7);
+        std::string strA(kSizeA, '\0'), strB(kSizeB, '\0');
+        // Disk A leaves chunk 4 all zero; disk B is written in odd-sized pieces.
+        std::vector<SExtent> vecA = {{0, 4 * kTestChunk},
+                                     {5 * kTestChunk, kSizeA - 5 * kTestChunk}};
+        std::vector<SExtent> vecB;
+        for (uint64_t o = 0; o < kSizeB; o += 40000)
+            vecB.push_back({o, static_cast<size_t>(std::min<uint64_t>(40000, kSizeB - o))});
+        Scribble(strA, vecA, rng);
+        Scribble(strB, vecB, rng);
+        std::vector<SPoint> vec;
+        vec.push_back({Backup({{"a", &strA}, {"b", &strB}}, {vecA, vecB}), strA, strB});
+
+        std::vector<std::vector<SExtent>> vecChanges = {
+            {{100, 7}, {3 * kTestChunk - 10, 20}, {kSizeA - 5, 5}},
+            {{4 * kTestChunk + 1000, 3000}, {2 * kTestChunk, kTestChunk + 1}}};
+        std::vector<SExtent> vecBChanges = {{kTestChunk + 333, 2 * kTestChunk}};
+        for (const auto& vecChange : vecChanges) {
+            Scribble(strA, vecChange, rng);
+            Scribble(strB, vecBChanges, rng);
+            vec.push_back(
+                {Backup({{"a", &strA}, {"b", &strB}}, {vecChange, vecBChanges}, vec.back().strId),
+                 strA, strB});
+        }
+        return vec;
+    }
+};
+
+TEST_F(CRoundTripTest, EveryPointReadsAndExportsAsTheSource) {
+    const std::vector<SPoint> vecPoints = MakeHistory();
+    std::vector<SBackupInfo> vecList;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
+    ASSERT_EQ(vecList.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(vecList[i].strId, vecPoints[i].strId);
+        EXPECT_EQ(vecList[i].eKind, i == 0 ? EBackupKind::Full : EBackupKind::Incremental);
+        EXPECT_EQ(vecList[i].strParentId, i == 0 ? "" : vecPoints[i - 1].strId);
+        EXPECT_EQ(vecList[i].vm.jInfo.at("disks"), 2);
+    }
+    for (const SPoint& point : vecPoints) {
+        EXPECT_TRUE(ReadDisk(point.strId, "a", kSizeA) == point.strA);
+        EXPECT_TRUE(ReadDisk(point.strId, "b", kSizeB) == point.strB);
+        std::unique_ptr<CBackupReader> pReader;
+        ASSERT_TRUE(m_pRepo->OpenBackup(point.strId, pReader, strError)) << strError;
+        // A range that starts and ends inside chunks, across three of them.
+        std::string strSlice(2 * kTestChunk + 2, '\0');
+        ASSERT_TRUE(
+            pReader->ReadAt("a", kTestChunk - 1, strSlice.data(), strSlice.size(), strError));
+        EXPECT_TRUE(strSlice == point.strA.substr(kTestChunk - 1, strSlice.size()));
+        const std::string strFile = m_dir.File(point.strId + ".raw");
+        ASSERT_TRUE(pReader->ExportDisk("a", strFile, strError)) << strError;
+        EXPECT_TRUE(FileText(strFile) == point.strA);
+        SVerifyReport report;
+        EXPECT_TRUE(pReader->Verify(report));
+        EXPECT_GT(report.ullChunksChecked, 10u);
+    }
+}
+
+TEST_F(CRoundTripTest, ReadBeyondTheDiskIsRefused) {
+    const std::vector<SPoint> vecPoints = MakeHistory();
+    std::unique_ptr<CBackupReader> pReader;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->OpenBackup(vecPoints[0].strId, pReader, strError));
+    char c;
+    EXPECT_FALSE(pReader->ReadAt("a", kSizeA, &c, 1, strError));
+    EXPECT_FALSE(pReader->ReadAt("c", 0, &c, 1, strError));
+    EXPECT_NE(strError.find("no disk c"), std::string::npos);
+}
+
+TEST_F(CRoundTripTest, AfterPruneTheKeptBackupReadsBack) {
+    const std::vector<SPoint> vecPoints = MakeHistory();
+    const size_t nChunksBefore = ChunkFiles().size();
+    SGcReport report;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->Prune("guid-vm1", 1, report, strError)) << strError;
+    EXPECT_EQ(report.ullBackupsRemoved, 2u);
+    EXPECT_GT(report.ullChunksRemoved, 0u);
+    EXPECT_EQ(ChunkFiles().size(), nChunksBefore - report.ullChunksRemoved);
+    std::vector<SBackupInfo> vecList;
+    ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError));
+    ASSERT_EQ(vecList.size(), 1u);
+    EXPECT_EQ(vecList[0].strId, vecPoints[2].strId);
+    EXPECT_TRUE(ReadDisk(vecPoints[2].strId, "a", kSizeA) == vecPoints[2].strA);
+    EXPECT_TRUE(ReadDisk(vecPoints[2].strId, "b", kSizeB) == vecPoints[2].strB);
+    std::unique_ptr<CBackupReader> pReader;
+    EXPECT_FALSE(m_pRepo->OpenBackup(vecPoints[0].strId, pReader, strError));
+}
+
+TEST_F(CRepoTest, ZeroChunksAreNotStoredAndExportAsHoles) {
+    std::string strImage(4 * kTestChunk, '\0');
+    strImage[2 * kTestChunk + 5] = 'x';
+    // The caller writes all of it, zeros included.
+    const std::string strId = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
+    EXPECT_EQ(ChunkFiles().size(), 1u);
+    EXPECT_TRUE(ReadDisk(strId, "d", strImage.size()) == strImage);
+    std::unique_ptr<CBackupReader> pReader;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError));
+    const std::string strFile = m_dir.File("d.raw");
+    ASSERT_TRUE(pReader->ExportDisk("d", strFile, strError)) << strError;
+    EXPECT_TRUE(FileText(strFile) == strImage);
+    struct stat st;
+    ASSERT_EQ(::stat(strFile.c_str(), &st), 0);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 2 * kTestChunk);
+}
+
+TEST_F(CRepoTest, CompressedChunksRoundTripAndARawBackupStaysRaw) {
+    CreateRepo(true);
+    std::string strImage(3 * kTestChunk, '\0');
+    for (size_t i = 0; i < strImage.size(); ++i) strImage[i] = "compressible 16b"[i % 16];
+    const std::string strId = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
+    EXPECT_TRUE(ReadDisk(strId, "d", strImage.size()) == strImage);
+    auto vecFiles = ChunkFiles();
+    ASSERT_EQ(vecFiles.size(), 1u);  // the three chunks are alike
+    for (const auto& strFile : vecFiles) EXPECT_LT(std::filesystem::file_size(strFile), 4096u);
+
+    strImage[5] = 'X';
+    std::unique_ptr<CBackupWriter> pWriter;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strId, false}, pWriter, strError));
+    ASSERT_TRUE(pWriter->BeginDisk("d", strImage.size(), "t2", strError));
+    ASSERT_TRUE(pWriter->WriteAt(5, "X", 1, strError));
+    ASSERT_TRUE(pWriter->EndDisk(strError) && pWriter->Commit(strError)) << strError;
+    EXPECT_EQ(ChunkFiles().size(), 2u);
+    EXPECT_TRUE(ReadDisk(pWriter->Id(), "d", strImage.size()) == strImage);
+    uint64_t ullLargest = 0;
+    for (const auto& strFile : ChunkFiles())
+        ullLargest = std::max<uint64_t>(ullLargest, std::filesystem::file_size(strFile));
+    EXPECT_GT(ullLargest, kTestChunk);
+}
+
+TEST_F(CRepoTest, AGrownDiskKeepsItsOldTailAndReadsZeroBeyond) {
+    std::mt19937 rng(9);
+    std::string strImage(kTestChunk + 100, '\0');
+    Scribble(strImage, {{0, strImage.size()}}, rng);
+    const std::string strFull = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
+    strImage.resize(3 * kTestChunk, '\0');  // grown; nothing new written
+    const std::string strInc = Backup({{"d", &strImage}}, {{}}, strFull);
+    EXPECT_TRUE(ReadDisk(strInc, "d", strImage.size()) == strImage);
+    std::unique_ptr<CBackupReader> pReader;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->OpenBackup(strInc, pReader, strError));
+    SVerifyReport report;
+    EXPECT_TRUE(pReader->Verify(report)) << (report.Ok() ? "" : report.vecErrors[0]);
+}

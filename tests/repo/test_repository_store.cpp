@@ -1,0 +1,134 @@
+// Deduplication, interrupted backups, garbage collection, damage and bad input.
+#include "RepoTestUtil.h"
+
+namespace {
+std::string RandomImage(size_t nSize, unsigned nSeed) {
+    std::mt19937 rng(nSeed);
+    std::string str(nSize, '\0');
+    for (char& c : str) c = static_cast<char>(rng());
+    return str;
+}
+}  // namespace
+
+TEST_F(CRepoTest, ASharedChunkIsStoredOnce) {
+    const std::string strA = RandomImage(2 * kTestChunk, 1);
+    std::string strB = RandomImage(2 * kTestChunk, 2);
+    strB.replace(kTestChunk, kTestChunk, strA, 0, kTestChunk);  // B's second chunk is A's first
+    const std::string strFull =
+        Backup({{"a", &strA}, {"b", &strB}}, {{{0, strA.size()}}, {{0, strB.size()}}});
+    EXPECT_EQ(ChunkFiles().size(), 3u);
+    // Another VM with the same disk adds nothing.
+    Backup({{"x", &strA}}, {{{0, strA.size()}}}, "", "vm2");
+    EXPECT_EQ(ChunkFiles().size(), 3u);
+    // An incremental that writes nothing inherits every chunk.
+    const std::string strInc = Backup({{"a", &strA}, {"b", &strB}}, {{}, {}}, strFull);
+    EXPECT_EQ(ChunkFiles().size(), 3u);
+    EXPECT_TRUE(ReadDisk(strInc, "b", strB.size()) == strB);
+}
+
+TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
+    const std::string strA = RandomImage(3 * kTestChunk, 3);
+    const std::string strFull = Backup({{"a", &strA}}, {{{0, strA.size()}}});
+    const std::string strOther = RandomImage(2 * kTestChunk, 4);
+    std::string strError;
+    {
+        std::unique_ptr<CBackupWriter> pWriter;
+        ASSERT_TRUE(
+            m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strFull, {}}, pWriter, strError));
+        ASSERT_TRUE(pWriter->BeginDisk("a", strA.size(), "t", strError));
+        ASSERT_TRUE(pWriter->WriteAt(0, strOther.data(), strOther.size(), strError));
+        // While a backup runs, nothing may be collected.
+        SGcReport report;
+        EXPECT_FALSE(m_pRepo->CollectGarbage(report, strError));
+        EXPECT_NE(strError.find("in use"), std::string::npos);
+    }
+    EXPECT_EQ(ChunkFiles().size(), 5u);
+    m_dir.Touch("repo1/backups/.tmp-99-1", "{");
+    std::filesystem::create_directories(m_strRoot + "/chunks/ab");
+    m_dir.Touch("repo1/chunks/ab/.tmp-99-2", "partial");
+
+    std::vector<SBackupInfo> vecList;
+    ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
+    ASSERT_EQ(vecList.size(), 1u);
+    EXPECT_EQ(vecList[0].strId, strFull);
+
+    SGcReport report;
+    ASSERT_TRUE(m_pRepo->CollectGarbage(report, strError)) << strError;
+    EXPECT_EQ(report.ullChunksRemoved, 2u);
+    EXPECT_EQ(report.ullChunksKept, 3u);
+    EXPECT_EQ(report.ullTempFilesRemoved, 2u);
+    EXPECT_EQ(ChunkFiles().size(), 3u);
+    EXPECT_TRUE(ReadDisk(strFull, "a", strA.size()) == strA);
+}
+
+TEST_F(CRepoTest, VerifyCatchesAFlippedByte) {
+    const std::string strA = RandomImage(3 * kTestChunk, 5);
+    const std::string strId = Backup({{"a", &strA}}, {{{0, strA.size()}}});
+    const std::string strVictim = ChunkFiles()[0];
+    {
+        std::fstream f(strVictim, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(1000);
+        const char c = static_cast<char>(f.get() ^ 0x01);
+        f.seekp(1000);
+        f.put(c);
+    }
+    std::unique_ptr<CBackupReader> pReader;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError));
+    SVerifyReport report;
+    EXPECT_FALSE(pReader->Verify(report));
+    EXPECT_EQ(report.ullChunksChecked, 3u);
+    ASSERT_EQ(report.vecErrors.size(), 1u);
+    EXPECT_NE(report.vecErrors[0].find("does not match"), std::string::npos);
+    std::string strOut(strA.size(), '\0');
+    EXPECT_FALSE(pReader->ReadAt("a", 0, strOut.data(), strOut.size(), strError));
+}
+
+TEST_F(CRepoTest, ADamagedManifestIsRefusedAndStopsCollection) {
+    const std::string strA = RandomImage(kTestChunk, 6);
+    const std::string strId = Backup({{"a", &strA}}, {{{0, strA.size()}}});
+    const std::string strManifest = m_strRoot + "/backups/" + strId + ".json";
+    std::string strText = FileText(strManifest);
+    const size_t nPos = strText.find("\"capacity\": ") + 12;
+    strText[nPos] = strText[nPos] == '1' ? '2' : '1';
+    std::ofstream(strManifest, std::ios::trunc) << strText;
+
+    std::vector<SBackupInfo> vecList;
+    std::unique_ptr<CBackupReader> pReader;
+    SGcReport report;
+    std::string strError;
+    EXPECT_FALSE(m_pRepo->ListBackups(vecList, strError));
+    EXPECT_NE(strError.find("damaged"), std::string::npos) << strError;
+    EXPECT_FALSE(m_pRepo->OpenBackup(strId, pReader, strError));
+    EXPECT_FALSE(m_pRepo->CollectGarbage(report, strError));
+    EXPECT_EQ(ChunkFiles().size(), 1u);
+}
+
+TEST_F(CRepoTest, BadInputIsRefused) {
+    std::unique_ptr<CRepository> pRepo;
+    std::string strError;
+    std::filesystem::create_directories(m_dir.File("plain"));
+    m_dir.Touch("plain/file");
+    EXPECT_FALSE(CRepository::Open(m_dir.File("plain"), pRepo, strError));
+    EXPECT_NE(strError.find("not a backup repository"), std::string::npos);
+    EXPECT_FALSE(CRepository::Create(m_dir.File("plain"), {}, pRepo, strError));
+    EXPECT_FALSE(CRepository::Create(m_dir.File("odd"), {1000, false}, pRepo, strError));
+    ASSERT_TRUE(CRepository::Open(m_strRoot, pRepo, strError)) << strError;
+    EXPECT_EQ(pRepo->Options().ullChunkSize, kTestChunk);
+
+    std::unique_ptr<CBackupReader> pReader;
+    std::unique_ptr<CBackupWriter> pWriter;
+    EXPECT_FALSE(m_pRepo->OpenBackup("../repository", pReader, strError));
+    EXPECT_NE(strError.find("invalid backup id"), std::string::npos);
+    EXPECT_FALSE(m_pRepo->StartBackup({"vm1", "g", {}}, {"a/b", {}}, pWriter, strError));
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "g", {}}, {}, pWriter, strError));
+    EXPECT_FALSE(pWriter->Commit(strError));  // no disk
+    ASSERT_TRUE(pWriter->BeginDisk("d", kTestChunk, "t", strError));
+    EXPECT_FALSE(pWriter->BeginDisk("e", kTestChunk, "t", strError));
+    EXPECT_FALSE(pWriter->WriteAt(kTestChunk - 1, "ab", 2, strError));
+    EXPECT_NE(strError.find("beyond the end"), std::string::npos);
+    ASSERT_TRUE(pWriter->EndDisk(strError));
+    EXPECT_FALSE(pWriter->BeginDisk("d", kTestChunk, "t", strError));
+    ASSERT_TRUE(pWriter->Commit(strError)) << strError;
+    EXPECT_FALSE(pWriter->Commit(strError));
+}
