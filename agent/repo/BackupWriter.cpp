@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "BackupImpl.h"
 #include "ChunkStore.h"
@@ -14,45 +15,74 @@ struct CBackupWriter::SImpl {
     SManifest manifest;
     SManifest parent;
     bool bCompress = false;
-    bool bInDisk = false;
-    bool bFailed = false;
     bool bCommitted = false;
-    // The disk being written and the one chunk held in memory while extents land in it.
+    // Guards everything below and the manifest's disk list while disk writers run.
+    std::mutex mutex;
+    bool bFailed = false;
+    std::vector<bool> vecClosed;  // per disk slot of the manifest: its writer has closed
+    size_t nOpen = 0;
+    std::unique_ptr<CDiskWriter> pCurrent;  // the disk of BeginDisk / WriteAt / EndDisk
+
+    explicit SImpl(const std::string& strRootIn) : strRoot(strRootIn), store(strRootIn) {}
+
+    void MarkFailed() {
+        std::lock_guard<std::mutex> guard(mutex);
+        bFailed = true;
+    }
+    bool Usable(std::string& strError) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (bCommitted)
+            strError = "the backup is already committed";
+        else if (bFailed)
+            strError = "the backup failed earlier and cannot continue";
+        else
+            return true;
+        return false;
+    }
+};
+
+struct CDiskWriter::SImpl {
+    CBackupWriter::SImpl& backup;
+    size_t nSlot = 0;
     SDiskRecord disk;
     const std::vector<std::string>* pParentIndex = nullptr;
     uint64_t ullParentCapacity = 0;
     std::vector<std::string> vecIndex;
+    // The one chunk held in memory while extents land in it.
     int64_t llOpen = -1;
     std::string strBuf;
+    bool bClosed = false;
+    bool bFailed = false;
 
-    explicit SImpl(const std::string& strRootIn) : strRoot(strRootIn), store(strRootIn) {}
+    explicit SImpl(CBackupWriter::SImpl& backupIn) : backup(backupIn) {}
 
-    uint64_t ChunkSize() const { return manifest.info.ullChunkSize; }
+    uint64_t ChunkSize() const { return backup.manifest.info.ullChunkSize; }
     uint64_t ChunkLen(uint64_t ullCapacity, uint64_t ullIdx) const {
         return std::min(ChunkSize(), ullCapacity - ullIdx * ChunkSize());
     }
     bool Fail(std::string& strError, const std::string& strWhy) {
         if (!strWhy.empty()) strError = strWhy;
         bFailed = true;
+        backup.MarkFailed();
         return false;
     }
-    bool Usable(std::string& strError, bool bWantDisk) const {
-        if (bCommitted)
-            strError = "the backup is already committed";
-        else if (bFailed)
-            strError = "the backup failed earlier and cannot continue";
-        else if (bInDisk != bWantDisk)
-            strError = bWantDisk ? "no disk is open" : "a disk is still open";
-        else
-            return true;
-        return false;
+    bool Usable(std::string& strError) {
+        if (bClosed) {
+            strError = "disk " + disk.strName + " is already closed";
+            return false;
+        }
+        if (bFailed) {
+            strError = "disk " + disk.strName + " failed earlier and cannot continue";
+            return false;
+        }
+        return backup.Usable(strError);
     }
     // The chunk's current content, padded or cut to its length in this disk.
     bool LoadChunk(uint64_t ullIdx, std::string& strOut, std::string& strError) const {
         const std::string& strHash = vecIndex[ullIdx];
         if (strHash.empty())
             strOut.clear();
-        else if (!store.Get(strHash, strOut, strError))
+        else if (!backup.store.Get(strHash, strOut, strError))
             return false;
         strOut.resize(ChunkLen(disk.ullCapacity, ullIdx), '\0');
         return true;
@@ -65,7 +95,7 @@ struct CBackupWriter::SImpl {
             vecIndex[nIdx].clear();
             return true;
         }
-        return store.Put(strBuf, bCompress, vecIndex[nIdx], strError);
+        return backup.store.Put(strBuf, backup.bCompress, vecIndex[nIdx], strError);
     }
     bool InheritFromParent(std::string& strError) {
         const uint64_t ullShared =
@@ -85,49 +115,19 @@ struct CBackupWriter::SImpl {
     }
 };
 
-CBackupWriter::CBackupWriter(std::unique_ptr<SImpl> pImpl) : m_pImpl(std::move(pImpl)) {}
-CBackupWriter::~CBackupWriter() = default;
+CDiskWriter::CDiskWriter(std::unique_ptr<SImpl> pImpl) : m_pImpl(std::move(pImpl)) {}
 
-const std::string& CBackupWriter::Id() const {
-    return m_pImpl->manifest.info.strId;
+CDiskWriter::~CDiskWriter() {
+    if (m_pImpl->bClosed) return;
+    std::lock_guard<std::mutex> guard(m_pImpl->backup.mutex);
+    m_pImpl->backup.bFailed = true;  // a disk with unwritten extents: never commit the backup
+    --m_pImpl->backup.nOpen;
 }
 
-bool CBackupWriter::BeginDisk(const std::string& strName, uint64_t ullCapacity,
-                              const std::string& strChangeToken, std::string& strError) {
+bool CDiskWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
+                          std::string& strError) {
     SImpl& s = *m_pImpl;
-    if (!s.Usable(strError, false)) return false;
-    const auto& disks = s.manifest.info.vecDisks;
-    if (strName.empty() || std::any_of(strName.begin(), strName.end(),
-                                       [](char c) { return static_cast<unsigned char>(c) < 32; })) {
-        strError = "invalid disk name";
-        return false;
-    }
-    if (std::any_of(disks.begin(), disks.end(),
-                    [&](const SDiskRecord& d) { return d.strName == strName; })) {
-        strError = "disk " + strName + " is already in the backup";
-        return false;
-    }
-    if (ullCapacity == 0) {
-        strError = "disk " + strName + " has no capacity";
-        return false;
-    }
-    s.disk = SDiskRecord{strName, ullCapacity, strChangeToken};
-    s.vecIndex.assign(ChunkCount(ullCapacity, s.ChunkSize()), std::string());
-    s.pParentIndex = nullptr;
-    const auto& parentDisks = s.parent.info.vecDisks;
-    for (size_t i = 0; i < parentDisks.size(); ++i)
-        if (parentDisks[i].strName == strName) {
-            s.pParentIndex = &s.parent.vecIndexes[i];
-            s.ullParentCapacity = parentDisks[i].ullCapacity;
-        }
-    s.bInDisk = true;
-    return s.InheritFromParent(strError) || s.Fail(strError, "");
-}
-
-bool CBackupWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
-                            std::string& strError) {
-    SImpl& s = *m_pImpl;
-    if (!s.Usable(strError, true)) return false;
+    if (!s.Usable(strError)) return false;
     if (ullOffset > s.disk.ullCapacity || nLength > s.disk.ullCapacity - ullOffset) {
         strError = "write beyond the end of disk " + s.disk.strName;
         return false;
@@ -157,20 +157,114 @@ bool CBackupWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLengt
     return true;
 }
 
-bool CBackupWriter::EndDisk(std::string& strError) {
+bool CDiskWriter::Close(std::string& strError) {
     SImpl& s = *m_pImpl;
-    if (!s.Usable(strError, true)) return false;
+    if (!s.Usable(strError)) return false;
     if (!s.Flush(strError)) return s.Fail(strError, "");
-    s.manifest.info.vecDisks.push_back(s.disk);
-    s.manifest.vecIndexes.push_back(std::move(s.vecIndex));
-    s.vecIndex.clear();
-    s.bInDisk = false;
+    std::lock_guard<std::mutex> guard(s.backup.mutex);
+    s.backup.manifest.vecIndexes[s.nSlot] = std::move(s.vecIndex);
+    s.backup.vecClosed[s.nSlot] = true;
+    --s.backup.nOpen;
+    s.bClosed = true;
     return true;
+}
+
+CBackupWriter::CBackupWriter(std::unique_ptr<SImpl> pImpl) : m_pImpl(std::move(pImpl)) {}
+CBackupWriter::~CBackupWriter() = default;
+
+const std::string& CBackupWriter::Id() const {
+    return m_pImpl->manifest.info.strId;
+}
+
+bool CBackupWriter::OpenDisk(const std::string& strName, uint64_t ullCapacity,
+                             const std::string& strChangeToken, EDiskBase eBase,
+                             std::unique_ptr<CDiskWriter>& pOut, std::string& strError) {
+    SImpl& s = *m_pImpl;
+    if (!s.Usable(strError)) return false;
+    if (strName.empty() || std::any_of(strName.begin(), strName.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 32; })) {
+        strError = "invalid disk name";
+        return false;
+    }
+    if (ullCapacity == 0) {
+        strError = "disk " + strName + " has no capacity";
+        return false;
+    }
+    auto pDisk = std::make_unique<CDiskWriter::SImpl>(s);
+    pDisk->disk = SDiskRecord{strName, ullCapacity, strChangeToken};
+    pDisk->vecIndex.assign(ChunkCount(ullCapacity, s.manifest.info.ullChunkSize), std::string());
+    const auto& parentDisks = s.parent.info.vecDisks;
+    for (size_t i = 0; eBase == EDiskBase::Parent && i < parentDisks.size(); ++i)
+        if (parentDisks[i].strName == strName) {
+            pDisk->pParentIndex = &s.parent.vecIndexes[i];
+            pDisk->ullParentCapacity = parentDisks[i].ullCapacity;
+        }
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        auto& disks = s.manifest.info.vecDisks;
+        if (std::any_of(disks.begin(), disks.end(),
+                        [&](const SDiskRecord& d) { return d.strName == strName; })) {
+            strError = "disk " + strName + " is already in the backup";
+            return false;
+        }
+        pDisk->nSlot = disks.size();
+        disks.push_back(pDisk->disk);
+        s.manifest.vecIndexes.emplace_back();
+        s.vecClosed.push_back(false);
+        ++s.nOpen;
+    }
+    CDiskWriter::SImpl& disk = *pDisk;
+    pOut = std::make_unique<CDiskWriter>(std::move(pDisk));
+    if (disk.InheritFromParent(strError)) return true;
+    disk.Fail(strError, "");
+    pOut.reset();
+    return false;
+}
+
+bool CBackupWriter::BeginDisk(const std::string& strName, uint64_t ullCapacity,
+                              const std::string& strChangeToken, std::string& strError) {
+    if (m_pImpl->pCurrent) {
+        strError = "a disk is still open";
+        return false;
+    }
+    return OpenDisk(strName, ullCapacity, strChangeToken, EDiskBase::Parent, m_pImpl->pCurrent,
+                    strError);
+}
+
+bool CBackupWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
+                            std::string& strError) {
+    if (!m_pImpl->pCurrent) {
+        strError = "no disk is open";
+        return false;
+    }
+    return m_pImpl->pCurrent->WriteAt(ullOffset, pData, nLength, strError);
+}
+
+bool CBackupWriter::EndDisk(std::string& strError) {
+    if (!m_pImpl->pCurrent) {
+        strError = "no disk is open";
+        return false;
+    }
+    const bool bOk = m_pImpl->pCurrent->Close(strError);
+    if (bOk) m_pImpl->pCurrent.reset();
+    return bOk;
 }
 
 bool CBackupWriter::Commit(std::string& strError) {
     SImpl& s = *m_pImpl;
-    if (!s.Usable(strError, false)) return false;
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (s.bCommitted) {
+        strError = "the backup is already committed";
+        return false;
+    }
+    if (s.bFailed) {
+        strError = "the backup failed earlier and cannot continue";
+        return false;
+    }
+    if (s.nOpen != 0) {
+        strError = "a disk is still open";
+        return false;
+    }
     if (s.manifest.info.vecDisks.empty()) {
         strError = "a backup needs at least one disk";
         return false;
@@ -179,7 +273,8 @@ bool CBackupWriter::Commit(std::string& strError) {
     if (!WriteFileDurable(ManifestPath(s.strRoot, s.manifest.info.strId),
                           ManifestToText(s.manifest), strError)) {
         s.manifest.info.bComplete = false;
-        return s.Fail(strError, "");
+        s.bFailed = true;
+        return false;
     }
     s.bCommitted = true;
     s.lock = CRepoLock();

@@ -66,6 +66,29 @@ struct SGcReport {
     uint64_t ullTempFilesRemoved = 0;
 };
 
+// One disk of a backup being written. Disk writers of one backup may be used from different
+// threads at once; each one is used by one thread at a time.
+class CDiskWriter {
+public:
+    struct SImpl;
+    explicit CDiskWriter(std::unique_ptr<SImpl> pImpl);
+    ~CDiskWriter();  // without Close the disk is lost and the backup can no longer commit
+    CDiskWriter(const CDiskWriter&) = delete;
+    CDiskWriter& operator=(const CDiskWriter&) = delete;
+
+    bool WriteAt(uint64_t ullOffset, const void* pData, size_t nLength, std::string& strError);
+    bool Close(std::string& strError);
+
+private:
+    std::unique_ptr<SImpl> m_pImpl;
+};
+
+// How a disk starts before the caller's writes land in it.
+enum class EDiskBase {
+    Parent,  // the parent backup's disk of the same name (zero where it has none)
+    Zero,    // all zero: the caller writes every non-zero byte
+};
+
 class CBackupWriter {
 public:
     struct SImpl;
@@ -75,13 +98,19 @@ public:
     CBackupWriter& operator=(const CBackupWriter&) = delete;
 
     const std::string& Id() const;
-    // Chunks the caller does not write are inherited from the parent's disk of the same name
-    // (zero without a parent); a chunk written in part keeps the parent's other bytes.
+    // Disks are listed in the manifest in the order they are opened. With EDiskBase::Parent,
+    // chunks the caller does not write are inherited from the parent's disk of the same name
+    // (zero without a parent) and a chunk written in part keeps the parent's other bytes.
+    bool OpenDisk(const std::string& strName, uint64_t ullCapacity,
+                  const std::string& strChangeToken, EDiskBase eBase,
+                  std::unique_ptr<CDiskWriter>& pOut, std::string& strError);
+    // One disk at a time, on the writer itself (EDiskBase::Parent).
     bool BeginDisk(const std::string& strName, uint64_t ullCapacity,
                    const std::string& strChangeToken, std::string& strError);
     bool WriteAt(uint64_t ullOffset, const void* pData, size_t nLength, std::string& strError);
     bool EndDisk(std::string& strError);
-    // Refused after any failed call: a backup with a lost extent must not look complete.
+    // Refused after any failed call and while a disk is open: a backup with a lost extent
+    // must not look complete.
     bool Commit(std::string& strError);
 
 private:

@@ -69,6 +69,17 @@ bool CSimulator::Start(const SSimOptions& options, std::string& err) {
     return true;
 }
 
+std::string CSimulator::StartupText() const {
+    std::string text = "fcsim: management service " + Url() + "\n";
+    text += "fcsim: user " + User() + " password " + Password() + "\n";
+    if (!CAFile().empty()) text += "fcsim: CA file " + CAFile() + "\n";
+    text += "fcsim: CNA port " + std::to_string(CnaPort()) + "\n";
+    text += "fcsim: management version " +
+            std::to_string(m_pMgmt ? m_pMgmt->Settings().nVersion : m_options.settings.nVersion) +
+            ", state folder " + m_strStateDir + "\n";
+    return text + "fcsim: running; stop with Ctrl-C\n";
+}
+
 // Platforms that serve disks through the backup SDK (version 62 and older) keep a FusionStorage
 // disk's data 4 KiB into its volume; later ones at its start. The tools follow the version.
 void CSimulator::MatchStorageToVersion(int version) {

@@ -45,6 +45,9 @@ public:
     std::string User() const { return m_options.settings.strUser; }
     std::string Password() const { return m_options.settings.strPassword; }
 
+    // The lines a started server prints: where the service is, how to log on, which version.
+    std::string StartupText() const;
+
     CSimState& State() { return *m_pState; }
     CFaultTable& Faults() { return m_faults; }
     CMgmtService& Mgmt() { return *m_pMgmt; }

@@ -50,12 +50,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fcsim: %s\n", err.c_str());
         return 1;
     }
-    std::printf("fcsim: management service %s\n", sim.Url().c_str());
-    std::printf("fcsim: user %s password %s\n", sim.User().c_str(), sim.Password().c_str());
-    if (!sim.CAFile().empty()) std::printf("fcsim: CA file %s\n", sim.CAFile().c_str());
-    std::printf("fcsim: CNA port %u\n", static_cast<unsigned>(sim.CnaPort()));
-    std::printf("fcsim: management version %d, state folder %s\n", version, sim.StateDir().c_str());
-    std::printf("fcsim: running; stop with Ctrl-C\n");
+    std::fputs(sim.StartupText().c_str(), stdout);
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stop, &sig);

@@ -1,4 +1,6 @@
 // Deduplication, interrupted backups, garbage collection, damage and bad input.
+#include <thread>
+
 #include "RepoTestUtil.h"
 
 namespace {
@@ -131,4 +133,51 @@ TEST_F(CRepoTest, BadInputIsRefused) {
     EXPECT_FALSE(pWriter->BeginDisk("d", kTestChunk, "t", strError));
     ASSERT_TRUE(pWriter->Commit(strError)) << strError;
     EXPECT_FALSE(pWriter->Commit(strError));
+}
+
+// Disks written from two threads at once keep the order they were opened in; a disk that
+// starts from zero inherits nothing from the parent; a disk writer dropped without closing
+// leaves a backup that cannot commit.
+TEST_F(CRepoTest, DiskWritersRunSideBySideAndAZeroBaseInheritsNothing) {
+    const std::string strA = RandomImage(3 * kTestChunk, 5), strB = RandomImage(2 * kTestChunk, 6);
+    const std::string strFull =
+        Backup({{"a", &strA}, {"b", &strB}}, {{{0, strA.size()}}, {{0, strB.size()}}});
+    std::string strError;
+    std::unique_ptr<CBackupWriter> pWriter;
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strFull, {}}, pWriter, strError));
+    std::unique_ptr<CDiskWriter> pA, pB;
+    ASSERT_TRUE(pWriter->OpenDisk("a", strA.size(), "ta", EDiskBase::Zero, pA, strError));
+    ASSERT_TRUE(pWriter->OpenDisk("b", strB.size(), "tb", EDiskBase::Parent, pB, strError));
+    const std::string strPatch(100, 'p');
+    std::thread tA([&] {
+        std::string e;
+        EXPECT_TRUE(pA->WriteAt(kTestChunk + 7, strPatch.data(), strPatch.size(), e) &&
+                    pA->Close(e))
+            << e;
+    });
+    std::thread tB([&] {
+        std::string e;
+        EXPECT_TRUE(pB->WriteAt(5, strPatch.data(), strPatch.size(), e) && pB->Close(e)) << e;
+    });
+    tA.join();
+    tB.join();
+    ASSERT_TRUE(pWriter->Commit(strError)) << strError;
+    std::string strExpectA(strA.size(), '\0'), strExpectB = strB;
+    strExpectA.replace(kTestChunk + 7, strPatch.size(), strPatch);
+    strExpectB.replace(5, strPatch.size(), strPatch);
+    EXPECT_TRUE(ReadDisk(pWriter->Id(), "a", strA.size()) == strExpectA);
+    EXPECT_TRUE(ReadDisk(pWriter->Id(), "b", strB.size()) == strExpectB);
+    std::vector<SBackupInfo> vecList;
+    ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError));
+    ASSERT_EQ(vecList.back().vecDisks.size(), 2u);
+    EXPECT_EQ(vecList.back().vecDisks[0].strName, "a");
+    EXPECT_EQ(vecList.back().vecDisks[1].strChangeToken, "tb");
+
+    std::unique_ptr<CBackupWriter> pLost;
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strFull, {}}, pLost, strError));
+    ASSERT_TRUE(pLost->OpenDisk("a", strA.size(), "", EDiskBase::Parent, pA, strError));
+    EXPECT_FALSE(pLost->Commit(strError));
+    EXPECT_EQ(strError, "a disk is still open");
+    pA.reset();
+    EXPECT_FALSE(pLost->Commit(strError)) << "a dropped disk must not commit";
 }

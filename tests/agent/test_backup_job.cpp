@@ -1,0 +1,225 @@
+// The backup and restore jobs against a plug-in of strings: which extents are read and where
+// they land, when a disk of an incremental falls back to a full read and why, a read retried
+// once on a fresh open, and a failed restore undone.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "AgentHost.h"
+#include "FakePlugin.h"
+#include "TempDir.h"
+#include "WzFile.h"
+
+using fctest::CFakePlugin;
+
+namespace {
+
+std::string Random(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng() | 1);  // never zero: every block allocated
+    return s;
+}
+
+class BackupJob : public ::testing::Test {
+protected:
+    CTempDir dir;
+    std::unique_ptr<CRepository> repo;
+    CFakePlugin* plugin = new CFakePlugin();  // owned by host
+    std::unique_ptr<fcagent::CPluginHost> host = fcagent::CPluginHost::Adopt(plugin);
+    std::unique_ptr<fcagent::IProgress> quiet = fcagent::MakeProgress(true);
+
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(CRepository::Create(dir.File("repo"), {64 << 10, false}, repo, err)) << err;
+        // A disk with a hole of zeros at 256 KiB and one whose size is not a whole chunk.
+        std::string a = Random(1 << 20, 1);
+        a.replace(256 << 10, 128 << 10, std::string(128 << 10, '\0'));
+        plugin->disks.push_back({"disk-a", a, "a-1", "", {}, 0, 0});
+        plugin->disks.push_back({"disk-b", Random(200 << 10, 2), "b-1", "", {}, 0, 0});
+    }
+
+    fcagent::SBackupResult Backup(bool bExpectOk = true, unsigned jobs = 1, bool full = false) {
+        fcagent::SBackupRequest rq;
+        rq.strVm = "vm-1";
+        rq.nJobs = jobs;
+        rq.bFull = full;
+        rq.nRequestBytes = 48 << 10;  // not a divisor of the chunk: pieces straddle chunks
+        rq.strWorkDir = dir.Path();
+        fcagent::SBackupResult r;
+        std::string err;
+        EXPECT_EQ(bExpectOk, fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
+        return r;
+    }
+    // Every disk of the backup reads as the plug-in's disk of that name does now.
+    void ExpectHoldsTheDisks(const std::string& id) {
+        std::unique_ptr<CBackupReader> reader;
+        std::string err;
+        ASSERT_TRUE(repo->OpenBackup(id, reader, err)) << err;
+        ASSERT_EQ(plugin->disks.size(), reader->Info().vecDisks.size());
+        for (const CFakePlugin::SFakeDisk& d : plugin->disks) {
+            std::string got(d.strData.size(), '\0');
+            ASSERT_TRUE(reader->ReadAt(d.strName, 0, &got[0], got.size(), err)) << err;
+            EXPECT_TRUE(got == d.strData) << d.strName << " differs in backup " << id;
+        }
+    }
+    const fcagent::SDiskResult& DiskOf(const fcagent::SBackupResult& r, const std::string& n) {
+        for (const fcagent::SDiskResult& d : r.vecDisks)
+            if (d.strName == n) return d;
+        throw std::runtime_error("no disk " + n);
+    }
+};
+
+TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestores) {
+    const fcagent::SBackupResult full = Backup(true, 2);
+    EXPECT_FALSE(full.bIncremental);
+    // The hole is not allocated: it is neither read nor stored.
+    EXPECT_EQ(uint64_t((1 << 20) - (128 << 10) + (200 << 10)), full.ullBytesRead);
+    EXPECT_EQ(uint64_t(128 << 10), full.ullBytesSkipped);
+    ExpectHoldsTheDisks(full.strBackupId);
+    const std::string firstA = plugin->disks[0].strData;
+
+    plugin->NextSnapshot("2");
+    plugin->Change(0, 100000, std::string(3000, 'x'));            // unaligned: sectors 195 to 201
+    plugin->Change(1, (200 << 10) - 512, std::string(512, 'y'));  // the last sector
+    const uint64_t before = plugin->BytesRead();
+    const fcagent::SBackupResult incr = Backup(true, 2);
+    EXPECT_TRUE(incr.bIncremental);
+    EXPECT_EQ(full.strBackupId, incr.strParentId);
+    EXPECT_EQ(uint64_t(7 * 512 + 512), incr.ullBytesRead);
+    EXPECT_EQ(incr.ullBytesRead, plugin->BytesRead() - before);
+    for (const fcagent::SDiskResult& d : incr.vecDisks) {
+        EXPECT_EQ("incremental", d.strCbt) << d.strName;
+        EXPECT_EQ("", d.strFallbackReason) << d.strName;
+    }
+    ExpectHoldsTheDisks(incr.strBackupId);
+
+    // The older point restores as it was, onto new disks, skipping what is zero.
+    fcagent::SRestoreRequest rq;
+    rq.strVm = "vm-1";
+    rq.strBackupId = full.strBackupId;
+    rq.strNewName = "vm-copy";
+    rq.strWorkDir = dir.Path();
+    rq.nRequestBytes = 64 << 10;
+    fcagent::SRestoreResult r;
+    std::string err;
+    ASSERT_TRUE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err)) << err;
+    EXPECT_EQ("guid-new", r.strGuid);
+    EXPECT_TRUE(plugin->restored.at("new-disk-a") == firstA);
+    EXPECT_EQ(uint64_t((1 << 20) - (128 << 10) + (200 << 10)), r.ullBytesWritten);
+    std::string descriptor;
+    ASSERT_TRUE(
+        ReadWholeFile(dir.Path() + "/descriptors-" + full.strBackupId + "/vm.ovf", descriptor));
+    EXPECT_EQ("<ovf vm-1/>", descriptor);
+}
+
+// Each case breaks one thing about the next incremental; the disks it names are read in full
+// (with a reason that says why), the others stay incremental, and the backup still holds every
+// disk as it is, even where blocks became zero since the previous backup.
+TEST_F(BackupJob, DisksWhoseChangesCannotBeAskedForAreReadInFull) {
+    struct SCase {
+        const char* name;
+        std::function<void(CFakePlugin&)> breakIt;
+        std::vector<std::string> full;
+        const char* reason;
+    };
+    const SCase cases[] = {
+        {"token refused",
+         [](CFakePlugin& p) { p.disks[0].strSinceToken = "lost"; },
+         {"disk-a"},
+         "change token was refused: the change token is unknown"},
+        {"tracking failed",
+         [](CFakePlugin& p) { p.strCbt = "Failed"; },
+         {"disk-a", "disk-b"},
+         "changed-block tracking failed"},
+        {"partly used",
+         [](CFakePlugin& p) {
+             p.strCbt = "Partially Used";
+             p.disks[1].strToken.clear();
+         },
+         {"disk-b"},
+         "only partly in use"},
+        {"capacity changed",
+         [](CFakePlugin& p) { p.disks[0].strData += std::string(4096, 'z'); },
+         {"disk-a"},
+         "capacity changed from 1048576 to 1052672"},
+        {"new disk",
+         [](CFakePlugin& p) {
+             p.disks.push_back({"disk-c", Random(64 << 10, 3), "c-1", "", {}, 0, 0});
+         },
+         {"disk-c"},
+         "not in the previous backup"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        plugin->disks.resize(2);
+        plugin->disks[0].strData.resize(1 << 20);
+        plugin->disks[0].strToken = "a";
+        plugin->disks[1].strToken = "b";
+        plugin->strCbt = "Used";
+        plugin->NextSnapshot(c.name);
+        Backup(true, 1, true);
+        plugin->NextSnapshot(std::string(c.name) + "+");
+        // Zeros where the previous backup held data: a disk read in full must not inherit it.
+        plugin->disks[0].strData.replace(0, 64 << 10, std::string(64 << 10, '\0'));
+        plugin->disks[0].vecChanged.push_back({0, 0, 64 << 10});
+        c.breakIt(*plugin);
+        const fcagent::SBackupResult r = Backup();
+        EXPECT_TRUE(r.bIncremental);
+        for (const CFakePlugin::SFakeDisk& d : plugin->disks) {
+            const fcagent::SDiskResult& got = DiskOf(r, d.strName);
+            const bool bFull = std::find(c.full.begin(), c.full.end(), d.strName) != c.full.end();
+            EXPECT_EQ(bFull ? "full" : "incremental", got.strCbt) << d.strName;
+            if (bFull)
+                EXPECT_NE(std::string::npos, got.strFallbackReason.find(c.reason))
+                    << d.strName << ": " << got.strFallbackReason;
+            else
+                EXPECT_EQ("", got.strFallbackReason) << d.strName;
+        }
+        ExpectHoldsTheDisks(r.strBackupId);
+    }
+}
+
+TEST_F(BackupJob, AFailedReadIsTriedOnceMoreOnAFreshOpen) {
+    plugin->disks[1].nFailReads = 1;
+    const fcagent::SBackupResult r = Backup();
+    EXPECT_EQ(2, plugin->disks[1].nOpens);
+    ExpectHoldsTheDisks(r.strBackupId);
+
+    // Twice in a row: the backup fails, nothing is listed and the snapshot is undone.
+    plugin->disks[1].nFailReads = 2;
+    fcagent::SBackupRequest rq;
+    rq.strVm = "vm-1";
+    rq.strWorkDir = dir.Path();
+    fcagent::SBackupResult failed;
+    std::string err;
+    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, failed, err));
+    EXPECT_NE(std::string::npos, err.find("cannot read disk disk-b at byte 0: the connection"))
+        << err;
+    std::vector<SBackupInfo> listed;
+    ASSERT_TRUE(repo->ListBackups(listed, err));
+    EXPECT_EQ(1u, listed.size());
+    EXPECT_EQ(plugin->nMounts, plugin->nUnmounts);
+}
+
+TEST_F(BackupJob, ARestoreThatFailsWritingIsCleanedUp) {
+    Backup();
+    plugin->nFailWritesAt = 512 << 10;
+    fcagent::SRestoreRequest rq;
+    rq.strVm = "guid-1";
+    rq.strWorkDir = dir.Path();
+    rq.nRequestBytes = 64 << 10;
+    fcagent::SRestoreResult r;
+    std::string err;
+    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
+    EXPECT_NE(std::string::npos, err.find("cannot write disk new-disk-a at byte 524288")) << err;
+    EXPECT_EQ(1, plugin->nCleanups);
+    EXPECT_EQ("guid-new", plugin->strCleanupGuid);
+
+    rq.strBackupId = "no-such-backup";
+    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
+    EXPECT_NE(std::string::npos, err.find("no complete backup no-such-backup")) << err;
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// fcbackup run as a user runs it, against the simulator on loopback: the demo, a backup chain
+// through every repository command, and the one-line errors with their exit codes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "SimSession.h"
+#include "Simulator.h"
+#include "TempDir.h"
+
+namespace {
+
+struct SRun {
+    int nExit = -1;
+    std::string strOut;  // standard output
+    std::string strErr;  // standard error
+    nlohmann::json Json() const {
+        try {
+            return nlohmann::json::parse(strOut);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "not JSON: " << strOut;
+            return nlohmann::json::object();
+        }
+    }
+};
+
+SRun Fcbackup(const CTempDir& dir, const std::string& args) {
+    const std::string err = dir.File("stderr");
+    SRun r;
+    FILE* p = ::popen((std::string(FCBACKUP_BIN) + " " + args + " 2>" + err).c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0) r.strOut.append(buf, n);
+    const int status = ::pclose(p);
+    r.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.strErr = fctest::ReadWholeFile(err);
+    return r;
+}
+
+// The disks of a VM as the simulator holds them, each at its capacity, in name order.
+std::vector<std::string> DiskFiles(fcsim::CSimulator& sim, const nlohmann::json& vm) {
+    std::vector<std::string> out;
+    for (const auto& d : vm["disks"]) {
+        const std::string name = d["name"];
+        std::string data =
+            fctest::ReadWholeFile(sim.State().DiskPath(name.substr(name.rfind(':') + 1)));
+        data.resize(d["capacity"].get<uint64_t>(), '\0');
+        out.push_back(data);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(FcbackupDemo, VerifiesTheRestoredVMByteForByte) {
+    CTempDir dir;
+    const SRun r = Fcbackup(dir, "demo --json");
+    ASSERT_EQ(0, r.nExit) << r.strErr << r.strOut;
+    const nlohmann::json j = r.Json();
+    EXPECT_TRUE(j["verified"].get<bool>()) << j.dump(2);
+    EXPECT_EQ("full", j["full"]["kind"]);
+    EXPECT_EQ("incremental", j["incremental"]["kind"]);
+    // The changed bytes, and at most a changed block more at either end of each write.
+    const uint64_t changed = j["bytes_changed"], read = j["incremental"]["bytes_read"];
+    EXPECT_GE(read, changed);
+    EXPECT_LE(read, changed + 4 * (64 << 10));
+}
+
+class FcbackupCli : public ::testing::Test {
+protected:
+    fcsim::CSimulator sim;
+    CTempDir dir;
+    std::unique_ptr<CScopedEnv> password, poll;
+    std::string conn;
+
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(sim.Start(fcsim::SSimOptions(), err)) << err;
+        password = std::make_unique<CScopedEnv>("FC_PASSWORD", sim.Password());
+        poll = std::make_unique<CScopedEnv>("FC_BRIDGE_TASK_POLL_MS", "20");
+        conn = " --url " + sim.Url() + " --user " + sim.User() + " --ca-file " + sim.CAFile();
+    }
+    SRun Run(const std::string& args) { return Fcbackup(dir, args); }
+    nlohmann::json Ok(const std::string& args) {
+        const SRun r = Run(args + " --json");
+        EXPECT_EQ(0, r.nExit) << args << "\n" << r.strErr;
+        return r.Json();
+    }
+    nlohmann::json Vm(const std::string& name) {
+        const nlohmann::json all = Ok("vms" + conn);
+        for (const auto& vm : all["vms"])
+            if (vm["name"] == name) return vm;
+        ADD_FAILURE() << "no VM " << name;
+        return nlohmann::json::object();
+    }
+};
+
+TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
+    const std::string repo = " --repo " + dir.File("repo");
+    const nlohmann::json full = Ok("backup --vm web-01" + repo + conn);
+    EXPECT_EQ("full", full["kind"]);
+    ASSERT_EQ(2u, full["disks"].size());
+    const std::string disk = full["disks"][0]["name"];
+    const uint64_t capacity = full["disks"][0]["capacity"];
+    auto content = [&] {
+        std::string data =
+            fctest::ReadWholeFile(sim.State().DiskPath(disk.substr(disk.rfind(':') + 1)));
+        data.resize(capacity, '\0');
+        return data;
+    };
+    const std::string before = content();
+
+    std::string err;
+    ASSERT_NE(0u, sim.GuestWrite(disk, 5 << 20, std::string(4096, 'g'), err)) << err;
+    const nlohmann::json incr =
+        Ok("backup --vm web-01 --jobs 2 --request-size 65536" + repo + conn);
+    EXPECT_EQ("incremental", incr["kind"]);
+    EXPECT_EQ(full["backup_id"], incr["parent"]);
+    EXPECT_EQ(64u << 10, incr["bytes_read"].get<uint64_t>()) << "one changed block";
+    for (const auto& d : incr["disks"]) EXPECT_EQ("incremental", d["cbt"]) << d.dump();
+
+    EXPECT_EQ(2u, Ok("list" + repo)["backups"].size());
+    const nlohmann::json verified = Ok("verify" + repo);
+    EXPECT_TRUE(verified["ok"].get<bool>());
+    EXPECT_GT(verified["chunks_checked"].get<uint64_t>(), 0u);
+
+    // Each point exports as the disk was then.
+    const std::pair<nlohmann::json, std::string> points[] = {{full, before}, {incr, content()}};
+    for (const auto& point : points) {
+        const std::string out = dir.File("disk.img");
+        Ok("export --vm web-01 --disk " + disk + " --backup " +
+           point.first["backup_id"].get<std::string>() + " --output " + out + repo);
+        EXPECT_TRUE(fctest::ReadWholeFile(out) == point.second) << point.first["kind"];
+    }
+
+    const nlohmann::json restored = Ok("restore --vm web-01 --name web-01-copy" + repo + conn);
+    EXPECT_EQ("web-01-copy", restored["vm"]);
+    EXPECT_TRUE(DiskFiles(sim, Vm("web-01-copy")) == DiskFiles(sim, Vm("web-01")));
+
+    const nlohmann::json pruned = Ok("prune --vm web-01 --keep-last 1" + repo);
+    EXPECT_EQ(1u, pruned["backups_removed"].get<uint64_t>());
+    EXPECT_TRUE(Ok("verify" + repo)["ok"].get<bool>());
+}
+
+TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {
+    dir.Touch("not-a-repo/file");
+    const std::string repo = " --repo " + dir.File("repo");
+    const std::string logon = " --url " + sim.Url() + " --user " + sim.User();
+    struct SCase {
+        std::string args;
+        int nExit;
+        std::string message;
+    } cases[] = {
+        {"backup --vm no-such-vm" + repo + conn, 1, "no VM named no-such-vm"},
+        {"vms" + logon, 1, "--ca-file"},  // the simulator's certificate is not trusted
+        {"vms --url https://127.0.0.1:1 --user admin --insecure", 1,
+         "cannot log on to https://127.0.0.1:1"},
+        {"vms" + logon + " --password-file " + dir.File("none"), 1,
+         "cannot read the password file"},
+        {"list --repo " + dir.File("not-a-repo"), 1, "is not a backup repository"},
+        {"restore --vm web-01 --repo " + dir.File("missing") + conn, 1, "no backup repository at"},
+        {"backup --vm web-01" + conn, 2, "--repo is required"},
+        {"backup --vm web-01 --jobs 0" + repo + conn, 2, "--jobs"},
+        {"backup --vm web-01 --request-size 1000" + repo + conn, 2, "multiple of 512"},
+        {"frobnicate", 2, "frobnicate"},
+        {"", 2, "Usage"},
+    };
+    for (const SCase& c : cases) {
+        const SRun r = Run(c.args);
+        EXPECT_EQ(c.nExit, r.nExit) << c.args << "\n" << r.strErr;
+        EXPECT_NE(std::string::npos, r.strErr.find(c.message)) << c.args << "\n" << r.strErr;
+        if (c.nExit == 1) {
+            EXPECT_NE(std::string::npos, r.strErr.find("details are in the log")) << c.args;
+        }
+    }
+    // A wrong password, from a file: refused, and never echoed.
+    dir.Write("pw", "Wrong-Secret-42\n");
+    const SRun r = Run("vms" + conn + " --password-file " + dir.File("pw"));
+    EXPECT_EQ(1, r.nExit);
+    EXPECT_NE(std::string::npos, r.strErr.find("cannot log on")) << r.strErr;
+    EXPECT_EQ(std::string::npos, (r.strErr + r.strOut).find("Wrong-Secret-42"));
+}
+
+}  // namespace
