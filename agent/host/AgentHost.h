@@ -43,6 +43,7 @@ public:
     IVMInfo& Plugin() { return *m_pInfo; }
     // The plug-in's last error as "what: details (error N)".
     std::string LastError(const std::string& strWhat) const;
+    int LastErrorCode() const;
     // A VM by name, else by GUID, with its disks.
     bool FindVM(const std::string& strNameOrGuid, VMInfoStructs::SVMInfo& vm,
                 std::string& strError);

@@ -92,6 +92,10 @@ std::string CPluginHost::LastError(const std::string& strWhat) const {
     return text;
 }
 
+int CPluginHost::LastErrorCode() const {
+    return m_pBase ? static_cast<int>(m_pBase->GetLastVMError()) : 0;
+}
+
 bool CPluginHost::FindVM(const std::string& strNameOrGuid, VMInfoStructs::SVMInfo& vm,
                          std::string& strError) {
     if (strNameOrGuid.empty()) {

@@ -148,6 +148,9 @@ bool RunRestore(CPluginHost& host, const CRepository& repo, const SRestoreReques
     IVMInfo& plugin = host.Plugin();
     if (plugin.InitRestoreVM(r) != 1) {
         strError = host.LastError("cannot prepare the restore of " + r.strVMName);
+        if (host.LastErrorCode() == VMINFO_ERR_VM_EXISTS)
+            strError = "a VM named " + r.strVMName +
+                       " exists already: give --name NEW, or --overwrite to replace it";
         progress.End();
         return false;
     }

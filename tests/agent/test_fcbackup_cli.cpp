@@ -139,6 +139,13 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
     EXPECT_EQ("web-01-copy", restored["vm"]);
     EXPECT_TRUE(DiskFiles(sim, Vm("web-01-copy")) == DiskFiles(sim, Vm("web-01")));
 
+    // Under the source's own name, without --overwrite: refused, the source left alone.
+    const SRun clash = Run("restore --vm web-01" + repo + conn);
+    EXPECT_EQ(1, clash.nExit);
+    EXPECT_NE(std::string::npos, clash.strErr.find("a VM named web-01 exists already"))
+        << clash.strErr;
+    EXPECT_TRUE(DiskFiles(sim, Vm("web-01")) == DiskFiles(sim, Vm("web-01-copy")));
+
     const nlohmann::json pruned = Ok("prune --vm web-01 --keep-last 1" + repo);
     EXPECT_EQ(1u, pruned["backups_removed"].get<uint64_t>());
     EXPECT_TRUE(Ok("verify" + repo)["ok"].get<bool>());
