@@ -13,7 +13,8 @@ nlohmann::json BackupToJson(const fcagent::SBackupResult& r) {
                          {"bytes_read", d.ullBytesRead},
                          {"transport", d.strTransport},
                          {"cbt", d.strCbt},
-                         {"fallback_reason", d.strFallbackReason}});
+                         {"fallback_reason", d.strFallbackReason},
+                         {"seconds", d.dSeconds}});
     return {{"backup_id", r.strBackupId},   {"vm", r.strVm},
             {"guid", r.strVmGuid},          {"kind", r.bIncremental ? "incremental" : "full"},
             {"parent", r.strParentId},      {"cbt_status", r.strCbtStatus},

@@ -90,6 +90,7 @@ struct SDiskResult {
     std::string strTransport;
     std::string strCbt;             // "incremental" or "full"
     std::string strFallbackReason;  // why a disk of an incremental was read in full
+    double dSeconds = 0;            // from its open to its close
 };
 
 struct SBackupResult {

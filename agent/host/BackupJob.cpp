@@ -133,6 +133,7 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
     IVMInfo& plugin = s.host.Plugin();
     SDiskResult& r = job.result;
     r.strName = job.entry.strName;
+    const auto started = std::chrono::steady_clock::now();
     COpenDisk disk(plugin, s.ctx, job.entry.strName);
     if (!disk.Open()) {
         s.Fail(s.host.LastError("cannot open disk " + r.strName));
@@ -204,6 +205,8 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
         s.Fail(err);
         return false;
     }
+    r.dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return true;
 }
 
