@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; then the unit tests once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the disk access service's concurrency
-# tests under ThreadSanitizer. FC_SKIP_ASAN=1 and FC_SKIP_TSAN=1 skip those runs.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the concurrency tests (the disk access
+# service, the backup host's parallel disks) under ThreadSanitizer. FC_SKIP_ASAN=1 and
+# FC_SKIP_TSAN=1 skip those runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,11 +18,13 @@ if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
   command -v ninja >/dev/null 2>&1 && [ ! -f build-tsan/CMakeCache.txt ] && generator=(-G Ninja)
   cmake -S . -B build-tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DFC_SANITIZE=thread >/dev/null
-  cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service
+  cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service test_agent_host
   mkdir -p build-tsan/test-logs
-  echo "ThreadSanitizer: disk access service tests"
-  FC_LOG_DIR="$PWD/build-tsan/test-logs" TSAN_OPTIONS=halt_on_error=1 \
-    build-tsan/bin/test_diskinfo_service --gtest_brief=1 || status=$?
+  for t in test_diskinfo_service test_agent_host; do
+    echo "ThreadSanitizer: $t"
+    FC_LOG_DIR="$PWD/build-tsan/test-logs" TSAN_OPTIONS=halt_on_error=1 \
+      build-tsan/bin/$t --gtest_brief=1 || status=$?
+  done
 fi
 if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
   # Only the unit tests run here; the integration executables are not built in this tree.

@@ -9,6 +9,7 @@
 
 #include "AgentHost.h"
 #include "VmRecord.h"
+#include "WritePipe.h"
 #include "WzFile.h"
 
 namespace fcagent {
@@ -179,34 +180,35 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
     for (const SDiskChangeExtent& e : extents) total += e.ullLength;
     s.progress.AddTotal(total);
 
-    std::vector<unsigned char> buffer(s.request.nRequestBytes);
+    CWritePipe pipe(*out, s.request.nRequestBytes);
     for (const SDiskChangeExtent& e : extents) {
         for (uint64_t off = e.ullOffset; off < e.ullOffset + e.ullLength;) {
-            if (s.Failed()) return false;
-            const uint64_t n = std::min<uint64_t>(buffer.size(), e.ullOffset + e.ullLength - off);
+            unsigned char* buffer = pipe.Acquire();
+            if (!buffer || s.Failed()) break;
+            const uint64_t n =
+                std::min<uint64_t>(s.request.nRequestBytes, e.ullOffset + e.ullLength - off);
             const UINT32 sectors = static_cast<UINT32>(n / kSector);
-            if (plugin.ReadVmdk(disk.Handle(), off / kSector, sectors, buffer.data()) != 1 &&
+            if (plugin.ReadVmdk(disk.Handle(), off / kSector, sectors, buffer) != 1 &&
                 (!disk.Open() ||
-                 plugin.ReadVmdk(disk.Handle(), off / kSector, sectors, buffer.data()) != 1)) {
+                 plugin.ReadVmdk(disk.Handle(), off / kSector, sectors, buffer) != 1)) {
+                pipe.Release(buffer);
                 s.Fail(s.host.LastError("cannot read disk " + r.strName + " at byte " +
                                         std::to_string(off)));
-                return false;
+                break;
             }
-            if (!out->WriteAt(off, buffer.data(), n, err)) {
-                s.Fail(err);
-                return false;
-            }
+            pipe.Submit(buffer, off, n);
             off += n;
             r.ullBytesRead += n;
             s.progress.Advance(n);
         }
     }
+    if (!pipe.Finish(err)) s.Fail(err);
+    if (s.Failed()) return false;
     if (!out->Close(err)) {
         s.Fail(err);
         return false;
     }
-    r.dSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    r.dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return true;
 }
 

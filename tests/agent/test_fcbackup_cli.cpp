@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "SimSession.h"
@@ -72,17 +73,36 @@ class FcbackupCli : public ::testing::Test {
 protected:
     fcsim::CSimulator sim;
     CTempDir dir;
-    std::unique_ptr<CScopedEnv> password, poll;
+    std::unique_ptr<CScopedEnv> password, poll, logs;
     std::string conn;
 
     void SetUp() override {
+        fcsim::SSimOptions options;
+        options.settings.strPassword = "Pw-0f-The-Bench-7";
         std::string err;
-        ASSERT_TRUE(sim.Start(fcsim::SSimOptions(), err)) << err;
+        ASSERT_TRUE(sim.Start(options, err)) << err;
         password = std::make_unique<CScopedEnv>("FC_PASSWORD", sim.Password());
         poll = std::make_unique<CScopedEnv>("FC_BRIDGE_TASK_POLL_MS", "20");
+        logs = std::make_unique<CScopedEnv>("FC_LOG_DIR", dir.File("logs"));
         conn = " --url " + sim.Url() + " --user " + sim.User() + " --ca-file " + sim.CAFile();
     }
-    SRun Run(const std::string& args) { return Fcbackup(dir, args); }
+    SRun Run(const std::string& args) {
+        SRun r = Fcbackup(dir, args);
+        EXPECT_EQ(std::string::npos, (r.strOut + r.strErr).find(sim.Password())) << args;
+        return r;
+    }
+    // No file fcbackup wrote (logs, repository, restore folders) holds the password.
+    void ExpectNoFileHoldsThePassword() {
+        size_t files = 0;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path())) {
+            if (!e.is_regular_file()) continue;
+            ++files;
+            EXPECT_EQ(std::string::npos,
+                      fctest::ReadWholeFile(e.path().string()).find(sim.Password()))
+                << e.path();
+        }
+        EXPECT_GT(files, 10u);
+    }
     nlohmann::json Ok(const std::string& args) {
         const SRun r = Run(args + " --json");
         EXPECT_EQ(0, r.nExit) << args << "\n" << r.strErr;
@@ -149,6 +169,7 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
     const nlohmann::json pruned = Ok("prune --vm web-01 --keep-last 1" + repo);
     EXPECT_EQ(1u, pruned["backups_removed"].get<uint64_t>());
     EXPECT_TRUE(Ok("verify" + repo)["ok"].get<bool>());
+    ExpectNoFileHoldsThePassword();
 }
 
 TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {

@@ -1,0 +1,42 @@
+// The simulator the bench runs against: the demo inventory with web-01's two disks grown to
+// the bench size, the first filled with data, the second sparse (one MiB in twenty written).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "AgentHost.h"
+#include "Bench.h"
+#include "Simulator.h"
+
+namespace fcbench {
+
+constexpr const char* kDataDisk = "urn:sites:5D1C0A7E:volumes:20";
+constexpr const char* kSparseDisk = "urn:sites:5D1C0A7E:volumes:21";
+
+class CBenchSim {
+public:
+    explicit CBenchSim(const SPathsOptions& options) : m_options(options) {}
+    ~CBenchSim();  // stops the simulator and removes the work folder
+    CBenchSim(const CBenchSim&) = delete;
+    CBenchSim& operator=(const CBenchSim&) = delete;
+
+    bool Start(int nVersion, std::string& strError);
+    void SetVersion(int nVersion) { m_sim.SetVersion(nVersion); }
+    // Makes the SAN datastore's LUNs look attached, for the SDK's SAN transport.
+    bool ExposeLuns(std::string& strError);
+    bool Connect(std::unique_ptr<fcagent::CPluginHost>& pOut, std::string& strError);
+
+    std::string DiskFile(const std::string& strUrn);
+    const std::string& Work() const { return m_strWork; }
+    fcsim::CSimulator& Sim() { return m_sim; }
+
+private:
+    bool Prepare(std::string& strError);
+
+    SPathsOptions m_options;
+    std::string m_strWork;
+    fcsim::CSimulator m_sim;
+};
+
+}  // namespace fcbench

@@ -1,0 +1,126 @@
+// The disk paths through the plug-in, as the agent drives them: the demo VM web-01 with its two
+// disks grown to the bench size (the first full of data on a datastore without LUNs, the second
+// sparse on the SAN datastore), mounted, each disk opened and read from start to end.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "AgentHost.h"
+#include "BenchSim.h"
+#include "CnaServer.h"
+
+namespace fcbench {
+
+namespace {
+
+std::string SizeName(uint32_t n) {
+    return n >= (1u << 20) ? std::to_string(n >> 20) + "MiB" : std::to_string(n >> 10) + "KiB";
+}
+
+// Reads the whole disk at the request size through OpenVmdk / ReadVmdk; bytes per second.
+double PluginRead(fcagent::CPluginHost& host, const MountCtx& ctx, const std::string& disk,
+                  uint64_t bytes, uint32_t request, std::string& transport) {
+    IVMInfo& p = host.Plugin();
+    VmdkHandle h;
+    {
+        EvLogCapture log;  // only while opening: the log says which transport was chosen
+        if (p.OpenVmdk(ctx.strVMName, ctx.strVMGUID, disk, h) != 1) return 0;
+        transport = log.Contains("] [SAN]") ? "SAN" : "LAN";
+    }
+    std::vector<unsigned char> buf(request);
+    const auto t0 = std::chrono::steady_clock::now();
+    uint64_t done = 0;
+    for (uint64_t off = 0; off < bytes; off += request) {
+        const uint32_t n = uint32_t(std::min<uint64_t>(request, bytes - off));
+        if (p.ReadVmdk(h, off / 512, n / 512, buf.data()) != 1) break;
+        done += n;
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    p.CloseVmdk(h);
+    return done == bytes && secs > 0 ? double(done) / secs : 0;
+}
+
+bool Mounted(CBenchSim& sim, std::unique_ptr<fcagent::CPluginHost>& host, MountCtx& ctx,
+             std::string& err) {
+    if (!sim.Connect(host, err)) return false;
+    ctx = MountCtx();
+    ctx.strVMName = "web-01";
+    ctx.strMountPath = sim.Work() + "/mount";
+    VMInfoStructs::SVMInfo vm;
+    if (!host->FindVM("web-01", vm, err)) return false;
+    ctx.strVMGUID = vm.strGUID;
+    if (host->Plugin().MountVM(ctx) != 1) {
+        err = host->LastError("cannot mount web-01");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
+    CBenchSim sim(o);
+    if (!sim.Start(63, err)) return false;
+    const uint64_t bytes = o.ullDiskBytes;
+    std::unique_ptr<fcagent::CPluginHost> host;
+    MountCtx ctx;
+    std::string transport;
+    // The socket protocol, beside the ceiling of the same request shape on the same file.
+    if (!Mounted(sim, host, ctx, err)) return false;
+    for (uint32_t s : o.vecSizes) {
+        const double socket = PluginRead(*host, ctx, kDataDisk, bytes, s, transport);
+        if (socket == 0) {
+            err = host->LastError("reading " + std::string(kDataDisk) + " failed");
+            return false;
+        }
+        figures.Add("read.socket." + SizeName(s), socket / 1e6, "MB/s");
+        figures.Add("read.ceiling." + SizeName(s),
+                    CeilingRead(sim.DiskFile(kDataDisk), bytes, s) / 1e6, "MB/s");
+        std::printf("read %s: socket %.0f MB/s\n", SizeName(s).c_str(), socket / 1e6);
+    }
+    host->Plugin().UnmountVM(ctx);
+    host.reset();
+
+    // Our SDK's LAN transport and its SAN transport (the second disk's datastore has LUNs).
+    sim.SetVersion(62);
+    if (!sim.ExposeLuns(err) || !Mounted(sim, host, ctx, err)) return false;
+    for (uint32_t s : {1u << 20, 4u << 20}) {
+        const double lan = PluginRead(*host, ctx, kDataDisk, bytes, s, transport);
+        const double san = PluginRead(*host, ctx, kSparseDisk, bytes, s, transport);
+        if (lan == 0 || san == 0) {
+            err = host->LastError("reading through the SDK failed");
+            return false;
+        }
+        if (transport != "SAN") {
+            err = "the SAN disk was not read over SAN";
+            return false;
+        }
+        figures.Add("read.sdk-lan." + SizeName(s), lan / 1e6, "MB/s");
+        figures.Add("read.san." + SizeName(s), san / 1e6, "MB/s");
+        figures.Add("read.pread." + SizeName(s),
+                    PlainRead(sim.DiskFile(kSparseDisk), bytes, s) / 1e6, "MB/s");
+        std::printf("read %s: SDK LAN %.0f MB/s, SAN %.0f MB/s\n", SizeName(s).c_str(), lan / 1e6,
+                    san / 1e6);
+    }
+    host->Plugin().UnmountVM(ctx);
+    host.reset();
+
+    // The write path's ceiling, on a file of its own.
+    const std::string target = sim.Work() + "/ceiling-write.img";
+    { std::ofstream(target).flush(); }
+    if (::truncate(target.c_str(), off_t(bytes)) != 0) {
+        err = "cannot create " + target;
+        return false;
+    }
+    for (uint32_t s : {1u << 20, 4u << 20})
+        figures.Add("write.ceiling." + SizeName(s), CeilingWrite(target, bytes, s) / 1e6, "MB/s");
+    ::unlink(target.c_str());
+    return true;
+}
+
+}  // namespace fcbench

@@ -1,0 +1,97 @@
+// The table: each figure beside its anchor (what it is measured against) and its target.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "Bench.h"
+#include "WzFile.h"
+
+namespace fcbench {
+
+namespace {
+
+// ratio = value / anchor (or the value itself where there is no anchor) against the target:
+// at least it, or with bAtMost at most it. No target: shown for its figure alone.
+struct SRow {
+    const char* name;
+    const char* anchor;
+    double target;
+    bool bAtMost;
+};
+
+const SRow kRows[] = {
+    {"read.socket.64KiB", "read.ceiling.64KiB", 0, false},
+    {"read.socket.256KiB", "read.ceiling.256KiB", 0, false},
+    {"read.socket.1MiB", "read.ceiling.1MiB", 0.9, false},
+    {"read.socket.4MiB", "read.ceiling.4MiB", 0.9, false},
+    {"read.socket.64KiB", "nbdcopy.read.64KiB", 0, false},
+    {"read.socket.256KiB", "nbdcopy.read.256KiB", 0, false},
+    {"read.socket.1MiB", "nbdcopy.read.1MiB", 1.0, false},
+    {"read.socket.4MiB", "nbdcopy.read.4MiB", 1.0, false},
+    {"read.sdk-lan.1MiB", "read.socket.1MiB", 0.9, false},
+    {"read.sdk-lan.4MiB", "read.socket.4MiB", 0.9, false},
+    {"read.san.1MiB", "read.pread.1MiB", 0.9, false},
+    {"read.san.4MiB", "read.pread.4MiB", 0.9, false},
+    {"restore.chain", "write.ceiling.1MiB", 0.8, false},
+    {"restore.chain", "nbdcopy.write.1MiB", 0, false},
+    {"backup.full.data-disk", "read.socket.1MiB", 0.7, false},
+    {"backup.full.jobs2", "backup.full.jobs1", 1.5, false},
+    {"incremental.read-share", "", 2.0, true},
+    {"incremental.time-share", "", 5.0, true},
+    {"incremental.changed-share", "", 0, false},
+    {"backup.rss.jobs1", "", 64, true},
+    {"backup.rss.jobs2", "", 64, true},
+    {"restore.rss", "", 64, true},
+    {"hot.ProcessCBTBitmap.dense.0", "", 1000, false},
+    {"hot.ProcessCBTBitmap.dense.1", "", 1000, false},
+    {"hot.FusionStorageBitmapVolume", "", 2000, false},
+    {"hot.ToolOutputParser", "", 0, false},
+    {"hot.ChunkChecksum", "", 0, false},
+    {"hot.ChunkCompress", "", 0, false},
+};
+
+}  // namespace
+
+bool Report(const CFigures& figures, const std::string& strOut, std::string& err) {
+    nlohmann::json results = nlohmann::json::array();
+    bool allMet = true;
+    std::printf("%-30s %10s %-6s %-22s %10s %7s %8s %s\n", "figure", "value", "unit", "anchor",
+                "anchor", "ratio", "target", "met");
+    for (const SRow& row : kRows) {
+        double value = 0, anchor = 0;
+        if (!figures.Get(row.name, value)) continue;
+        const bool hasAnchor = *row.anchor && figures.Get(row.anchor, anchor) && anchor > 0;
+        if (*row.anchor && !hasAnchor) continue;
+        const double ratio = hasAnchor ? value / anchor : value;
+        const bool hasTarget = row.target > 0;
+        const bool met = !hasTarget || (row.bAtMost ? ratio <= row.target : ratio >= row.target);
+        allMet = allMet && met;
+        std::string unit;
+        for (const SFigure& f : figures.All())
+            if (f.strName == row.name) unit = f.strUnit;
+        char target[32] = "-";
+        if (hasTarget)
+            std::snprintf(target, sizeof(target), "%s%.4g", row.bAtMost ? "<=" : ">=", row.target);
+        std::printf("%-30s %10.1f %-6s %-22s %10.1f %7.2f %8s %s\n", row.name, value, unit.c_str(),
+                    hasAnchor ? row.anchor : "-", anchor, ratio, target,
+                    hasTarget ? (met ? "yes" : "NO") : "-");
+        results.push_back({{"name", row.name},
+                           {"value", value},
+                           {"unit", unit},
+                           {"anchor", row.anchor},
+                           {"anchor_value", hasAnchor ? nlohmann::json(anchor) : nlohmann::json()},
+                           {"ratio", ratio},
+                           {"target", hasTarget ? nlohmann::json(row.target) : nlohmann::json()},
+                           {"met", hasTarget ? nlohmann::json(met) : nlohmann::json()}});
+    }
+    std::printf("other figures:");
+    for (const SFigure& f : figures.All())
+        std::printf(" %s=%.1f%s", f.strName.c_str(), f.dValue, f.strUnit.c_str());
+    std::printf("\n");
+    if (!WriteWholeFile(strOut, results.dump(1) + "\n")) {
+        err = "cannot write " + strOut;
+        return false;
+    }
+    return allMet;
+}
+
+}  // namespace fcbench
