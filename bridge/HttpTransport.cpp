@@ -112,15 +112,44 @@ struct SCurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 
+const size_t kMaxIdleHandles = 8;
+
 }  // namespace
 
 CHttpTransport::CHttpTransport(STransportOptions options) : m_options(std::move(options)) {
     GlobalInitOnce();
 }
 
+CHttpTransport::~CHttpTransport() {
+    for (void* h : m_vecIdle) curl_easy_cleanup(static_cast<CURL*>(h));
+}
+
+void* CHttpTransport::Acquire() const {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (!m_vecIdle.empty()) {
+            void* h = m_vecIdle.back();
+            m_vecIdle.pop_back();
+            return h;
+        }
+    }
+    return curl_easy_init();
+}
+
+void CHttpTransport::GiveBack(void* pHandle) const {
+    CURL* c = static_cast<CURL*>(pHandle);
+    curl_easy_reset(c);  // options go; the connection and the TLS session stay
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_vecIdle.size() < kMaxIdleHandles) {
+        m_vecIdle.push_back(c);
+        return;
+    }
+    curl_easy_cleanup(c);
+}
+
 bool CHttpTransport::Send(const SHttpRequest& request, SHttpResponse& response) const {
     response = SHttpResponse();
-    std::unique_ptr<CURL, SCurlDeleter> curl(curl_easy_init());
+    std::unique_ptr<CURL, SCurlDeleter> curl(static_cast<CURL*>(Acquire()));
     if (!curl) {
         response.strTransportError = "cannot create an HTTP handle";
         return false;
@@ -194,6 +223,7 @@ bool CHttpTransport::Send(const SHttpRequest& request, SHttpResponse& response) 
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     response.nStatus = status;
+    GiveBack(curl.release());
     return true;
 }
 

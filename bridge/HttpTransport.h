@@ -1,10 +1,12 @@
-// One HTTP exchange over libcurl. Every call builds its own easy handle, so any number of
-// threads may send at once without sharing curl state; the connection cache is not shared
-// either, which costs a TLS handshake per call but keeps a dropped connection from poisoning
-// the next request of another thread.
+// One HTTP exchange over libcurl. Any number of threads may send at once: each call takes an
+// easy handle of its own from a small pool and gives it back when the exchange succeeded, so
+// the next call reuses its connection and TLS session instead of a handshake per call. A
+// handle whose exchange failed at the transport level is dropped with its connection, so a
+// broken connection never serves the next request.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +48,9 @@ struct SHttpResponse {
 class CHttpTransport {
 public:
     explicit CHttpTransport(STransportOptions options);
+    ~CHttpTransport();
+    CHttpTransport(const CHttpTransport&) = delete;
+    CHttpTransport& operator=(const CHttpTransport&) = delete;
     const STransportOptions& Options() const { return m_options; }
 
     // False when no complete HTTP answer arrived (refused, time-out, TLS failure, oversized
@@ -53,7 +58,12 @@ public:
     bool Send(const SHttpRequest& request, SHttpResponse& response) const;
 
 private:
+    void* Acquire() const;  // a CURL handle
+    void GiveBack(void* pHandle) const;
+
     STransportOptions m_options;
+    mutable std::mutex m_lock;
+    mutable std::vector<void*> m_vecIdle;
 };
 
 // Overwrites a buffer in a way the compiler may not drop.

@@ -98,7 +98,8 @@ int RunRestoreCommand(SRestoreOptions& o) {
                  {"backup_id", r.strBackupId},
                  {"disks", r.vecDisks},
                  {"bytes_written", r.ullBytesWritten},
-                 {"seconds", r.dSeconds}},
+                 {"seconds", r.dSeconds},
+                 {"write_seconds", r.dWriteSeconds}},
                 t.str());
 }
 

@@ -129,6 +129,7 @@ struct SRestoreResult {
     std::vector<std::string> vecDisks;
     uint64_t ullBytesWritten = 0;
     double dSeconds = 0;
+    double dWriteSeconds = 0;  // creating and writing the disks
 };
 
 bool RunRestore(CPluginHost& host, const CRepository& repo, const SRestoreRequest& request,

@@ -157,9 +157,12 @@ bool RunRestore(CPluginHost& host, const CRepository& repo, const SRestoreReques
     bool ok = r.vecRestoreDisks.size() == sources.size();
     if (!ok) strError = "the plug-in prepared a different number of disks than were backed up";
     uint64_t written = 0;
+    const auto writing = std::chrono::steady_clock::now();
     for (size_t i = 0; ok && i < sources.size(); ++i)
         ok = RestoreDisk_Step(host, r, r.vecRestoreDisks[i], *sources[i], *reader,
                               request.nRequestBytes, progress, written, strError);
+    const double writeSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - writing).count();
     if (ok && plugin.PreRestoreVM(r) != 1) {
         strError = host.LastError("cannot prepare the VM " + r.strVMName);
         ok = false;
@@ -185,6 +188,7 @@ bool RunRestore(CPluginHost& host, const CRepository& repo, const SRestoreReques
     result.strGuid = r.strNewVMGUID;
     for (const SDisk& d : r.vecRestoreDisks) result.vecDisks.push_back(d.strName);
     result.ullBytesWritten = written;
+    result.dWriteSeconds = writeSeconds;
     result.dSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return true;

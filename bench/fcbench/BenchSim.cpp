@@ -77,8 +77,10 @@ bool CBenchSim::Prepare(std::string& err) {
         return false;
     }
     std::ofstream(inventory) << j.dump();
-    return WriteDataFile(seed.strStateDir + "/disks/20.img", m_options.ullDiskBytes, 1u << 20, err) &&
-           WriteDataFile(seed.strStateDir + "/disks/21.img", m_options.ullDiskBytes, 20u << 20, err);
+    return WriteDataFile(seed.strStateDir + "/disks/20.img", m_options.ullDiskBytes, 1u << 20,
+                         err) &&
+           WriteDataFile(seed.strStateDir + "/disks/21.img", m_options.ullDiskBytes, 20u << 20,
+                         err);
 }
 
 bool CBenchSim::Start(int nVersion, std::string& err) {

@@ -130,6 +130,10 @@ bool MeasureEndToEnd(const SPathsOptions& o, const std::string& exe, CFigures& f
         return false;
     figures.Add("restore.chain",
                 restore.out["bytes_written"].get<double>() / 1e6 / restore.dSeconds, "MB/s");
+    figures.Add("write.plugin.1MiB",
+                restore.out["bytes_written"].get<double>() / 1e6 /
+                    restore.out["write_seconds"].get<double>(),
+                "MB/s");
     figures.Add("restore.seconds", restore.dSeconds, "s");
     figures.Add("restore.rss", restore.dPeakRssMiB, "MiB");
     std::printf("incremental: %.1f s; restore: %.1f s\n", incr.dSeconds, restore.dSeconds);
