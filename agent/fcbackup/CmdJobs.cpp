@@ -19,7 +19,8 @@ nlohmann::json BackupToJson(const fcagent::SBackupResult& r) {
             {"guid", r.strVmGuid},          {"kind", r.bIncremental ? "incremental" : "full"},
             {"parent", r.strParentId},      {"cbt_status", r.strCbtStatus},
             {"bytes_read", r.ullBytesRead}, {"bytes_skipped", r.ullBytesSkipped},
-            {"seconds", r.dSeconds},        {"disks", disks}};
+            {"seconds", r.dSeconds},        {"disks", disks},
+            {"skipped", r.vecSkipped}};
 }
 
 std::string BackupToText(const fcagent::SBackupResult& r) {
@@ -32,6 +33,7 @@ std::string BackupToText(const fcagent::SBackupResult& r) {
     t << "  read " << FormatBytes(r.ullBytesRead) << ", skipped " << FormatBytes(r.ullBytesSkipped)
       << " in " << secs << " (" << FormatBytes(static_cast<uint64_t>(rate)) << "/s)"
       << ", changed-block tracking " << (r.strCbtStatus.empty() ? "-" : r.strCbtStatus) << "\n";
+    for (const std::string& s : r.vecSkipped) t << "  skipped " << s << "\n";
     for (const fcagent::SDiskResult& d : r.vecDisks) {
         t << "  disk " << d.strName << ": " << FormatBytes(d.ullCapacity) << ", read "
           << FormatBytes(d.ullBytesRead) << " over " << d.strTransport << ", " << d.strCbt;

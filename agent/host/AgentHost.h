@@ -104,6 +104,7 @@ struct SBackupResult {
     uint64_t ullBytesSkipped = 0;
     double dSeconds = 0;
     std::vector<SDiskResult> vecDisks;
+    std::vector<std::string> vecSkipped;  // disks left out as allowed, with the reason
 };
 
 bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest& request,

@@ -297,6 +297,16 @@ bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest&
         strError = host.LastError("cannot take the backup snapshot of " + vm.strName);
         return false;
     }
+    // A disk the mount could not take would be missing from a backup that looks whole.
+    std::vector<std::string> skipped;
+    for (const SJobFailure& f : ctx.vecMountFailures) {
+        if (!f.bIgnorable) {
+            strError =
+                "disk " + f.strItem + " of " + vm.strName + " cannot be backed up: " + f.strReason;
+            return false;
+        }
+        skipped.push_back(f.strItem + ": " + f.strReason);
+    }
     SKeptVm kept;
     kept.vm = ctx.vmInfo;
     kept.strCbtStatus = ctx.strCBTStatus;
@@ -340,6 +350,7 @@ bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest&
     result.bIncremental = parent != nullptr;
     result.strParentId = options.strParentId;
     result.strCbtStatus = ctx.strCBTStatus;
+    result.vecSkipped = skipped;
     for (SDiskJob& job : jobs) {
         result.ullBytesRead += job.result.ullBytesRead;
         result.ullBytesSkipped += job.result.ullCapacity - job.result.ullBytesRead;

@@ -45,6 +45,7 @@ public:
     int nMounts = 0, nUnmounts = 0, nCleanups = 0;
     int nFailWritesAt = -1;  // the write of this many bytes' offset fails (-1: none)
     std::string strCleanupGuid;
+    std::vector<SJobFailure> vecMountFailures;  // handed out by every mount
 
     // Moves every disk to a new snapshot: the old token becomes the one changes count from.
     void NextSnapshot(const std::string& suffix) {
@@ -79,6 +80,7 @@ public:
             ctx.vmInfo.vecDisks.push_back(disk);
         }
         ctx.strCBTStatus = strCbt;
+        ctx.vecMountFailures = vecMountFailures;
         ctx.strTransportMode = "LAN";
         ::mkdir(ctx.strMountPath.c_str(), 0755);
         std::ofstream(ctx.strMountPath + "/vm.ovf") << "<ovf " << vm.strName << "/>";

@@ -203,6 +203,28 @@ TEST_F(BackupJob, AFailedReadIsTriedOnceMoreOnAFreshOpen) {
     EXPECT_EQ(plugin->nMounts, plugin->nUnmounts);
 }
 
+// A disk the mount could not open fails the backup rather than leave it out silently; one the
+// job's rules allow to skip is named in the result.
+TEST_F(BackupJob, ADiskTheMountCouldNotOpenFailsTheBackup) {
+    plugin->vecMountFailures = {{"disk-x", "Failed to open disk", false}};
+    fcagent::SBackupRequest rq;
+    rq.strVm = "vm-1";
+    rq.strWorkDir = dir.Path();
+    fcagent::SBackupResult r;
+    std::string err;
+    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err));
+    EXPECT_EQ("disk disk-x of vm-1 cannot be backed up: Failed to open disk", err);
+    std::vector<SBackupInfo> listed;
+    ASSERT_TRUE(repo->ListBackups(listed, err));
+    EXPECT_TRUE(listed.empty());
+    EXPECT_EQ(1, plugin->nUnmounts);
+
+    plugin->vecMountFailures = {{"disk-x", "independent disks are not supported", true}};
+    ASSERT_TRUE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
+    EXPECT_EQ(std::vector<std::string>{"disk-x: independent disks are not supported"},
+              r.vecSkipped);
+}
+
 TEST_F(BackupJob, ARestoreThatFailsWritingIsCleanedUp) {
     Backup();
     plugin->nFailWritesAt = 512 << 10;

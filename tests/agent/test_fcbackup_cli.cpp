@@ -7,39 +7,15 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "FcbackupRun.h"
 #include "SimSession.h"
 #include "Simulator.h"
 #include "TempDir.h"
 
 namespace {
 
-struct SRun {
-    int nExit = -1;
-    std::string strOut;  // standard output
-    std::string strErr;  // standard error
-    nlohmann::json Json() const {
-        try {
-            return nlohmann::json::parse(strOut);
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << "not JSON: " << strOut;
-            return nlohmann::json::object();
-        }
-    }
-};
-
-SRun Fcbackup(const CTempDir& dir, const std::string& args) {
-    const std::string err = dir.File("stderr");
-    SRun r;
-    FILE* p = ::popen((std::string(FCBACKUP_BIN) + " " + args + " 2>" + err).c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0) r.strOut.append(buf, n);
-    const int status = ::pclose(p);
-    r.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.strErr = fctest::ReadWholeFile(err);
-    return r;
-}
+using fctest::Fcbackup;
+using fctest::SRun;
 
 // The disks of a VM as the simulator holds them, each at its capacity, in name order.
 std::vector<std::string> DiskFiles(fcsim::CSimulator& sim, const nlohmann::json& vm) {
