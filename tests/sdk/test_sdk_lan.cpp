@@ -1,6 +1,6 @@
 // Our backup SDK against the simulator's CNA server: LAN writes land on the disk and are
 // seen over SAN; the CNA's refusals and faults come back as failures. (Whole-disk reads over
-// every transport: test_transports_e2e.)
+// every transport: diskaccess/test_diskinfo_sim.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
