@@ -145,30 +145,6 @@ protected:
     std::unique_ptr<fcsim::CCnaServer> server;
 };
 
-TEST_F(CnaServerTest, ResponsesCarryMagicSequenceAndAValidCrc) {
-    CRawConn c(server->Port());
-    ASSERT_TRUE(c.Ok());
-    c.Send(OpenRequest(41, disk, "t1", 0));
-    Bytes r = c.Recv(24);
-    ASSERT_EQ(24u, r.size());
-    EXPECT_EQ(0x3535, Get16(r, 0));
-    EXPECT_EQ(1, Get16(r, 4));
-    EXPECT_EQ(41u, Get32(r, 6));
-    EXPECT_EQ(6u, Get32(r, 10));
-    EXPECT_EQ(CWzCRC32::Compute(r.data(), 14), Get32(r, 14));
-    EXPECT_EQ(0, Get16(r, 18));
-    uint32_t handle = Get32(r, 20);
-    EXPECT_NE(0u, handle);
-
-    c.Send(IoRequest(3, 42, handle, 1000, 300));
-    Bytes rr = c.Recv(18 + 6 + 300);
-    ASSERT_EQ(324u, rr.size());
-    EXPECT_EQ(42u, Get32(rr, 6));
-    EXPECT_EQ(0, Get16(rr, 18));
-    EXPECT_EQ(300u, Get32(rr, 20));
-    EXPECT_EQ(Bytes(data.begin() + 1000, data.begin() + 1300), Bytes(rr.begin() + 24, rr.end()));
-}
-
 Bytes FromHex(const std::string& hex) {
     Bytes b;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
