@@ -1,6 +1,7 @@
 // Inventory browsing: the three views, expansion by kind, the sort, and failure reporting.
 #include <stdexcept>
 
+#include "Named.h"
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
@@ -24,14 +25,6 @@ std::vector<int> Kinds(const std::vector<SInventoryInfo>& list) {
     std::vector<int> kinds;
     for (const SInventoryInfo& node : list) kinds.push_back(node.eType);
     return kinds;
-}
-
-template <class T>
-T Named(const std::string& name, const std::string& id = "") {
-    T record;
-    record.strName = name;
-    record.strID = id;
-    return record;
 }
 
 // The chain the agent hands over: view node, then each level down to the node to open.
