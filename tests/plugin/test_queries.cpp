@@ -163,12 +163,9 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
 
 TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(DoAll(
-            SetArgReferee<1>(std::vector<SInventoryInfo>{Folder("a"), Folder("b"), Folder("c")}),
-            Return(true)));
+        .WillOnce(Folders({Folder("a"), Folder("b"), Folder("c")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<1>(VMs({"in-a"})), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u)).WillOnce(Gives(VMs({"in-a"})));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("folder b is gone"));
