@@ -9,12 +9,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "CnaServer.h"
+#include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
 #include "WzUtil.h"
@@ -119,21 +119,10 @@ class CnaServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         state = std::make_unique<fcsim::CSimState>(tmp.Path());
-        disk = state->DiskPath("d1");
-        std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
-        Bytes content(1 << 20);
-        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i % 251);
-        std::ofstream(disk, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-        data = content;
-        fcsim::SLease lease;
-        lease.strAccessID = "a1";
-        lease.strToken = "t1";
-        lease.strDiskID = "d1";
-        lease.strPath = disk;
-        lease.bWritable = true;
-        lease.tExpires = fcsim::CSimState::Now() + 600;
-        ASSERT_TRUE(state->PutLease(lease));
+        data.resize(1 << 20);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i % 251);
+        disk = fctest::WriteSimDisk(*state, "d1", data);
+        ASSERT_TRUE(fctest::LeaseSimDisk(*state, "a1", "t1", "d1", true));
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
     }
@@ -259,9 +248,8 @@ TEST_F(CnaServerTest, BadFlagsAndWritesThroughReadOnlyHandles) {
     past.insert(past.end(), 512, 0xEE);
     c.Send(past);
     EXPECT_EQ(9, Get16(c.Recv(20), 18));
-    std::ifstream f(disk, std::ios::binary);
-    Bytes now((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(now == data);
+    const std::string now = fctest::ReadWholeFile(disk);
+    EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
 }
 
 TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {
