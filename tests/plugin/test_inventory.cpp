@@ -5,12 +5,6 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-using ::testing::StrictMock;
 using ::testing::Throw;
 
 namespace {

@@ -7,9 +7,6 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::Return;
-using ::testing::StrictMock;
 
 namespace {
 

@@ -11,14 +11,8 @@
 #include "TempDir.h"
 
 using namespace fcplugintest;
-using ::testing::_;
 using ::testing::AnyNumber;
-using ::testing::DoAll;
 using ::testing::Field;
-using ::testing::InSequence;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 
