@@ -9,12 +9,6 @@ using ::testing::Throw;
 
 namespace {
 
-std::vector<std::string> Names(const std::vector<SInventoryInfo>& list) {
-    std::vector<std::string> names;
-    for (const SInventoryInfo& node : list) names.push_back(node.strName);
-    return names;
-}
-
 std::vector<int> Kinds(const std::vector<SInventoryInfo>& list) {
     std::vector<int> kinds;
     for (const SInventoryInfo& node : list) kinds.push_back(node.eType);
