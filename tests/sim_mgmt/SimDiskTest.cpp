@@ -10,10 +10,6 @@
 namespace simtest {
 namespace {
 
-std::string IdOf(const std::string& urnOrUri) {
-    return urnOrUri.substr(urnOrUri.find_last_of(":/") + 1);
-}
-
 class CDiskFixture : public CSimFixture {
 protected:
     json Snapshot(const json& vm, const std::string& name = "s") {

@@ -15,6 +15,11 @@ namespace simtest {
 
 using json = nlohmann::json;
 
+// The last part of a URN or URI: the object's identifier.
+inline std::string IdOf(const std::string& urnOrUri) {
+    return urnOrUri.substr(urnOrUri.find_last_of(":/") + 1);
+}
+
 struct SResult {
     int nStatus = 0;
     json body;  // null when the answer had no body or was not JSON
