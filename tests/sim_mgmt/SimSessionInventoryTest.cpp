@@ -196,13 +196,9 @@ TEST_F(InventoryTest, StateSurvivesInAnotherServiceOnTheSameFolder) {
     ASSERT_TRUE(other.Open(err)) << err;
     ASSERT_TRUE(other.Start("127.0.0.1", 0, false, err)) << err;
     httplib::Client cli("127.0.0.1", other.Port());
-    auto login = cli.Post(
-        "/service/session",
-        {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}}, "",
-        "application/json");
-    ASSERT_TRUE(login);
-    auto res = cli.Get((vm["uri"].get<std::string>()).c_str(),
-                       {{"X-Auth-Token", login->get_header_value("X-Auth-Token")}});
+    const std::string token = LoginToken(cli);
+    ASSERT_FALSE(token.empty());
+    auto res = cli.Get((vm["uri"].get<std::string>()).c_str(), {{"X-Auth-Token", token}});
     ASSERT_TRUE(res);
     EXPECT_EQ(json::parse(res->body)["uuid"], vm["uuid"]);
     other.Stop();
