@@ -10,24 +10,9 @@
 
 #include <stdexcept>
 
+#include "Sha256.h"
+
 namespace bridgetest {
-
-namespace {
-
-std::string Sha256Hex(const std::string& text) {
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(text.data(), text.size(), d, &n, EVP_sha256(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < n; ++i) {
-        out += hex[d[i] >> 4];
-        out += hex[d[i] & 15];
-    }
-    return out;
-}
-
-}  // namespace
 
 CTempCert::CTempCert() : m_strCert(m_dir.File("cert.pem")), m_strKey(m_dir.File("key.pem")) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -81,7 +66,7 @@ CFakeService::CFakeService(const CTempCert* tls) {
     On("POST", "/service/session", [this](const httplib::Request& req, httplib::Response& res) {
         std::lock_guard<std::mutex> g(m_lock);
         if (req.get_header_value("X-Auth-User") != strUser ||
-            req.get_header_value("X-Auth-Key") != Sha256Hex(strPassword)) {
+            req.get_header_value("X-Auth-Key") != fctest::Sha256Hex(strPassword)) {
             res.status = 400;
             res.set_content(
                 R"({"errorCode":"10100103","errorDes":"The user name or password is incorrect."})",

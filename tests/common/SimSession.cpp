@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 namespace fctest {
 
 using FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge;
@@ -37,11 +34,6 @@ bool TakeBackupSnapshot(CFusionComputeSDKCppBridge& bridge, const SVMInfo& vm,
                 d.strStorageVolumeName = v.strStorageVolumeName;
             }
     return true;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 }  // namespace fctest

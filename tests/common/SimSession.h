@@ -1,5 +1,5 @@
 // A test's session with the simulator through the real bridge: log on trusting the simulator's
-// certificate, take the backup snapshot of a VM, read a disk file the simulator holds.
+// certificate, take the backup snapshot of a VM.
 #pragma once
 
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "FusionComputeSDKCppBridge.h"
 #include "Simulator.h"
+#include "TempDir.h"
 #include "VMInfoStructs.h"
 
 namespace fctest {
@@ -23,8 +24,5 @@ bool TakeBackupSnapshot(FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge& b
                         const VMInfoStructs::SVMInfo& vm, const std::string& label,
                         VMInfoStructs::SSnapshot& snap, std::vector<VMInfoStructs::SDisk>& disks,
                         std::string& snapID);
-
-// The whole content of a file; empty when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
 
 }  // namespace fctest

@@ -1,10 +1,15 @@
-// A temporary folder removed with everything below it, and an environment variable set for a
-// scope; shared by every test folder.
+// A temporary folder removed with everything below it, an environment variable set for a scope,
+// and files read whole or in part; shared by every test folder.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -72,6 +77,24 @@ public:
 private:
     std::string m_strPath;
 };
+
+namespace fctest {
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadWholeFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+// Up to length bytes of a file or device from offset; empty when it cannot be read.
+inline std::string ReadFileAt(const std::string& path, uint64_t offset, size_t length) {
+    std::string out(length, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    const ssize_t n = ::pread(fd, &out[0], length, static_cast<off_t>(offset));
+    ::close(fd);
+    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return out;
+}
+}  // namespace fctest
 
 // Sets an environment variable for a scope, or unsets it for a null value, restoring the old one.
 class CScopedEnv {

@@ -202,16 +202,6 @@ TEST(DiskInfoHandles, LookupsIgnoreLetterCase) {
     vm->lstDisks.push_back(disk);
     EXPECT_EQ(disk, service.FindVMDiskHandle(vm, "disk-one"));
     EXPECT_EQ(nullptr, service.FindVMDiskHandle(vm, "disk-two"));
-
-    // A fresh disk handle holds nothing yet.
-    EXPECT_EQ(512u, disk->nSectorSize);
-    EXPECT_TRUE(disk->bReadOnly);
-    EXPECT_FALSE(disk->bOpened || disk->bEagerZeroed || disk->bSANTransport || disk->bLeaseActive);
-    EXPECT_TRUE(disk->strAccessID.empty());
-    EXPECT_EQ(nullptr, disk->pSDKInstance);
-    EXPECT_EQ(0u, disk->nRemoteHandle);
-    EXPECT_EQ(nullptr, disk->pDiskReader);
-    EXPECT_TRUE(disk->strVolumeName.empty() && disk->strDevicePath.empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,19 +22,28 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t n)
     return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
 }
 
-TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
+// Lets `talk` use a client connected to a scripted peer; the requests the peer received.
+std::vector<SFakeRequest> Exchange(const std::function<void(CFusionComputeSocket&)>& talk,
+                                   CFakeCnaPeer::Responder answer = WellBehavedAnswer) {
+    CFakeCnaPeer peer(std::move(answer));
     CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    std::vector<uint8_t> buf(4096);
-    // Sequences 0..6 go to other requests; the eighth request carries 7.
-    for (int i = 0; i < 7; ++i) ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-    ASSERT_TRUE(client.ReadFromRemoteDiskFile(3, 1048576, 4096, buf.data()));
-    EXPECT_EQ(std::vector<uint8_t>(4096, 0x5A), buf);
+    EXPECT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+    talk(client);
     client.Disconnect();
     peer.Finish();
+    return peer.Requests();
+}
 
-    auto reqs = peer.Requests();
+TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
+    auto reqs = Exchange([](CFusionComputeSocket& client) {
+        std::vector<uint8_t> buf(4096);
+        // Sequences 0..6 go to other requests; the eighth request carries 7.
+        for (int i = 0; i < 7; ++i)
+            EXPECT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+        EXPECT_TRUE(client.ReadFromRemoteDiskFile(3, 1048576, 4096, buf.data()));
+        EXPECT_EQ(std::vector<uint8_t>(4096, 0x5A), buf);
+        EXPECT_EQ(8u, client.GetSequence());
+    });
     ASSERT_EQ(8u, reqs.size());
     for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(i, reqs[i].nSequence);
     std::vector<uint8_t> expected =
@@ -42,22 +52,16 @@ TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
              0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
              0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
     EXPECT_EQ(expected, reqs[7].vecBytes);
-    EXPECT_EQ(8u, client.GetSequence());
 }
 
 TEST(FusionComputeSocketWire, OpenCarriesPathTokenAndAccessMode) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    uint32_t handle = 99;
-    ASSERT_TRUE(client.OpenRemoteDiskFile("/data/disk.img", "tok", true, handle));
-    EXPECT_EQ(3u, handle);
-    ASSERT_TRUE(
-        client.OpenRemoteDiskFile(std::string(256, 'p'), std::string(128, 't'), false, handle));
-    client.Disconnect();
-    peer.Finish();
-
-    auto reqs = peer.Requests();
+    auto reqs = Exchange([](CFusionComputeSocket& client) {
+        uint32_t handle = 99;
+        EXPECT_TRUE(client.OpenRemoteDiskFile("/data/disk.img", "tok", true, handle));
+        EXPECT_EQ(3u, handle);
+        EXPECT_TRUE(
+            client.OpenRemoteDiskFile(std::string(256, 'p'), std::string(128, 't'), false, handle));
+    });
     ASSERT_EQ(2u, reqs.size());
     const auto& ro = reqs[0].vecBytes;
     ASSERT_EQ(18u + 386u, ro.size());
@@ -79,35 +83,27 @@ TEST(FusionComputeSocketWire, OpenCarriesPathTokenAndAccessMode) {
 }
 
 TEST(FusionComputeSocketWire, OversizedPathOrTokenIsRefusedBeforeAnythingIsSent) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
     EvLogCapture capture;
-    uint32_t handle = 42;
-    EXPECT_FALSE(client.OpenRemoteDiskFile(std::string(300, 'a'), "tok", true, handle));
-    EXPECT_EQ(0u, handle);
-    EXPECT_FALSE(client.OpenRemoteDiskFile("/d", std::string(129, 'x'), true, handle));
-    EXPECT_FALSE(client.OpenRemoteDiskFile(std::string("/a\0b", 4), "tok", true, handle));
+    auto reqs = Exchange([](CFusionComputeSocket& client) {
+        uint32_t handle = 42;
+        EXPECT_FALSE(client.OpenRemoteDiskFile(std::string(300, 'a'), "tok", true, handle));
+        EXPECT_EQ(0u, handle);
+        EXPECT_FALSE(client.OpenRemoteDiskFile("/d", std::string(129, 'x'), true, handle));
+        EXPECT_FALSE(client.OpenRemoteDiskFile(std::string("/a\0b", 4), "tok", true, handle));
+        EXPECT_EQ(0u, client.GetSequence());
+    });
     EXPECT_EQ(1u, capture.Count("Disk path of 300 bytes does not fit"));
     EXPECT_EQ(1u, capture.Count("Access token of 129 bytes does not fit"));
-    EXPECT_EQ(0u, client.GetSequence());
-    client.Disconnect();
-    peer.Finish();
-    EXPECT_TRUE(peer.Requests().empty());
+    EXPECT_TRUE(reqs.empty());
 }
 
 TEST(FusionComputeSocketWire, WriteHeaderCountsOnlyTheFixedBody) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
     std::vector<uint8_t> data(1 << 20);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
-    ASSERT_TRUE(client.WriteToRemoteDiskFile(9, 4096, uint32_t(data.size()), data.data()));
-    ASSERT_TRUE(client.WriteZeroToRemoteDiskFile(9, 8192, 512, nullptr));
-    client.Disconnect();
-    peer.Finish();
-
-    auto reqs = peer.Requests();
+    auto reqs = Exchange([&](CFusionComputeSocket& client) {
+        EXPECT_TRUE(client.WriteToRemoteDiskFile(9, 4096, uint32_t(data.size()), data.data()));
+        EXPECT_TRUE(client.WriteZeroToRemoteDiskFile(9, 8192, 512, nullptr));
+    });
     ASSERT_EQ(2u, reqs.size());
     const auto& w = reqs[0].vecBytes;
     EXPECT_EQ(Hex({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
@@ -125,19 +121,15 @@ TEST(FusionComputeSocketWire, WriteHeaderCountsOnlyTheFixedBody) {
 }
 
 TEST(FusionComputeSocketWire, CloseUsesOpcodeOneWithAFourByteBody) {
-    CFakeCnaPeer peer([](const SFakeRequest& r) {
-        auto v = FakeResponseHeader(1, r.nSequence, 2);
-        PutLE16(v, 5);  // "no such handle": only logged
-        return v;
-    });
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
     EvLogCapture capture;
-    EXPECT_TRUE(client.CloseRemoteDiskFile(0x01020304));
+    auto reqs = Exchange(
+        [](CFusionComputeSocket& client) { EXPECT_TRUE(client.CloseRemoteDiskFile(0x01020304)); },
+        [](const SFakeRequest& r) {
+            auto v = FakeResponseHeader(1, r.nSequence, 2);
+            PutLE16(v, 5);  // "no such handle": only logged
+            return v;
+        });
     EXPECT_TRUE(capture.Contains("CloseDisk result [5]"));
-    client.Disconnect();
-    peer.Finish();
-    auto reqs = peer.Requests();
     ASSERT_EQ(1u, reqs.size());
     EXPECT_EQ(1, reqs[0].nOpcode);
     EXPECT_EQ(4u, reqs[0].nBodyLength);

@@ -2,14 +2,13 @@
 // modes, ranges, data round trips, and the server's injected faults.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "CnaServer.h"
 #include "EvDebug.h"
 #include "FusionComputeSocket.h"
+#include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
 
@@ -21,14 +20,10 @@ class SocketAgainstCna : public ::testing::Test {
 protected:
     void SetUp() override {
         state = std::make_unique<fcsim::CSimState>(root.Path());
-        disk = state->DiskPath("disk-1");
-        std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
-        std::vector<uint8_t> content(kDiskSize);
-        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t((i >> 9) ^ (i * 31));
-        std::ofstream(disk, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-        original = content;
-        Lease("acc-1", "tok-1", true);
+        original.resize(kDiskSize);
+        for (size_t i = 0; i < original.size(); ++i) original[i] = uint8_t((i >> 9) ^ (i * 31));
+        disk = fctest::WriteSimDisk(*state, "disk-1", original);
+        ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-1", "tok-1", "disk-1", true));
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
         ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
@@ -37,16 +32,6 @@ protected:
         client.Disconnect();
         server->Stop();
         fcsim::CSimState::SetNowForTest(0);
-    }
-    void Lease(const std::string& access, const std::string& token, bool writable) {
-        fcsim::SLease lease;
-        lease.strAccessID = access;
-        lease.strToken = token;
-        lease.strDiskID = "disk-1";
-        lease.strPath = disk;
-        lease.bWritable = writable;
-        lease.tExpires = fcsim::CSimState::Now() + 600;
-        ASSERT_TRUE(state->PutLease(lease));
     }
     uint32_t OpenRW() {
         uint32_t handle = 0;
@@ -100,7 +85,7 @@ TEST_F(SocketAgainstCna, LeaseTokenAndModeAreChecked) {
     EXPECT_FALSE(client.OpenRemoteDiskFile(disk + ".other", "tok-1", true, h));
     EXPECT_TRUE(capture.Contains("Open disk failed - 2"));
 
-    Lease("acc-ro", "tok-ro", false);
+    ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "tok-ro", false, h));
     EXPECT_TRUE(capture.Contains("Open disk failed - 4"));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));

@@ -1,42 +1,27 @@
 // The inventory node helpers of the shared records.
 #include <gtest/gtest.h>
 
+#include "Named.h"
 #include "VMInfoStructs.h"
 
 using namespace VMInfoStructs;
-
-namespace {
-
-SVMInfo MakeVM() {
-    SVMInfo vm;
-    vm.strName = "vm-a";
-    vm.strGUID = "guid-a";
-    return vm;
-}
-
-}  // namespace
 
 TEST(RecordsTest, InventoryNodesCarryNameIdentifierAndKind) {
     std::vector<SInventoryInfo> out;
     out.push_back(SInventoryInfo());  // nodes are appended, never replacing what is there
     out[0].strName = "existing";
 
-    SInventoryInfo::FillInventoryInfoListFromVMInfoList({MakeVM()}, out);
-    SHostInfo host;
-    host.strName = "cna-1";
-    host.strID = "host-id-1";
-    SInventoryInfo::FillInventoryInfoListFromHostInfoList({host}, out);
-    SClusterInfo cluster;
-    cluster.strName = "cluster-1";
-    cluster.strID = "cl-1";
-    SInventoryInfo::FillInventoryInfoListFromClusterInfoList({cluster}, out);
-    SDatastoreInfo ds;
-    ds.strName = "ds-1";
-    ds.strID = "ds-id-1";
-    SInventoryInfo::FillInventoryInfoListFromDatastoreInfoList({ds}, out);
-    SDataCenterInfo site;
-    site.strName = "site-1";
-    site.strID = "site-id-1";
+    SVMInfo vm;
+    vm.strName = "vm-a";
+    vm.strGUID = "guid-a";  // a VM's node is identified by its GUID
+    SInventoryInfo::FillInventoryInfoListFromVMInfoList({vm}, out);
+    SInventoryInfo::FillInventoryInfoListFromHostInfoList({Named<SHostInfo>("cna-1", "host-id-1")},
+                                                          out);
+    SInventoryInfo::FillInventoryInfoListFromClusterInfoList(
+        {Named<SClusterInfo>("cluster-1", "cl-1")}, out);
+    SInventoryInfo::FillInventoryInfoListFromDatastoreInfoList(
+        {Named<SDatastoreInfo>("ds-1", "ds-id-1")}, out);
+    const SDataCenterInfo site = Named<SDataCenterInfo>("site-1", "site-id-1");
     SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList({site, site}, out);
 
     ASSERT_EQ(out.size(), 7u);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Named.h"
 #include "StubVMInfo.h"
 #include "TempDir.h"
 #include "VMInfo.h"
@@ -163,14 +164,9 @@ TEST(VMInfoTest, FilterVMListByName) {
     vms[2].strName = "Web";
     vms[3].strName = "web";
     std::vector<std::string> names = {"web", "cache"};
-    auto names_of = [](const std::vector<SVMInfo>& list) {
-        std::vector<std::string> out;
-        for (const SVMInfo& vm : list) out.push_back(vm.strName);
-        return out;
-    };
-    EXPECT_EQ(names_of(info._FilterVMInfoList(vms, names, FILTER_TYPE_INCLUDE_BY_NAME)),
+    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_INCLUDE_BY_NAME)),
               (std::vector<std::string>{"web", "web"}));
-    EXPECT_EQ(names_of(info._FilterVMInfoList(vms, names, FILTER_TYPE_EXCLUDE_BY_NAME)),
+    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_EXCLUDE_BY_NAME)),
               (std::vector<std::string>{"db", "Web"}));
     EXPECT_EQ(info._FilterVMInfoList(vms, names, FILTER_TYPE_NONE).size(), 4u);
     EXPECT_TRUE(info._FilterVMInfoList(vms, {}, FILTER_TYPE_INCLUDE_BY_NAME).empty());

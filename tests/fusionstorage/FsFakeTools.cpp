@@ -5,18 +5,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "FusionStorageCLI.h"
 #include "WzUtil.h"
-
-std::string FsReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void FsWriteFile(const std::string& path, const std::string& text, bool executable) {
     FXPath::CreateDirectories(CWzPath::GetDirectory(path));
@@ -43,7 +35,7 @@ std::vector<std::string> SplitNul(const std::string& text) {
 }
 
 int CountLines(const std::string& path) {
-    std::string text = FsReadFile(path);
+    std::string text = fctest::ReadWholeFile(path);
     int n = 0;
     for (char c : text) n += c == '\n';
     return n;
@@ -127,15 +119,15 @@ void CFsFakeTools::SetBitmapNotReady(int count) {
 }
 
 std::vector<std::string> CFsFakeTools::VbsCliArgs() const {
-    return SplitNul(FsReadFile(m_dir.Path() + "/vbs_cli.args"));
+    return SplitNul(fctest::ReadWholeFile(m_dir.Path() + "/vbs_cli.args"));
 }
 
 std::vector<std::string> CFsFakeTools::JavaArgs() const {
-    return SplitNul(FsReadFile(m_dir.Path() + "/java.args"));
+    return SplitNul(fctest::ReadWholeFile(m_dir.Path() + "/java.args"));
 }
 
 std::string CFsFakeTools::JavaCwd() const {
-    std::string cwd = FsReadFile(m_dir.Path() + "/java.cwd");
+    std::string cwd = fctest::ReadWholeFile(m_dir.Path() + "/java.cwd");
     while (!cwd.empty() && cwd.back() == '\n') cwd.pop_back();
     return cwd;
 }

@@ -49,5 +49,4 @@ private:
     CScopedEnvs m_env;
 };
 
-std::string FsReadFile(const std::string& path);
 void FsWriteFile(const std::string& path, const std::string& text, bool executable = false);

@@ -100,5 +100,3 @@ public:
 
 extern template class testing::NiceMock<fcplugintest::CMockBridge>;
 extern template class testing::StrictMock<fcplugintest::CMockBridge>;
-
-namespace fcplugintest {}  // namespace fcplugintest

@@ -13,6 +13,15 @@
 
 namespace fcplugintest {
 
+// The matchers and actions every plug-in test uses.
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::InSequence;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using ::testing::StrictMock;
+
 // The plug-in with its bridge replaced, and the framework state tests look at made visible.
 class CTestPlugin : public CFusionComputeInfo {
 public:

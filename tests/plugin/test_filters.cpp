@@ -2,7 +2,6 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::StrictMock;
 
 namespace {
 

@@ -1,7 +1,5 @@
 // The plug-in with the real bridge against the simulator's management service on loopback:
-// browsing the demo inventory through every view, and a backup snapshot taken and removed.
-#include <algorithm>
-#include <functional>
+// browsing the demo inventory through every view.
 #include <memory>
 #include <set>
 
@@ -13,8 +11,6 @@
 using namespace fcplugintest;
 
 namespace {
-
-const uint64_t kVMDetails = 0x38;  // disks, snapshots and network cards
 
 class SimulatorTest : public ::testing::Test {
 protected:
@@ -119,59 +115,6 @@ TEST_F(SimulatorTest, EveryViewReachesEveryVM) {
         }
         EXPECT_EQ(expected, found) << "view " << view.strName;
     }
-}
-
-TEST_F(SimulatorTest, BackupSnapshotIsCreatedNamedDescribedAndRemoved) {
-    std::vector<SVMInfo> all;
-    ASSERT_EQ(1, plugin->GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE));
-    auto it =
-        std::find_if(all.begin(), all.end(), [](const SVMInfo& vm) { return !vm.bIsTemplate; });
-    ASSERT_NE(all.end(), it);
-
-    MountCtx ctx;
-    ctx.strVMName = it->strName;
-    ctx.strVMGUID = it->strGUID;
-    ASSERT_EQ(1,
-              plugin->GetVMInfoForVM(ctx.strVMName, ctx.strVMGUID, "", kVMDetails, 0, ctx.vmInfo))
-        << plugin->GetLastVMErrorDetails();
-    ASSERT_FALSE(ctx.vmInfo.vecDisks.empty());
-    ASSERT_TRUE(plugin->CleanupExpiredSnapshots(ctx.vmInfo));
-
-    bool created = false;
-    {
-        CScopedEnv client("FC_CLIENT_NAME", "proxy-it");
-        created = plugin->CreateVMSnapshotForBackup(ctx);
-    }
-    ASSERT_TRUE(created) << plugin->GetLastVMErrorDetails();
-    ASSERT_FALSE(ctx.strSnapshotID.empty());
-    for (const SDisk& disk : ctx.vmInfo.vecDisks) {
-        if (!disk.bIsIndependent) {
-            EXPECT_FALSE(disk.strSnapshotDiskID.empty()) << disk.strName;
-        }
-    }
-
-    SVMInfo after;
-    ASSERT_EQ(1, plugin->GetVMInfoForVM("", ctx.strVMGUID, "", kVMDetails, 0, after));
-    std::vector<SSnapshot> ours;
-    std::function<void(const std::vector<SSnapshot>&)> collect =
-        [&](const std::vector<SSnapshot>& list) {
-            for (const SSnapshot& s : list) {
-                if (s.strID == ctx.strSnapshotID) ours.push_back(s);
-                collect(s.vecChildren);
-            }
-        };
-    collect(after.vecSnapshots);
-    ASSERT_EQ(1u, ours.size());
-    EXPECT_EQ("__VQ_BACKUP__", ours[0].strName);
-    EXPECT_EQ("Snapshot Created for backup job 0 from proxy-it", ours[0].strDescription);
-
-    plugin->CleanupSnapshot(ctx);
-    EXPECT_TRUE(ctx.strSnapshotID.empty());
-    SVMInfo cleaned;
-    ASSERT_EQ(1, plugin->GetVMInfoForVM("", after.strGUID, "", kVMDetails, 0, cleaned));
-    ours.clear();
-    collect(cleaned.vecSnapshots);
-    EXPECT_TRUE(ours.empty());
 }
 
 }  // namespace

@@ -1,37 +1,18 @@
 // Inventory browsing: the three views, expansion by kind, the sort, and failure reporting.
 #include <stdexcept>
 
+#include "Named.h"
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-using ::testing::StrictMock;
 using ::testing::Throw;
 
 namespace {
-
-std::vector<std::string> Names(const std::vector<SInventoryInfo>& list) {
-    std::vector<std::string> names;
-    for (const SInventoryInfo& node : list) names.push_back(node.strName);
-    return names;
-}
 
 std::vector<int> Kinds(const std::vector<SInventoryInfo>& list) {
     std::vector<int> kinds;
     for (const SInventoryInfo& node : list) kinds.push_back(node.eType);
     return kinds;
-}
-
-template <class T>
-T Named(const std::string& name, const std::string& id = "") {
-    T record;
-    record.strName = name;
-    record.strID = id;
-    return record;
 }
 
 // The chain the agent hands over: view node, then each level down to the node to open.

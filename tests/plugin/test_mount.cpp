@@ -13,12 +13,7 @@
 #include "WzFile.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::DoAll;
 using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 

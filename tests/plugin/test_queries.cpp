@@ -1,21 +1,10 @@
 // Entity queries: what reaches the bridge, what comes back, what is recorded on failure.
+#include "Named.h"
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::InSequence;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-using ::testing::StrictMock;
 
 namespace {
-
-std::vector<std::string> Names(const std::vector<SVMInfo>& vms) {
-    std::vector<std::string> names;
-    for (const SVMInfo& vm : vms) names.push_back(vm.strName);
-    return names;
-}
 
 std::vector<SVMInfo> VMs(std::initializer_list<const char*> names) {
     std::vector<SVMInfo> vms;
@@ -163,12 +152,9 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
 
 TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(DoAll(
-            SetArgReferee<1>(std::vector<SInventoryInfo>{Folder("a"), Folder("b"), Folder("c")}),
-            Return(true)));
+        .WillOnce(Folders({Folder("a"), Folder("b"), Folder("c")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<1>(VMs({"in-a"})), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u)).WillOnce(Gives(VMs({"in-a"})));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("folder b is gone"));
@@ -254,9 +240,7 @@ TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
     std::vector<SDatastoreInfo> list(1);
     list[0].strName = "shared";  // entries already there are not compared
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("cl", list, 0x10, 0));
-    std::vector<std::string> names;
-    for (const SDatastoreInfo& ds : list) names.push_back(ds.strName);
-    EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), names);
+    EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), Names(list));
     // The host step's error stays recorded.
     EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
 }

@@ -6,18 +6,13 @@
 #include <memory>
 
 #include "FakeCnaPeer.h"
+#include "Named.h"
 #include "PluginTestUtil.h"
 #include "TempDir.h"
 
 using namespace fcplugintest;
-using ::testing::_;
 using ::testing::AnyNumber;
-using ::testing::DoAll;
 using ::testing::Field;
-using ::testing::InSequence;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 
@@ -56,15 +51,6 @@ SDisk Entry(const std::string& name, int32_t provisioning = 1, const std::string
     d.strDatastore = ds;
     d.nProvisioningType = provisioning;
     return d;
-}
-
-// A host or cluster record as the look-up answers it.
-template <typename T>
-T Placed(const std::string& name, const std::string& id) {
-    T record;
-    record.strName = name;
-    record.strID = id;
-    return record;
 }
 
 class RestoreTest : public ::testing::Test {
@@ -371,7 +357,7 @@ TEST_F(RestoreTest, RefusedRenameKeepsTheNewNameAndOtherFilesAreLeftAlone) {
 TEST_F(RestoreTest, FoundHostMeansTheClusterIsNeverAsked) {
     ctx.strDestCluster = "cluster-1";
     EXPECT_CALL(*bridge, GetHostInfo("host-1", "", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<2>(Placed<SHostInfo>("host-1", "h-1")), Return(true)));
+        .WillOnce(DoAll(SetArgReferee<2>(Named<SHostInfo>("host-1", "h-1")), Return(true)));
     EXPECT_CALL(*bridge, GetClusterInfo(_, _, _, _)).Times(0);
     EXPECT_EQ(0, plugin.RestoreVM(ctx));  // no OVF descriptor saved
     EXPECT_EQ("host-1", ctx.newVMInfo.strHostName);
@@ -384,7 +370,7 @@ TEST_F(RestoreTest, FoundHostMeansTheClusterIsNeverAsked) {
 TEST_F(RestoreTest, ClusterIsTheFallBackAndNeitherFoundLeavesTheErrorAlone) {
     ctx.strDestCluster = "cluster-1";
     EXPECT_CALL(*bridge, GetClusterInfo("cluster-1", "", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<2>(Placed<SClusterInfo>("cluster-1", "c-1")), Return(true)))
+        .WillOnce(DoAll(SetArgReferee<2>(Named<SClusterInfo>("cluster-1", "c-1")), Return(true)))
         .WillOnce(Return(false));
     EXPECT_EQ(0, plugin.RestoreVM(ctx));
     EXPECT_EQ("c-1", ctx.newVMInfo.strClusterID);

@@ -3,12 +3,6 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::InSequence;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-using ::testing::StrictMock;
 
 namespace {
 

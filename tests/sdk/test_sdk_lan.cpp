@@ -1,6 +1,6 @@
 // Our backup SDK against the simulator's CNA server: LAN writes land on the disk and are
 // seen over SAN; the CNA's refusals and faults come back as failures. (Whole-disk reads over
-// every transport: test_transports_e2e.)
+// every transport: diskaccess/test_diskinfo_sim.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 #include "CnaServer.h"
 #include "SdkUnderTest.h"
+#include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
 
@@ -36,14 +37,7 @@ protected:
             }
         }
         std::filesystem::resize_file(disk, kDiskSize);
-        fcsim::SLease lease;
-        lease.strAccessID = "acc";
-        lease.strToken = "tok";
-        lease.strDiskID = "vm-disk-0";
-        lease.strPath = disk;
-        lease.bWritable = true;
-        lease.tExpires = fcsim::CSimState::Now() + 600;
-        ASSERT_TRUE(state->PutLease(lease));
+        ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc", "tok", "vm-disk-0", true));
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
         std::string error;

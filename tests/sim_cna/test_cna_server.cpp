@@ -9,12 +9,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "CnaServer.h"
+#include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
 #include "WzUtil.h"
@@ -119,21 +119,10 @@ class CnaServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         state = std::make_unique<fcsim::CSimState>(tmp.Path());
-        disk = state->DiskPath("d1");
-        std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
-        Bytes content(1 << 20);
-        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i % 251);
-        std::ofstream(disk, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-        data = content;
-        fcsim::SLease lease;
-        lease.strAccessID = "a1";
-        lease.strToken = "t1";
-        lease.strDiskID = "d1";
-        lease.strPath = disk;
-        lease.bWritable = true;
-        lease.tExpires = fcsim::CSimState::Now() + 600;
-        ASSERT_TRUE(state->PutLease(lease));
+        data.resize(1 << 20);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i % 251);
+        disk = fctest::WriteSimDisk(*state, "d1", data);
+        ASSERT_TRUE(fctest::LeaseSimDisk(*state, "a1", "t1", "d1", true));
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
     }
@@ -144,30 +133,6 @@ protected:
     std::unique_ptr<fcsim::CSimState> state;
     std::unique_ptr<fcsim::CCnaServer> server;
 };
-
-TEST_F(CnaServerTest, ResponsesCarryMagicSequenceAndAValidCrc) {
-    CRawConn c(server->Port());
-    ASSERT_TRUE(c.Ok());
-    c.Send(OpenRequest(41, disk, "t1", 0));
-    Bytes r = c.Recv(24);
-    ASSERT_EQ(24u, r.size());
-    EXPECT_EQ(0x3535, Get16(r, 0));
-    EXPECT_EQ(1, Get16(r, 4));
-    EXPECT_EQ(41u, Get32(r, 6));
-    EXPECT_EQ(6u, Get32(r, 10));
-    EXPECT_EQ(CWzCRC32::Compute(r.data(), 14), Get32(r, 14));
-    EXPECT_EQ(0, Get16(r, 18));
-    uint32_t handle = Get32(r, 20);
-    EXPECT_NE(0u, handle);
-
-    c.Send(IoRequest(3, 42, handle, 1000, 300));
-    Bytes rr = c.Recv(18 + 6 + 300);
-    ASSERT_EQ(324u, rr.size());
-    EXPECT_EQ(42u, Get32(rr, 6));
-    EXPECT_EQ(0, Get16(rr, 18));
-    EXPECT_EQ(300u, Get32(rr, 20));
-    EXPECT_EQ(Bytes(data.begin() + 1000, data.begin() + 1300), Bytes(rr.begin() + 24, rr.end()));
-}
 
 Bytes FromHex(const std::string& hex) {
     Bytes b;
@@ -283,9 +248,8 @@ TEST_F(CnaServerTest, BadFlagsAndWritesThroughReadOnlyHandles) {
     past.insert(past.end(), 512, 0xEE);
     c.Send(past);
     EXPECT_EQ(9, Get16(c.Recv(20), 18));
-    std::ifstream f(disk, std::ios::binary);
-    Bytes now((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(now == data);
+    const std::string now = fctest::ReadWholeFile(disk);
+    EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
 }
 
 TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {

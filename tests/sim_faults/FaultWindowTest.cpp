@@ -56,7 +56,7 @@ TEST(FaultWindow, EveryMatchingRuleCountsTheCallAndTheFirstOpenOneFires) {
     EXPECT_EQ(rules[1].window.nSeen, 4u);
 }
 
-TEST(FaultWindow, RuleTextKeysAndDefaults) {
+TEST(FaultWindow, RuleTextKeys) {
     fcsim::CKeyValues items;
     std::string error;
     SFaultWindow w;
@@ -68,9 +68,6 @@ TEST(FaultWindow, RuleTextKeysAndDefaults) {
     EXPECT_EQ(w.nFired, 2u);
     EXPECT_EQ(items.Items().size(), 1u);  // only the window's keys were taken
 
-    SFaultWindow defaults;
-    EXPECT_EQ(defaults.nNth, 1u);
-    EXPECT_EQ(defaults.nTimes, 1u);
     fcsim::CKeyValues out;
     fcsim::PutFaultWindow(w, false, out);
     EXPECT_EQ(out.ToRule(), "nth=1 times=0");

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "DiskWatch.h"
@@ -13,23 +12,6 @@
 
 const char* const CFsStateFixture::c_szDisk = "disk-1";
 const char* const CFsStateFixture::c_szDiskVolume = "fsvol-disk-1";
-
-std::string FsReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string FsReadAt(const std::string& path, uint64_t offset, size_t length) {
-    std::string out(length, '\0');
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
-    ssize_t n = ::pread(fd, &out[0], length, static_cast<off_t>(offset));
-    ::close(fd);
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
 
 CFsStateFixture::CFsStateFixture() : m_state(m_dir.File("state")), m_store(m_dir.File("state")) {
     int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -50,7 +32,7 @@ void CFsStateFixture::WriteDisk(uint64_t offset, const std::string& bytes) {
 }
 
 std::string CFsStateFixture::DiskContent() const {
-    return FsReadAll(m_state.DiskPath(c_szDisk));
+    return fctest::ReadWholeFile(m_state.DiskPath(c_szDisk));
 }
 
 void CFsStateFixture::Snapshot(const std::string& name) {

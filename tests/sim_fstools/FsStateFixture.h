@@ -36,6 +36,3 @@ private:
     fcsim::CSimState m_state;
     fcsim::CFsVolumeStore m_store;
 };
-
-std::string FsReadAll(const std::string& path);
-std::string FsReadAt(const std::string& path, uint64_t offset, size_t length);

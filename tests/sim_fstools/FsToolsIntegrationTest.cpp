@@ -97,8 +97,8 @@ TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDel
     } else {
         EXPECT_EQ(device, v.strDataPath);
     }
-    EXPECT_EQ(FsReadAt(device, c_ullOffset, first.size()), first);
-    EXPECT_EQ(FsReadAt(device, c_ullOffset + 512 * 1000, 4096), Pattern(4096, 'k'));
+    EXPECT_EQ(fctest::ReadFileAt(device, c_ullOffset, first.size()), first);
+    EXPECT_EQ(fctest::ReadFileAt(device, c_ullOffset + 512 * 1000, 4096), Pattern(4096, 'k'));
     uint64_t volumeSize = 0;
     ASSERT_TRUE(api.QueryVolume(volume, volumeSize));
     EXPECT_EQ(volumeSize, size);
@@ -113,7 +113,7 @@ TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDel
     EXPECT_FALSE(CWzPath::Exists(v.strDataPath));
 
     // The management tool ran from its folder with its class path.
-    std::string calls = FsReadAll(fx.Store().Folder() + "/calls.log");
+    std::string calls = fctest::ReadWholeFile(fx.Store().Folder() + "/calls.log");
     EXPECT_NE(calls.find("VrmVBSTools\t" + toolsDir +
                          "\t.:dsware-api-V100R006C00.jar:log4j-1.2.16.jar\t--mngIp\t"
                          "127.0.0.1,127.0.0.2\t--dsaIp\t127.0.0.1\t--op\tcreateVolumeFromSnap"),
@@ -139,7 +139,7 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
 
     std::string device;
     ASSERT_TRUE(api.AttachVolume("snap-2-bitmap", device)) << log.Dump();
-    std::string bitmap = FsReadAt(device, 0, 512);
+    std::string bitmap = fctest::ReadFileAt(device, 0, 512);
     ASSERT_EQ(bitmap.size(), 512u);
     std::string marks;
     for (char c : bitmap) marks.push_back(c ? '1' : '0');

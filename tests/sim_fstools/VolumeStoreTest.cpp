@@ -29,7 +29,7 @@ protected:
         SFsVolume v;
         EXPECT_TRUE(fx.Store().Get(name, v));
         std::string bits;
-        for (char c : FsReadAll(v.strDataPath)) bits.push_back(c ? '1' : '0');
+        for (char c : fctest::ReadWholeFile(v.strDataPath)) bits.push_back(c ? '1' : '0');
         return bits;
     }
 
@@ -54,7 +54,7 @@ TEST_F(VolumeStoreTest, VolumeFromSnapshotKeepsTheFrozenDataAfterTheOffset) {
 
     SFsVolume v;
     ASSERT_TRUE(fx.Store().Get("v", v));
-    std::string data = FsReadAll(v.strDataPath);
+    std::string data = fctest::ReadWholeFile(v.strDataPath);
     ASSERT_EQ(data.size(), size);
     EXPECT_EQ(data.substr(0, 4096), std::string(4096, '\0'));
     EXPECT_EQ(data.substr(4096, 4), "boot");
@@ -99,7 +99,7 @@ TEST_F(VolumeStoreTest, BitmapWithoutOlderSnapshotMarksAllData) {
     {
         SFsSnapshot snap;
         ASSERT_TRUE(fx.State().GetFsSnapshot("s1", snap));
-        std::string frozen = FsReadAll(snap.strPath);
+        std::string frozen = fctest::ReadWholeFile(snap.strPath);
         frozen[32768 * 20 + 5] = 'q';
         std::ofstream(snap.strPath, std::ios::binary) << frozen;
     }
@@ -247,7 +247,7 @@ TEST_F(VolumeStoreTest, LoopDevicesWhenTheMachineAllowsThem) {
     std::string device;
     ASSERT_EQ(fx.Store().Attach("v", device, error), FS_OK) << error;
     if (device.compare(0, 9, "/dev/loop") != 0) GTEST_SKIP() << "losetup refused: " << device;
-    EXPECT_EQ(FsReadAt(device, 12345, 9), "loop-data");
+    EXPECT_EQ(fctest::ReadFileAt(device, 12345, 9), "loop-data");
     EXPECT_EQ(fx.Store().Detach("v", error), FS_OK) << error;
     SFsVolume v;
     ASSERT_TRUE(fx.Store().Get("v", v));

@@ -2,26 +2,13 @@
 // FusionStorage side of snapshots.
 #include <sys/stat.h>
 
-#include <fstream>
 #include <thread>
 
 #include "SimTestUtil.h"
+#include "TempDir.h"
 
 namespace simtest {
 namespace {
-
-std::string ReadBytes(const std::string& path, uint64_t off, size_t len) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(off));
-    std::string out(len, '\0');
-    in.read(&out[0], static_cast<std::streamsize>(len));
-    out.resize(static_cast<size_t>(in.gcount()));
-    return out;
-}
-
-std::string IdOf(const std::string& urnOrUri) {
-    return urnOrUri.substr(urnOrUri.find_last_of(":/") + 1);
-}
 
 class CDiskFixture : public CSimFixture {
 protected:
@@ -52,7 +39,7 @@ TEST_F(CDiskFixture, SnapshotFreezesContentKeepsHolesAndListsAllocatedBlocks) {
     json disk = vm["vmConfig"]["disks"][0];
     std::string volUrn = disk["volumeUrn"], volId = IdOf(volUrn);
     std::string live = m_sim.State().DiskPath(volId);
-    std::string before = ReadBytes(live, 0, 4096);
+    std::string before = fctest::ReadFileAt(live, 0, 4096);
 
     json started = Ok("POST", vm["uri"].get<std::string>() + "/snapshots", {{"name", "s1"}});
     // The task reports "running" once before it ends, so pollers are exercised.
@@ -63,8 +50,8 @@ TEST_F(CDiskFixture, SnapshotFreezesContentKeepsHolesAndListsAllocatedBlocks) {
     Write(volUrn, 0, std::string(4096, '\xAB'));
 
     std::string frozen = m_sim.State().SnapshotDiskPath(snapId, volId);
-    EXPECT_EQ(ReadBytes(frozen, 0, 4096), before);
-    EXPECT_EQ(ReadBytes(live, 0, 4096), std::string(4096, '\xAB'));
+    EXPECT_EQ(fctest::ReadFileAt(frozen, 0, 4096), before);
+    EXPECT_EQ(fctest::ReadFileAt(live, 0, 4096), std::string(4096, '\xAB'));
     struct stat st {};
     ASSERT_EQ(::stat(frozen.c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), disk["capacityBytes"].get<uint64_t>());
@@ -209,8 +196,8 @@ TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
     EXPECT_EQ(rec.ullSize, fsDisk["capacityBytes"].get<uint64_t>());
     EXPECT_EQ(rec.strDiskID, IdOf(fsDisk["volumeUrn"]));
     EXPECT_EQ(rec.ullChangeSeq, m_sim.State().ChangeSeq(rec.strDiskID));
-    EXPECT_EQ(ReadBytes(rec.strPath, 0, 512),
-              ReadBytes(m_sim.State().DiskPath(rec.strDiskID), 0, 512));
+    EXPECT_EQ(fctest::ReadFileAt(rec.strPath, 0, 512),
+              fctest::ReadFileAt(m_sim.State().DiskPath(rec.strDiskID), 0, 512));
     EXPECT_FALSE(
         Ok("GET", fs["uri"].get<std::string>() + "/action/CBTbackup")["CBTflag"].get<bool>());
     json cbt = Ok("GET", db["uri"].get<std::string>() + "/action/CBTbackup");

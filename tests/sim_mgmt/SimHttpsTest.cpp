@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "SimTestUtil.h"
 #include "Simulator.h"
 
 namespace {
@@ -28,13 +29,9 @@ TEST(SimHttps, CertificateVerifiesAndCnaPortIsHandedOut) {
     httplib::SSLClient cli("127.0.0.1", sim.Port());
     cli.set_ca_cert_path(sim.CAFile().c_str());
     cli.enable_server_certificate_verification(true);
-    auto login = cli.Post(
-        "/service/session",
-        {{"X-Auth-User", sim.User()}, {"X-Auth-Key", sim.Password()}, {"X-ENCRIPT-ALGORITHM", "1"}},
-        "", "application/json");
-    ASSERT_TRUE(login) << httplib::to_string(login.error());
-    ASSERT_EQ(login->status, 200);
-    httplib::Headers h = {{"X-Auth-Token", login->get_header_value("X-Auth-Token")}};
+    const std::string token = simtest::LoginToken(cli, sim.User(), sim.Password());
+    ASSERT_FALSE(token.empty());
+    httplib::Headers h = {{"X-Auth-Token", token}};
     auto vms = cli.Get("/service/sites/5D1C0A7E/vms?detail=2&name=web-01", h);
     ASSERT_TRUE(vms);
     json vm = json::parse(vms->body)["vms"][0];

@@ -10,10 +10,6 @@ namespace {
 using RestoreTest = CSimFixture;
 using FaultTest = CSimFixture;
 
-std::string IdOf(const std::string& s) {
-    return s.substr(s.find_last_of(":/") + 1);
-}
-
 TEST_F(RestoreTest, VolumesVmsAndNics) {
     json ds = Ok("GET", m_strSite + "/datastores?name=ds-san")["datastores"][0];
     uint64_t freeBefore = ds["freeSizeBytes"];

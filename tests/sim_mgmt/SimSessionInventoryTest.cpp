@@ -1,23 +1,9 @@
 // Sessions, versions and the demo inventory as the REST surface shows them.
-#include <openssl/evp.h>
-
+#include "Sha256.h"
 #include "SimTestUtil.h"
 
 namespace simtest {
 namespace {
-
-std::string Sha256Hex(const std::string& s) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(s.data(), s.size(), md, &n, EVP_sha256(), nullptr);
-    char buf[3];
-    std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", md[i]);  // upper case: compared case-insensitively
-        out += buf;
-    }
-    return out;
-}
 
 using SessionTest = CSimFixture;
 using InventoryTest = CSimFixture;
@@ -48,7 +34,10 @@ TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
         auto res = m_pCli->Post("/service/session", h, "", "application/json");
         return res ? res->status : 0;
     };
-    EXPECT_EQ(login({{"X-Auth-User", "admin"}, {"X-Auth-Key", Sha256Hex("FcSim@2024")}}), 200);
+    // The hash in upper case: it is compared without regard to letter case.
+    EXPECT_EQ(
+        login({{"X-Auth-User", "admin"}, {"X-Auth-Key", fctest::Sha256Hex("FcSim@2024", true)}}),
+        200);
     EXPECT_EQ(
         login(
             {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRYPT-ALGORITHM", "1"}}),
@@ -207,13 +196,9 @@ TEST_F(InventoryTest, StateSurvivesInAnotherServiceOnTheSameFolder) {
     ASSERT_TRUE(other.Open(err)) << err;
     ASSERT_TRUE(other.Start("127.0.0.1", 0, false, err)) << err;
     httplib::Client cli("127.0.0.1", other.Port());
-    auto login = cli.Post(
-        "/service/session",
-        {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}}, "",
-        "application/json");
-    ASSERT_TRUE(login);
-    auto res = cli.Get((vm["uri"].get<std::string>()).c_str(),
-                       {{"X-Auth-Token", login->get_header_value("X-Auth-Token")}});
+    const std::string token = LoginToken(cli);
+    ASSERT_FALSE(token.empty());
+    auto res = cli.Get((vm["uri"].get<std::string>()).c_str(), {{"X-Auth-Token", token}});
     ASSERT_TRUE(res);
     EXPECT_EQ(json::parse(res->body)["uuid"], vm["uuid"]);
     other.Stop();

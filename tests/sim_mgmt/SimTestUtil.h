@@ -15,6 +15,22 @@ namespace simtest {
 
 using json = nlohmann::json;
 
+// The last part of a URN or URI: the object's identifier.
+inline std::string IdOf(const std::string& urnOrUri) {
+    return urnOrUri.substr(urnOrUri.find_last_of(":/") + 1);
+}
+
+// Logs in with the demo's password (sent as it is); the session token, empty when refused.
+template <typename Client>
+std::string LoginToken(Client& cli, const std::string& user = "admin",
+                       const std::string& password = "FcSim@2024") {
+    auto res =
+        cli.Post("/service/session",
+                 {{"X-Auth-User", user}, {"X-Auth-Key", password}, {"X-ENCRIPT-ALGORITHM", "1"}},
+                 "", "application/json");
+    return res && res->status == 200 ? res->get_header_value("X-Auth-Token") : std::string();
+}
+
 struct SResult {
     int nStatus = 0;
     json body;  // null when the answer had no body or was not JSON
@@ -41,11 +57,7 @@ protected:
     }
 
     bool Login() {
-        httplib::Headers h = {
-            {"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}};
-        auto res = m_pCli->Post("/service/session", h, "", "application/json");
-        if (!res || res->status != 200) return false;
-        m_strToken = res->get_header_value("X-Auth-Token");
+        m_strToken = LoginToken(*m_pCli);
         return !m_strToken.empty();
     }
 
