@@ -277,6 +277,12 @@ bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest&
     }
     SVMInfo vm;
     if (!host.FindVM(request.strVm, vm, strError)) return false;
+    // The GUID names the mount folder: a service's answer must not lead it out of the work folder.
+    if (vm.strGUID.empty() || vm.strGUID.find('/') != std::string::npos ||
+        vm.strGUID.find("..") != std::string::npos) {
+        strError = "the platform gave " + vm.strName + " an unusable GUID [" + vm.strGUID + "]";
+        return false;
+    }
     std::vector<SBackupInfo> backups;
     if (!repo.ListBackups(backups, strError)) return false;
     const SBackupInfo* parent = request.bFull ? nullptr : ParentOf(backups, vm.strGUID);

@@ -219,6 +219,14 @@ TEST_F(BackupJob, ADiskTheMountCouldNotOpenFailsTheBackup) {
     EXPECT_TRUE(listed.empty());
     EXPECT_EQ(1, plugin->nUnmounts);
 
+    // A GUID that would lead the mount folder elsewhere is refused before any mount.
+    plugin->vecMountFailures.clear();
+    plugin->vm.strGUID = "../../etc";
+    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err));
+    EXPECT_NE(std::string::npos, err.find("unusable GUID")) << err;
+    EXPECT_EQ(1, plugin->nMounts);
+    plugin->vm.strGUID = "guid-1";
+
     plugin->vecMountFailures = {{"disk-x", "independent disks are not supported", true}};
     ASSERT_TRUE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
     EXPECT_EQ(std::vector<std::string>{"disk-x: independent disks are not supported"},
