@@ -6,7 +6,8 @@
 //   flags & 2: the record is a header and an open body; the body's path is set to the served
 //              disk (whose folder differs from run to run)
 // The server serves one connection per input on a socketpair, against a state folder with a
-// 64 KiB disk and two leases: "token-rw" (writable) and "token-ro".
+// 64 KiB disk and two leases: "token-rw" (writable) and "token-ro"; the first open of an input
+// gets handle 1.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,7 +35,6 @@ constexpr const char* kDiskID = "disk-1";
 struct SWorld {
     std::string strRoot;
     std::unique_ptr<fcsim::CSimState> pState;
-    std::unique_ptr<fcsim::CCnaServer::CImpl> pServer;
     unsigned nRuns = 0;
 };
 
@@ -62,7 +62,6 @@ void MakeWorld() {
     fuzz::Require(
         g_world->pState->PutLease({"access-ro", "token-ro", kDiskID, path, false, expires}),
         "read-only lease");
-    g_world->pServer = std::make_unique<fcsim::CCnaServer::CImpl>(*g_world->pState);
 }
 
 std::vector<uint8_t> RequestStream(const uint8_t* data, size_t size) {
@@ -129,7 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     fuzz::Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
     std::thread client(Client, fds[0], std::cref(stream));
-    fcsim::ServeCnaConnection(*g_world->pServer, fds[1]);
+    // A server of its own per input: handles are numbered from 1 again, as in the seeds.
+    fcsim::CCnaServer::CImpl server(*g_world->pState);
+    fcsim::ServeCnaConnection(server, fds[1]);
     ::close(fds[1]);
     client.join();
     ::close(fds[0]);
