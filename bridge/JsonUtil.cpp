@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace FusionComputeSDKCppBridge {
@@ -48,9 +49,17 @@ std::string JStr(const json& j, const char* key) {
 int64_t JInt(const json& j, const char* key, int64_t def) {
     const json* m = Member(j, key);
     if (!m) return def;
+    if (m->is_number_unsigned()) {
+        const uint64_t v = m->get<uint64_t>();
+        return v <= static_cast<uint64_t>(INT64_MAX) ? static_cast<int64_t>(v) : def;
+    }
     if (m->is_number_integer()) return m->get<int64_t>();
-    if (m->is_number_unsigned()) return static_cast<int64_t>(m->get<uint64_t>());
-    if (m->is_number_float()) return static_cast<int64_t>(m->get<double>());
+    if (m->is_number_float()) {
+        // Only a value inside the 64-bit range converts (2^63 itself is just outside).
+        const double v = m->get<double>();
+        return v >= -9223372036854775808.0 && v < 9223372036854775808.0 ? static_cast<int64_t>(v)
+                                                                        : def;
+    }
     if (m->is_string()) {
         const std::string s = m->get<std::string>();
         if (s.empty()) return def;

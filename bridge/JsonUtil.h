@@ -16,7 +16,7 @@ bool ParseJson(const std::string& text, json& out);
 // The member as text: strings as they are, numbers and booleans rendered; otherwise empty.
 std::string JStr(const json& j, const char* key);
 bool JHas(const json& j, const char* key);
-// Integers from numbers or decimal strings; def when absent or unreadable.
+// Integers from numbers or decimal strings; def when absent, unreadable or outside 64 bits.
 int64_t JInt(const json& j, const char* key, int64_t def = 0);
 // Booleans from true/false or "true"/"false" (any case); def otherwise.
 bool JBool(const json& j, const char* key, bool def = false);

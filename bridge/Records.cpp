@@ -23,6 +23,16 @@ bool RequireObject(const json& j, const char* what, std::string& why) {
     return false;
 }
 
+// A size in bytes: bytesKey when present, else a count of whole GiB. False when that count
+// does not fit in 64 bits as bytes.
+bool SizeInBytes(const json& j, const char* bytesKey, int64_t gib, int64_t& bytes) {
+    if (JHas(j, bytesKey)) {
+        bytes = JInt(j, bytesKey);
+        return true;
+    }
+    return !__builtin_mul_overflow(gib, static_cast<int64_t>(kGiB), &bytes);
+}
+
 }  // namespace
 
 bool ParseUtcTime(const std::string& text, int64_t& out) {
@@ -79,13 +89,13 @@ bool MapDatastore(const json& j, SDatastoreInfo& out, std::string& why) {
     out.strName = JStr(j, "name");
     out.strType = JStr(j, "storageType");
     // Exact byte counts when the service gives them, whole GiB otherwise.
-    out.llCapacity = JHas(j, "capacityBytes") ? JInt(j, "capacityBytes")
-                                              : JInt(j, "actualCapacityGB", JInt(j, "capacityGB")) *
-                                                    static_cast<int64_t>(kGiB);
-    out.llFreeSpace =
-        JHas(j, "freeSizeBytes")
-            ? JInt(j, "freeSizeBytes")
-            : JInt(j, "actualFreeSizeGB", JInt(j, "freeSizeGB")) * static_cast<int64_t>(kGiB);
+    if (!SizeInBytes(j, "capacityBytes", JInt(j, "actualCapacityGB", JInt(j, "capacityGB")),
+                     out.llCapacity) ||
+        !SizeInBytes(j, "freeSizeBytes", JInt(j, "actualFreeSizeGB", JInt(j, "freeSizeGB")),
+                     out.llFreeSpace)) {
+        why = "datastore " + out.strURN + " has a size that does not fit in 64 bits";
+        return false;
+    }
     out.bThinSupported = JBool(j, "isThin", false);
     for (const auto& su : JArr(j, "storageUnits")) {
         const std::string lun = JStr(su, "sdName");
@@ -113,9 +123,11 @@ bool MapDisk(const json& j, const std::string& vmURN, SDisk& out, std::string& w
     out.strDisplayName = JStr(j, "diskName");
     out.strStorageVolumeName = JStr(j, "volNameOnDev");
     out.strDatastore = JStr(j, "datastoreUrn");
-    const int64_t bytes = JHas(j, "capacityBytes")
-                              ? JInt(j, "capacityBytes")
-                              : JInt(j, "quantityGB") * static_cast<int64_t>(kGiB);
+    int64_t bytes = 0;
+    if (!SizeInBytes(j, "capacityBytes", JInt(j, "quantityGB"), bytes)) {
+        why = "disk " + out.strName + " has a size that does not fit in 64 bits";
+        return false;
+    }
     if (bytes < 0) {
         why = "disk " + out.strName + " has a negative size";
         return false;

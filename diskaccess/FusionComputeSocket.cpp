@@ -37,6 +37,16 @@ bool CFusionComputeSocket::Connect(const std::string& host, uint16_t port) {
     return true;
 }
 
+bool CFusionComputeSocket::Attach(int fd) {
+    CWzError err = socket.Adopt(fd);
+    if (err.IsError()) {
+        log.Error(FCS_TAG, "Failed to take over socket %d - %s", fd, err.AsString());
+        return false;
+    }
+    socket.SetTimeouts(nSendTimeoutMs, nRecvTimeoutMs);
+    return true;
+}
+
 bool CFusionComputeSocket::Disconnect() {
     socket.Close();
     return true;

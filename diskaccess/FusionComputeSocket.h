@@ -77,6 +77,9 @@ public:
     CFusionComputeSocket& operator=(const CFusionComputeSocket&) = delete;
 
     bool Connect(const std::string& host, uint16_t port);
+    // Speaks the protocol over an already connected stream socket instead of connecting (a
+    // local peer, a socketpair); the descriptor belongs to this object from now on.
+    bool Attach(int fd);
     bool Disconnect();
     bool OpenRemoteDiskFile(const std::string& path, const std::string& token, bool readOnly,
                             uint32_t& handle);

@@ -225,6 +225,19 @@ CWzError CWzSocket::Accept(CWzSocket& client, uint32_t timeoutMs) {
     }
 }
 
+CWzError CWzSocket::Adopt(int fd) {
+    Close();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        CWzError e = CWzError::FromErrno(errno, "adopt");
+        ::close(fd);
+        return e;
+    }
+    m_fd = fd;
+    return CWzError();
+}
+
 uint16_t CWzSocket::GetLocalPort() const {
     sockaddr_storage addr{};
     socklen_t len = sizeof(addr);

@@ -76,6 +76,11 @@ public:
     CWzError RecvSome(void* buffer, size_t count, size_t& received,
                       uint32_t timeoutMs = UINT32_MAX);
 
+    // Takes over a connected stream descriptor (one end of a socketpair, say) in place of
+    // Connect, closing any earlier one; the descriptor is switched to non-blocking and is
+    // closed by this object from now on. WZ_E_SYSTEM (and fd closed) when it cannot be used.
+    CWzError Adopt(int fd);
+
     // Shuts the connection down and closes the descriptor; harmless when not open.
     void Close();
     bool IsConnected() const { return m_fd >= 0; }

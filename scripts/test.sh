@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; then the unit tests once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the concurrency tests (the disk access
-# service, the backup host's parallel disks) under ThreadSanitizer. FC_SKIP_ASAN=1 and
-# FC_SKIP_TSAN=1 skip those runs.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests (the disk access
+# service, the backup host's parallel disks) under ThreadSanitizer, and last the fuzz targets
+# for a short while each (scripts/fuzz.sh). FC_SKIP_ASAN=1, FC_SKIP_TSAN=1 and FC_SKIP_FUZZ=1
+# skip those runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -33,5 +34,8 @@ if [ "${FC_SKIP_ASAN:-0}" != 1 ]; then
   mkdir -p "$FC_LOG_DIR"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
      ctest --output-on-failure -j"$(nproc)" -L unit --timeout 600) || status=$?
+fi
+if [ "${FC_SKIP_FUZZ:-0}" != 1 ]; then
+  scripts/fuzz.sh || status=$?
 fi
 exit $status

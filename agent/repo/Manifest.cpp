@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <random>
+#include <stdexcept>
 
 #include "ChunkStore.h"
 #include "RepoFiles.h"
@@ -22,6 +23,14 @@ json IndexToJson(const std::vector<std::string>& vecChunks, uint64_t ullChunkSiz
     return j;
 }
 
+// A count, size or time: a non-negative integer. Anything else is refused rather than converted
+// (a fraction would be cut, and a number beyond 64 bits does not convert at all).
+uint64_t Unsigned(const json& j, const char* szWhat) {
+    if (!j.is_number_unsigned())
+        throw std::invalid_argument(std::string(szWhat) + " is not a non-negative integer");
+    return j.get<uint64_t>();
+}
+
 bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
                    std::vector<std::string>& vecOut, std::string& strError) {
     const uint64_t ullCount = ChunkCount(ullCapacity, ullChunkSize);
@@ -32,7 +41,8 @@ bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
     vecOut.clear();
     for (size_t i = 0; i < j.size(); ++i) {
         const json& e = j[i];
-        if (!e.is_array() || e.size() != 2 || e[0].get<uint64_t>() != i * ullChunkSize ||
+        if (!e.is_array() || e.size() != 2 || !e[0].is_number_unsigned() ||
+            e[0].get<uint64_t>() != i * ullChunkSize ||
             !(e[1].is_null() || (e[1].is_string() && IsChunkHash(e[1].get<std::string>())))) {
             strError = "index entry " + std::to_string(i) + " is malformed";
             return false;
@@ -43,7 +53,9 @@ bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
 }
 
 bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
-    if (j.value("format", "") != kFormat || j.value("version", 0) != kVersion) {
+    const auto itVersion = j.find("version");
+    if (j.value("format", "") != kFormat || itVersion == j.end() ||
+        !itVersion->is_number_unsigned() || itVersion->get<uint64_t>() != kVersion) {
         strError = "not a backup manifest of a known version";
         return false;
     }
@@ -59,16 +71,16 @@ bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
     }
     info.eKind = strKind == "full" ? EBackupKind::Full : EBackupKind::Incremental;
     info.strParentId = j.at("parent").get<std::string>();
-    info.ullCreatedUs = j.at("created_us").get<uint64_t>();
+    info.ullCreatedUs = Unsigned(j.at("created_us"), "created_us");
     info.bComplete = j.at("complete").get<bool>();
     info.bCompressed = j.at("compressed").get<bool>();
-    info.ullChunkSize = j.at("chunk_size").get<uint64_t>();
+    info.ullChunkSize = Unsigned(j.at("chunk_size"), "chunk_size");
     if (info.ullChunkSize == 0 || info.ullChunkSize > (1ull << 31)) {
         strError = "invalid chunk size";
         return false;
     }
     for (const json& d : j.at("disks")) {
-        SDiskRecord disk{d.at("name").get<std::string>(), d.at("capacity").get<uint64_t>(),
+        SDiskRecord disk{d.at("name").get<std::string>(), Unsigned(d.at("capacity"), "capacity"),
                          d.at("change_token").get<std::string>()};
         m.vecIndexes.emplace_back();
         if (!IndexFromJson(d.at("index"), disk.ullCapacity, info.ullChunkSize, m.vecIndexes.back(),
@@ -83,7 +95,8 @@ bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
 }  // namespace
 
 uint64_t ChunkCount(uint64_t ullCapacity, uint64_t ullChunkSize) {
-    return (ullCapacity + ullChunkSize - 1) / ullChunkSize;
+    // Not (capacity + size - 1) / size, which wraps for a capacity near 2^64.
+    return ullCapacity / ullChunkSize + (ullCapacity % ullChunkSize != 0 ? 1 : 0);
 }
 
 bool IsBackupId(const std::string& str) {

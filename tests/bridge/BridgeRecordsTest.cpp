@@ -115,3 +115,41 @@ TEST(BridgeRecords, SnapshotTreeIsFlattenedWithParentsAndTimes) {
     EXPECT_FALSE(ParseUtcTime("2026-13-01 00:00:00", t));
     EXPECT_FALSE(ParseUtcTime("2026-12-01 00:00:00 extra", t));
 }
+
+TEST(BridgeJson, NumbersOutsideSixtyFourBitsGiveTheDefault) {
+    json j;
+    ASSERT_TRUE(ParseJson(
+        R"({"huge":1e300,"tiny":-1e300,"top":9223372036854775808.0,"u":18446744073709551615,
+            "max":9223372036854775807,"f":12.9,"neg":-3})",
+        j));
+    EXPECT_EQ(JInt(j, "huge", -1), -1);
+    EXPECT_EQ(JInt(j, "tiny", -1), -1);
+    EXPECT_EQ(JInt(j, "top", -1), -1);
+    EXPECT_EQ(JInt(j, "u", -1), -1);
+    EXPECT_EQ(JInt(j, "max", -1), INT64_MAX);
+    EXPECT_EQ(JInt(j, "f", -1), 12);
+    EXPECT_EQ(JInt(j, "neg", 0), -3);
+}
+
+TEST(BridgeRecords, SizesInGiBThatOverflowAreRefused) {
+    json disk, store;
+    ASSERT_TRUE(
+        ParseJson(R"({"volumeUrn":"urn:sites:S:volumes:9","quantityGB":9000000000000})", disk));
+    ASSERT_TRUE(ParseJson(
+        R"({"urn":"urn:sites:S:datastores:1","actualCapacityGB":1,"freeSizeGB":9000000000000})",
+        store));
+    SDisk d;
+    SDatastoreInfo ds;
+    std::string why;
+    EXPECT_FALSE(MapDisk(disk, "urn:sites:S:vms:i-1", d, why));
+    EXPECT_NE(why.find("urn:sites:S:volumes:9 has a size that does not fit"), std::string::npos)
+        << why;
+    why.clear();
+    EXPECT_FALSE(MapDatastore(store, ds, why));
+    EXPECT_NE(why.find("urn:sites:S:datastores:1 has a size that does not fit"), std::string::npos)
+        << why;
+    // The largest count that fits still maps.
+    ASSERT_TRUE(ParseJson(R"({"volumeUrn":"urn:v","quantityGB":8589934591})", disk));
+    ASSERT_TRUE(MapDisk(disk, "urn:vm", d, why)) << why;
+    EXPECT_EQ(d.llSize, 8589934591LL << 30);
+}

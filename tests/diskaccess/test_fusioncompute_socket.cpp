@@ -269,4 +269,44 @@ TEST(FusionComputeSocketTransport, ConnectFailureNamesHostAndPort) {
         << capture.Dump();
 }
 
+TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    // The answers are queued before the requests: the client reads them in order.
+    std::vector<uint8_t> answers = FakeResponseHeader(1, 0, 6);
+    PutLE16(answers, 0);
+    PutLE32(answers, 9);
+    std::vector<uint8_t> read = FakeResponseHeader(3, 1, 6 + 4);
+    PutLE16(read, 0);
+    PutLE32(read, 4);
+    read.insert(read.end(), {1, 2, 3, 4});
+    answers.insert(answers.end(), read.begin(), read.end());
+    ASSERT_EQ(ssize_t(answers.size()), send(fds[1], answers.data(), answers.size(), 0));
+    shutdown(fds[1], SHUT_WR);
+
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Attach(fds[0]));
+    uint32_t handle = 0;
+    ASSERT_TRUE(client.OpenRemoteDiskFile("/d.img", "t", true, handle));
+    EXPECT_EQ(9u, handle);
+    std::vector<uint8_t> buf(4);
+    ASSERT_TRUE(client.ReadFromRemoteDiskFile(handle, 0, 4, buf.data()));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), buf);
+    // The stream has ended: the next request fails instead of waiting.
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(handle, 0, 4, buf.data()));
+    client.Disconnect();
+
+    std::vector<uint8_t> sent(18 + 386 + 18 + 16 + 18 + 16 + 1);
+    ssize_t n = recv(fds[1], sent.data(), sent.size(), MSG_DONTWAIT);
+    EXPECT_EQ(ssize_t(sent.size() - 1), n);  // two reads and an open, then the end
+    close(fds[1]);
+}
+
+TEST(FusionComputeSocketTransport, AttachRefusesABadDescriptor) {
+    CFusionComputeSocket client;
+    EvLogCapture capture;
+    EXPECT_FALSE(client.Attach(-1));
+    EXPECT_TRUE(capture.Contains("Failed to take over socket -1")) << capture.Dump();
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 // Deduplication, interrupted backups, garbage collection, damage and bad input.
 #include <thread>
 
+#include "ChunkStore.h"
+#include "Manifest.h"
 #include "RepoTestUtil.h"
 
 namespace {
@@ -180,4 +182,73 @@ TEST_F(CRepoTest, DiskWritersRunSideBySideAndAZeroBaseInheritsNothing) {
     EXPECT_EQ(strError, "a disk is still open");
     pA.reset();
     EXPECT_FALSE(pLost->Commit(strError)) << "a dropped disk must not commit";
+}
+
+namespace {
+const char* const kManifestId = "20260101T000000-000000-00000000";
+
+// A manifest of one disk of three chunks and a byte, as the writer leaves it.
+nlohmann::json SmallManifest() {
+    SManifest m;
+    m.info.strId = kManifestId;
+    m.info.vm = {"web", "6e1b", nlohmann::json::object()};
+    m.info.ullCreatedUs = 1767225600000000;
+    m.info.bComplete = true;
+    m.info.ullChunkSize = kTestChunk;
+    m.info.vecDisks.push_back({"d1", 3 * kTestChunk + 1, "ct-1"});
+    m.vecIndexes.push_back({Sha256Hex("a", 1), "", Sha256Hex("b", 1), ""});
+    return nlohmann::json::parse(ManifestToText(m));
+}
+
+// The text of an edited manifest with its checksum made right again.
+std::string Sealed(nlohmann::json j) {
+    j.erase("sha256");
+    const std::string strBody = j.dump();
+    j["sha256"] = Sha256Hex(strBody.data(), strBody.size());
+    return j.dump(1);
+}
+
+std::string ManifestError(const nlohmann::json& j) {
+    SManifest m;
+    std::string strError;
+    EXPECT_FALSE(ManifestFromText(Sealed(j), kManifestId, m, strError));
+    return strError;
+}
+}  // namespace
+
+TEST(Manifest, ASmallManifestReadsBack) {
+    SManifest m;
+    std::string strError;
+    ASSERT_TRUE(ManifestFromText(Sealed(SmallManifest()), kManifestId, m, strError)) << strError;
+    ASSERT_EQ(m.vecIndexes.size(), 1u);
+    EXPECT_EQ(m.vecIndexes[0].size(), 4u);
+}
+
+TEST(Manifest, NumbersThatAreNotNonNegativeIntegersAreRefused) {
+    nlohmann::json j = SmallManifest();
+    j["created_us"] = 1e300;
+    EXPECT_NE(ManifestError(j).find("created_us is not a non-negative integer"), std::string::npos);
+    j = SmallManifest();
+    j["chunk_size"] = 65536.5;
+    EXPECT_NE(ManifestError(j).find("chunk_size is not a non-negative integer"), std::string::npos);
+    j = SmallManifest();
+    j["disks"][0]["capacity"] = -1;
+    EXPECT_NE(ManifestError(j).find("capacity is not a non-negative integer"), std::string::npos);
+    j = SmallManifest();
+    j["version"] = 1.0;
+    EXPECT_NE(ManifestError(j).find("not a backup manifest of a known version"), std::string::npos);
+    j = SmallManifest();
+    j["disks"][0]["index"][1][0] = 65536.0;
+    EXPECT_NE(ManifestError(j).find("index entry 1 is malformed"), std::string::npos);
+}
+
+TEST(Manifest, ACapacityNearTwoToThe64NeedsAFullIndex) {
+    EXPECT_EQ(ChunkCount(UINT64_MAX, kTestChunk), (UINT64_MAX >> 16) + 1);
+    EXPECT_EQ(ChunkCount(3 * kTestChunk + 1, kTestChunk), 4u);
+    EXPECT_EQ(ChunkCount(3 * kTestChunk, kTestChunk), 3u);
+    EXPECT_EQ(ChunkCount(0, kTestChunk), 0u);
+    nlohmann::json j = SmallManifest();
+    j["disks"][0]["capacity"] = UINT64_MAX;
+    j["disks"][0]["index"] = nlohmann::json::array();
+    EXPECT_NE(ManifestError(j).find("the index does not cover the disk"), std::string::npos);
 }
