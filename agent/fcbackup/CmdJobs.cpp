@@ -45,6 +45,24 @@ std::string BackupToText(const fcagent::SBackupResult& r) {
 
 namespace {
 
+// What a backup or a restore works with: the repository, a private work folder, the plug-in
+// logged on, and the progress display.
+struct SJob {
+    std::unique_ptr<CRepository> repo;
+    CWorkDir work;
+    std::unique_ptr<fcagent::CPluginHost> host;
+    std::unique_ptr<fcagent::IProgress> progress;
+
+    bool Prepare(const SCommon& common, const SConnectOptions& conn, const std::string& strRepo,
+                 bool bCreate, bool bCompress, std::string& err) {
+        if (!OpenRepository(strRepo, bCreate, bCompress, repo, err) ||
+            !work.Create("fcbackup", err) || !ConnectPlatform(conn, host, err))
+            return false;
+        progress = fcagent::MakeProgress(common.bNoProgress || common.bJson);
+        return true;
+    }
+};
+
 struct SBackupOptions {
     SCommon common;
     SConnectOptions conn;
@@ -55,17 +73,12 @@ struct SBackupOptions {
 
 int RunBackupCommand(SBackupOptions& o) {
     std::string err;
-    std::unique_ptr<CRepository> repo;
-    CWorkDir work;
-    std::unique_ptr<fcagent::CPluginHost> host;
-    if (!OpenRepository(o.strRepo, true, o.bCompress, repo, err) || !work.Create("fcbackup", err) ||
-        !ConnectPlatform(o.conn, host, err))
+    SJob job;
+    if (!job.Prepare(o.common, o.conn, o.strRepo, true, o.bCompress, err))
         return Failed(o.common, err);
-    o.request.strWorkDir = work.Path();
-    std::unique_ptr<fcagent::IProgress> progress =
-        fcagent::MakeProgress(o.common.bNoProgress || o.common.bJson);
+    o.request.strWorkDir = job.work.Path();
     fcagent::SBackupResult result;
-    if (!fcagent::RunBackup(*host, *repo, o.request, *progress, result, err))
+    if (!fcagent::RunBackup(*job.host, *job.repo, o.request, *job.progress, result, err))
         return Failed(o.common, err);
     return Done(o.common, BackupToJson(result), BackupToText(result));
 }
@@ -79,17 +92,11 @@ struct SRestoreOptions {
 
 int RunRestoreCommand(SRestoreOptions& o) {
     std::string err;
-    std::unique_ptr<CRepository> repo;
-    CWorkDir work;
-    std::unique_ptr<fcagent::CPluginHost> host;
-    if (!OpenRepository(o.strRepo, false, false, repo, err) || !work.Create("fcbackup", err) ||
-        !ConnectPlatform(o.conn, host, err))
-        return Failed(o.common, err);
-    o.request.strWorkDir = work.Path();
-    std::unique_ptr<fcagent::IProgress> progress =
-        fcagent::MakeProgress(o.common.bNoProgress || o.common.bJson);
+    SJob job;
+    if (!job.Prepare(o.common, o.conn, o.strRepo, false, false, err)) return Failed(o.common, err);
+    o.request.strWorkDir = job.work.Path();
     fcagent::SRestoreResult r;
-    if (!fcagent::RunRestore(*host, *repo, o.request, *progress, r, err))
+    if (!fcagent::RunRestore(*job.host, *job.repo, o.request, *job.progress, r, err))
         return Failed(o.common, err);
     std::ostringstream t;
     t << "restored backup " << r.strBackupId << " as VM " << r.strVm << " (" << r.strGuid << "), "

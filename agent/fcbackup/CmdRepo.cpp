@@ -36,12 +36,16 @@ void AddRepoOption(CLI::App& cmd, SRepoOptions& o) {
     AddCommon(cmd, o.common);
 }
 
+bool OpenAndList(const SRepoOptions& o, std::unique_ptr<CRepository>& repo,
+                 std::vector<SBackupInfo>& backups, std::string& err) {
+    return OpenRepository(o.strRepo, false, false, repo, err) && repo->ListBackups(backups, err);
+}
+
 int RunList(const SRepoOptions& o) {
     std::unique_ptr<CRepository> repo;
     std::vector<SBackupInfo> backups;
     std::string err;
-    if (!OpenRepository(o.strRepo, false, false, repo, err) || !repo->ListBackups(backups, err))
-        return Failed(o.common, err);
+    if (!OpenAndList(o, repo, backups, err)) return Failed(o.common, err);
     nlohmann::json j = nlohmann::json::array();
     std::ostringstream t;
     for (const SBackupInfo& b : backups) {
@@ -70,8 +74,7 @@ int RunVerify(const SRepoOptions& o) {
     std::unique_ptr<CRepository> repo;
     std::vector<SBackupInfo> backups;
     std::string err;
-    if (!OpenRepository(o.strRepo, false, false, repo, err) || !repo->ListBackups(backups, err))
-        return Failed(o.common, err);
+    if (!OpenAndList(o, repo, backups, err)) return Failed(o.common, err);
     SVerifyReport total;
     size_t checked = 0;
     for (const SBackupInfo& b : backups) {

@@ -69,6 +69,9 @@ public:
 // a line every tenth of the way otherwise, nothing when quiet.
 std::unique_ptr<IProgress> MakeProgress(bool bQuiet);
 
+// Disk requests are whole sectors: false (with the reason) for a size that is not.
+bool ValidRequestSize(uint32_t nBytes, std::string& strError);
+
 // "1.5 GiB" and the like.
 std::string FormatBytes(uint64_t ullBytes);
 

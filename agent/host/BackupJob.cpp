@@ -2,6 +2,7 @@
 // disk entries), then each disk opened, its extents asked for and read into the repository,
 // and the mount undone whatever happened.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -39,18 +40,17 @@ struct SShared {
     std::mutex lock;
     std::string strError;
     size_t nNext = 0;
+    std::atomic<bool> bFailed{false};  // read before every piece: no lock on the read path
 
-    bool Failed() {
-        std::lock_guard<std::mutex> g(lock);
-        return !strError.empty();
-    }
+    bool Failed() const { return bFailed.load(std::memory_order_relaxed); }
     void Fail(const std::string& what) {
         std::lock_guard<std::mutex> g(lock);
-        if (strError.empty()) strError = what;
+        if (!bFailed) strError = what.empty() ? "the backup failed" : what;
+        bFailed = true;
     }
     SDiskJob* Take() {
         std::lock_guard<std::mutex> g(lock);
-        if (!strError.empty() || nNext >= jobs.size()) return nullptr;
+        if (bFailed || nNext >= jobs.size()) return nullptr;
         return &jobs[nNext++];
     }
 };
@@ -148,10 +148,9 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
     r.ullCapacity = capacity;
     r.strTransport = s.ctx.strTransportMode;
 
-    const bool bWantIncremental = s.bIncremental;
-    std::string reason = bWantIncremental ? FallbackReason(job, s.ctx, capacity) : "";
+    std::string reason = s.bIncremental ? FallbackReason(job, s.ctx, capacity) : "";
     SDiskChangeInfo info;
-    bool bIncremental = bWantIncremental && reason.empty();
+    bool bIncremental = s.bIncremental && reason.empty();
     if (bIncremental &&
         plugin.GetVmdkExtents(disk.Handle(), job.pParent->strChangeToken, 0, info) != 1) {
         reason = s.host.LastError("the previous backup's change token was refused");
@@ -167,7 +166,7 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
         extents = Whole(capacity);  // no allocation map: every byte
     }
     r.strCbt = bIncremental ? "incremental" : "full";
-    if (bWantIncremental) r.strFallbackReason = reason;
+    if (s.bIncremental) r.strFallbackReason = reason;
 
     std::unique_ptr<CDiskWriter> out;
     std::string err;
@@ -268,13 +267,16 @@ bool CollectMountInfo_Step(CPluginHost& host, MountCtx& ctx, SKeptVm& kept, std:
 
 }  // namespace
 
+bool ValidRequestSize(uint32_t nBytes, std::string& strError) {
+    if (nBytes != 0 && nBytes % kSector == 0) return true;
+    strError = "the request size must be a positive multiple of 512 bytes";
+    return false;
+}
+
 bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest& request,
                IProgress& progress, SBackupResult& result, std::string& strError) {
     const auto started = std::chrono::steady_clock::now();
-    if (request.nRequestBytes == 0 || request.nRequestBytes % kSector != 0) {
-        strError = "the request size must be a positive multiple of 512 bytes";
-        return false;
-    }
+    if (!ValidRequestSize(request.nRequestBytes, strError)) return false;
     SVMInfo vm;
     if (!host.FindVM(request.strVm, vm, strError)) return false;
     // The GUID names the mount folder: a service's answer must not lead it out of the work folder.
@@ -343,7 +345,7 @@ bool RunBackup(CPluginHost& host, const CRepository& repo, const SBackupRequest&
     DiskThread(shared);
     for (std::thread& t : pool) t.join();
     progress.End();
-    if (!shared.strError.empty()) {
+    if (shared.Failed()) {
         strError = shared.strError;
         return false;
     }

@@ -30,10 +30,6 @@ std::string FormatBytes(uint64_t ullBytes) {
 
 namespace {
 
-std::string Bytes(double v) {
-    return FormatBytes(static_cast<uint64_t>(v));
-}
-
 class CQuiet : public IProgress {
 public:
     void Begin(const std::string&) override {}
@@ -71,8 +67,8 @@ public:
             if (tenths <= m_nTenths) return;
             m_nTenths = tenths;
             std::fprintf(stderr, "%s: %u%% (%s of %s, %s/s)\n", m_strWhat.c_str(), tenths * 10,
-                         Bytes(double(m_ullDone)).c_str(), Bytes(double(m_ullTotal)).c_str(),
-                         Bytes(Rate(now)).c_str());
+                         FormatBytes(m_ullDone).c_str(), FormatBytes(m_ullTotal).c_str(),
+                         FormatBytes(static_cast<uint64_t>(Rate(now))).c_str());
         }
     }
     void End() override {
@@ -101,8 +97,8 @@ private:
             std::snprintf(left, sizeof(left), "%u:%02u", secs / 60, secs % 60);
         }
         std::fprintf(stderr, "\r%s [%s] %s / %s  %s/s  %s left \x1b[K", m_strWhat.c_str(),
-                     bar.c_str(), Bytes(double(m_ullDone)).c_str(),
-                     Bytes(double(m_ullTotal)).c_str(), Bytes(rate).c_str(), left);
+                     bar.c_str(), FormatBytes(m_ullDone).c_str(), FormatBytes(m_ullTotal).c_str(),
+                     FormatBytes(static_cast<uint64_t>(rate)).c_str(), left);
         m_bDrawn = true;
     }
 

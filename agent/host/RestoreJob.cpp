@@ -3,6 +3,7 @@
 // disk reads zero), then the VM made. A failure after the preparation undoes what was made.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "AgentHost.h"
 #include "VmRecord.h"
@@ -16,10 +17,9 @@ namespace {
 
 const uint64_t kSector = 512;
 
+// All zero: the first byte is, and every byte equals the one before it.
 bool IsZero(const unsigned char* p, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (p[i]) return false;
-    return true;
+    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
 const SDiskRecord* DiskOf(const SBackupInfo& info, const std::string& strName) {
@@ -101,10 +101,7 @@ bool FindBackup(const CRepository& repo, const std::string& strVm, const std::st
 bool RunRestore(CPluginHost& host, const CRepository& repo, const SRestoreRequest& request,
                 IProgress& progress, SRestoreResult& result, std::string& strError) {
     const auto started = std::chrono::steady_clock::now();
-    if (request.nRequestBytes == 0 || request.nRequestBytes % kSector != 0) {
-        strError = "the request size must be a positive multiple of 512 bytes";
-        return false;
-    }
+    if (!ValidRequestSize(request.nRequestBytes, strError)) return false;
     SBackupInfo info;
     if (!FindBackup(repo, request.strVm, request.strBackupId, info, strError)) return false;
     std::unique_ptr<CBackupReader> reader;
