@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <future>
 
 #include "AgentHost.h"
 #include "VmRecord.h"
@@ -38,24 +40,48 @@ bool RestoreDisk_Step(CPluginHost& host, RestoreCtx& r, const SDisk& entry,
         strError = host.LastError("cannot create the disk for " + source.strName);
         return false;
     }
-    std::vector<unsigned char> buffer(nRequestBytes);
+    // The next piece is read from the repository (and checked, and found zero or not) while
+    // the current one is written, so the two costs overlap instead of adding up.
+    struct SPiece {
+        std::vector<unsigned char> buffer;
+        size_t nLength = 0;
+        bool bOk = false, bZero = false;
+        std::string strError;
+    } pieces[2];
+    auto readPiece = [&](uint64_t off, SPiece& piece) {
+        piece.buffer.resize(nRequestBytes);
+        piece.nLength =
+            static_cast<size_t>(std::min<uint64_t>(piece.buffer.size(), source.ullCapacity - off));
+        piece.bOk =
+            reader.ReadAt(source.strName, off, piece.buffer.data(), piece.nLength, piece.strError);
+        piece.bZero = piece.bOk && IsZero(piece.buffer.data(), piece.nLength);
+    };
     bool ok = true;
-    for (uint64_t off = 0; ok && off < source.ullCapacity;) {
-        const size_t n =
-            static_cast<size_t>(std::min<uint64_t>(buffer.size(), source.ullCapacity - off));
-        ok = reader.ReadAt(source.strName, off, buffer.data(), n, strError);
-        if (ok && !IsZero(buffer.data(), n)) {
-            const UINT32 sectors = static_cast<UINT32>((n + kSector - 1) / kSector);
-            ok = plugin.WriteVmdk(h, off / kSector, sectors, buffer.data()) == 1;
+    std::future<void> ahead;
+    if (source.ullCapacity > 0)
+        ahead = std::async(std::launch::async, readPiece, 0, std::ref(pieces[0]));
+    for (uint64_t off = 0, i = 0; ok && off < source.ullCapacity; i ^= 1) {
+        ahead.get();
+        SPiece& piece = pieces[i];
+        const uint64_t next = off + piece.nLength;
+        if (piece.bOk && next < source.ullCapacity)
+            ahead = std::async(std::launch::async, readPiece, next, std::ref(pieces[i ^ 1]));
+        if (!piece.bOk) {
+            strError = piece.strError;
+            ok = false;
+        } else if (!piece.bZero) {
+            const UINT32 sectors = static_cast<UINT32>((piece.nLength + kSector - 1) / kSector);
+            ok = plugin.WriteVmdk(h, off / kSector, sectors, piece.buffer.data()) == 1;
             if (!ok)
                 strError = host.LastError("cannot write disk " + entry.strName + " at byte " +
                                           std::to_string(off));
             else
-                ullWritten += n;
+                ullWritten += piece.nLength;
         }
-        off += n;
-        progress.Advance(n);
+        if (ok) progress.Advance(piece.nLength);
+        off = next;
     }
+    if (ahead.valid()) ahead.wait();  // a read still under way uses the buffers
     if (plugin.CloseVmdk(h) != 1 && ok) {
         strError = host.LastError("cannot close disk " + entry.strName);
         ok = false;

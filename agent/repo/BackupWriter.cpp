@@ -12,6 +12,7 @@ struct CBackupWriter::SImpl {
     std::string strRoot;
     CRepoLock lock;
     CChunkStore store;
+    CChunkBatch batch{store};  // the chunks written, named when the backup commits
     SManifest manifest;
     SManifest parent;
     bool bCompress = false;
@@ -82,7 +83,7 @@ struct CDiskWriter::SImpl {
         const std::string& strHash = vecIndex[ullIdx];
         if (strHash.empty())
             strOut.clear();
-        else if (!backup.store.Get(strHash, strOut, strError))
+        else if (!backup.batch.Get(strHash, strOut, strError))
             return false;
         strOut.resize(ChunkLen(disk.ullCapacity, ullIdx), '\0');
         return true;
@@ -95,7 +96,7 @@ struct CDiskWriter::SImpl {
             vecIndex[nIdx].clear();
             return true;
         }
-        return backup.store.Put(strBuf, backup.bCompress, vecIndex[nIdx], strError);
+        return backup.batch.Put(strBuf, backup.bCompress, vecIndex[nIdx], strError);
     }
     bool InheritFromParent(std::string& strError) {
         const uint64_t ullShared =
@@ -270,7 +271,8 @@ bool CBackupWriter::Commit(std::string& strError) {
         return false;
     }
     s.manifest.info.bComplete = true;
-    if (!WriteFileDurable(ManifestPath(s.strRoot, s.manifest.info.strId),
+    if (!s.batch.Publish(strError) ||
+        !WriteFileDurable(ManifestPath(s.strRoot, s.manifest.info.strId),
                           ManifestToText(s.manifest), strError)) {
         s.manifest.info.bComplete = false;
         s.bFailed = true;

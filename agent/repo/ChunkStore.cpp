@@ -59,38 +59,35 @@ std::string CChunkStore::PathOf(const std::string& strHash) const {
     return m_strRoot + "/chunks/" + strHash.substr(0, 2) + "/" + strHash;
 }
 
-bool CChunkStore::Put(const std::string& strContent, bool bCompress, std::string& strHash,
-                      std::string& strError) const {
-    strHash = Sha256Hex(strContent.data(), strContent.size());
-    const std::string strPath = PathOf(strHash);
-    struct stat st;
-    if (::stat(strPath.c_str(), &st) == 0) return true;
+bool CChunkStore::MakeFolder(const std::string& strHash, bool& bNew, std::string& strError) const {
     const std::string strDir = m_strRoot + "/chunks/" + strHash.substr(0, 2);
-    const bool bNewDir = ::mkdir(strDir.c_str(), 0755) == 0;
-    if (!bNewDir && errno != EEXIST) {
-        strError = ErrnoText("cannot create", strDir);
-        return false;
-    }
+    bNew = ::mkdir(strDir.c_str(), 0755) == 0;
+    if (bNew || errno == EEXIST) return true;
+    strError = ErrnoText("cannot create", strDir);
+    return false;
+}
+
+std::string CChunkStore::Encode(const std::string& strContent, bool bCompress) {
     std::string strPayload;
     uint8_t nFlags = 0;
     // Data that does not shrink is kept raw, so reading it costs no decompression.
     if (bCompress && Compress(strContent, strPayload) && strPayload.size() < strContent.size())
         nFlags = kFlagCompressed;
-    else
-        strPayload.clear();
     std::string strFile(kHeaderSize, '\0');
     std::memcpy(strFile.data(), kMagic, sizeof kMagic);
     strFile[8] = static_cast<char>(nFlags);
     PutLe32(&strFile[12], static_cast<uint32_t>(strContent.size()));
     strFile += nFlags ? strPayload : strContent;
-    // A fresh folder's entry must reach the disk before the manifest that needs it.
-    return WriteFileDurable(strPath, strFile, strError) &&
-           (!bNewDir || FsyncDir(m_strRoot + "/chunks", strError));
+    return strFile;
 }
 
 bool CChunkStore::Get(const std::string& strHash, std::string& strContent,
                       std::string& strError) const {
-    const std::string strPath = PathOf(strHash);
+    return ReadFile(PathOf(strHash), strHash, strContent, strError);
+}
+
+bool CChunkStore::ReadFile(const std::string& strPath, const std::string& strHash,
+                           std::string& strContent, std::string& strError) {
     std::string strFile;
     if (!ReadWholeFile(strPath, strFile, strError)) return false;
     if (strFile.size() < kHeaderSize || std::memcmp(strFile.data(), kMagic, sizeof kMagic) != 0) {

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 std::string Sha256Hex(const void* pData, size_t nLength);
@@ -18,12 +20,44 @@ public:
     explicit CChunkStore(std::string strRoot) : m_strRoot(std::move(strRoot)) {}
 
     std::string PathOf(const std::string& strHash) const;
-    // Stores the content unless a chunk of that name is already there; returns its hash.
-    bool Put(const std::string& strContent, bool bCompress, std::string& strHash,
-             std::string& strError) const;
     // Reads, decompresses and checks the content against its name.
     bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
 
+    const std::string& Root() const { return m_strRoot; }
+    // The chunk's folder exists; bNew says this call made it.
+    bool MakeFolder(const std::string& strHash, bool& bNew, std::string& strError) const;
+    // The file's bytes for the content: header and (compressed or raw) payload.
+    static std::string Encode(const std::string& strContent, bool bCompress);
+    // Reads the chunk file at strPath and checks it against strHash.
+    static bool ReadFile(const std::string& strPath, const std::string& strHash,
+                         std::string& strContent, std::string& strError);
+
 private:
     std::string m_strRoot;
+};
+
+// The chunks of one backup. Their files are written at once under temporary names and become
+// chunks only when the backup publishes them: one file-system sync makes them all durable
+// before they are named, another makes the names durable. A backup thus costs a few syncs
+// instead of two per chunk, and a crash never leaves a named chunk whose bytes are not on the
+// disk (a later backup would take such a chunk as stored). Safe for several disk writers.
+class CChunkBatch {
+public:
+    explicit CChunkBatch(const CChunkStore& store) : m_store(store) {}
+    ~CChunkBatch();  // the files of a batch that was never published are removed
+    CChunkBatch(const CChunkBatch&) = delete;
+    CChunkBatch& operator=(const CChunkBatch&) = delete;
+
+    // Stores the content unless a chunk of that name is already there; returns its hash.
+    bool Put(const std::string& strContent, bool bCompress, std::string& strHash,
+             std::string& strError);
+    // A chunk of this batch or of the store.
+    bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
+    // Syncs, names every chunk and syncs again; the batch is empty afterwards.
+    bool Publish(std::string& strError);
+
+private:
+    const CChunkStore& m_store;
+    mutable std::mutex m_mutex;
+    std::map<std::string, std::string> m_mapPending;  // hash -> its temporary file
 };

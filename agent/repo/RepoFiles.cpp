@@ -88,13 +88,17 @@ bool FsyncDir(const std::string& strDir, std::string& strError) {
     return true;
 }
 
+std::string TempPathIn(const std::string& strDir) {
+    static std::atomic<uint64_t> s_ullCounter{0};
+    return strDir + "/" + kTempPrefix + std::to_string(::getpid()) + "-" +
+           std::to_string(++s_ullCounter);
+}
+
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,
                       std::string& strError) {
-    static std::atomic<uint64_t> s_ullCounter{0};
     const size_t nSlash = strPath.rfind('/');
     const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash);
-    const std::string strTemp = strDir + "/" + kTempPrefix + std::to_string(::getpid()) + "-" +
-                                std::to_string(++s_ullCounter);
+    const std::string strTemp = TempPathIn(strDir);
     {
         CFd fd(::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd.Valid()) {

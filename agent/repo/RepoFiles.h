@@ -27,6 +27,8 @@ private:
 // Temporary files start with this prefix, which no chunk or manifest name can have.
 constexpr const char* kTempPrefix = ".tmp-";
 
+// A name for a new temporary file in strDir, unique within this machine's running processes.
+std::string TempPathIn(const std::string& strDir);
 std::string ErrnoText(const std::string& strWhat, const std::string& strPath);
 bool ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& strError);
 bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset, std::string& strError);

@@ -46,10 +46,14 @@ TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
         EXPECT_FALSE(m_pRepo->CollectGarbage(report, strError));
         EXPECT_NE(strError.find("in use"), std::string::npos);
     }
-    EXPECT_EQ(ChunkFiles().size(), 5u);
+    // The abandoned backup's chunk files went with it. What a killed one leaves: temporary
+    // files, and chunks named just before its manifest would have been written.
+    EXPECT_EQ(ChunkFiles().size(), 3u);
     m_dir.Touch("repo1/backups/.tmp-99-1", "{");
     std::filesystem::create_directories(m_strRoot + "/chunks/ab");
     m_dir.Touch("repo1/chunks/ab/.tmp-99-2", "partial");
+    m_dir.Touch("repo1/chunks/ab/ab" + std::string(62, '0'), "orphan");
+    m_dir.Touch("repo1/chunks/ab/ab" + std::string(62, '1'), "orphan");
 
     std::vector<SBackupInfo> vecList;
     ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
@@ -63,6 +67,30 @@ TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
     EXPECT_EQ(report.ullTempFilesRemoved, 2u);
     EXPECT_EQ(ChunkFiles().size(), 3u);
     EXPECT_TRUE(ReadDisk(strFull, "a", strA.size()) == strA);
+}
+
+// Chunks get their names only when the backup commits, and a chunk still waiting for its name
+// reads back inside the backup (a chunk finished in two writes, out of order).
+TEST_F(CRepoTest, ChunksAreNamedAtCommit) {
+    const std::string strA = RandomImage(2 * kTestChunk, 9);
+    std::unique_ptr<CBackupWriter> pWriter;
+    std::string strError;
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {"", {}}, pWriter, strError));
+    ASSERT_TRUE(pWriter->BeginDisk("a", strA.size(), "t", strError));
+    const size_t nHalf = kTestChunk / 2;
+    ASSERT_TRUE(pWriter->WriteAt(nHalf, strA.data() + nHalf, strA.size() - nHalf, strError));
+    ASSERT_TRUE(pWriter->WriteAt(0, strA.data(), nHalf, strError)) << strError;
+    ASSERT_TRUE(pWriter->EndDisk(strError)) << strError;
+    auto named = [&] {
+        size_t n = 0;
+        for (const std::string& f : ChunkFiles()) n += IsChunkHash(f.substr(f.rfind('/') + 1));
+        return n;
+    };
+    EXPECT_EQ(0u, named());
+    ASSERT_TRUE(pWriter->Commit(strError)) << strError;
+    EXPECT_LE(2u, named());
+    EXPECT_EQ(ChunkFiles().size(), named());  // no temporary file left
+    EXPECT_TRUE(ReadDisk(pWriter->Id(), "a", strA.size()) == strA);
 }
 
 TEST_F(CRepoTest, VerifyCatchesAFlippedByte) {
