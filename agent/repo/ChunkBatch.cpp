@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "ChunkStore.h"
 #include "RepoFiles.h"
 
@@ -11,6 +13,14 @@ bool SyncFileSystem(const std::string& strRoot, std::string& strError) {
     CFd fd(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.Valid() || ::syncfs(fd.Get()) != 0) {
         strError = ErrnoText("cannot sync the file system of", strRoot);
+        return false;
+    }
+    return true;
+}
+bool SyncFile(const std::string& strPath, std::string& strError) {
+    CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid() || ::fdatasync(fd.Get()) != 0) {
+        strError = ErrnoText("cannot sync", strPath);
         return false;
     }
     return true;
@@ -66,7 +76,13 @@ bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,
 bool CChunkBatch::Publish(std::string& strError) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_mapPending.empty()) return true;
-    if (!SyncFileSystem(m_store.Root(), strError)) return false;
+    const bool bEach = m_mapPending.size() < m_nSyncEachBelow;
+    std::set<std::string> setFolders;  // those whose entries change
+    for (const auto& pending : m_mapPending) {
+        if (bEach && !SyncFile(pending.second, strError)) return false;
+        setFolders.insert(pending.second.substr(0, pending.second.rfind('/')));
+    }
+    if (!bEach && !SyncFileSystem(m_store.Root(), strError)) return false;
     for (auto it = m_mapPending.begin(); it != m_mapPending.end();) {
         const std::string strPath = m_store.PathOf(it->first);
         if (::rename(it->second.c_str(), strPath.c_str()) != 0) {
@@ -75,5 +91,10 @@ bool CChunkBatch::Publish(std::string& strError) {
         }
         it = m_mapPending.erase(it);
     }
-    return SyncFileSystem(m_store.Root(), strError);
+    if (!bEach) return SyncFileSystem(m_store.Root(), strError);
+    // A new fan-out folder's own entry lives in chunks/.
+    setFolders.insert(m_store.Root() + "/chunks");
+    for (const std::string& strDir : setFolders)
+        if (!FsyncDir(strDir, strError)) return false;
+    return true;
 }

@@ -38,12 +38,17 @@ private:
 
 // The chunks of one backup. Their files are written at once under temporary names and become
 // chunks only when the backup publishes them: one file-system sync makes them all durable
-// before they are named, another makes the names durable. A backup thus costs a few syncs
-// instead of two per chunk, and a crash never leaves a named chunk whose bytes are not on the
-// disk (a later backup would take such a chunk as stored). Safe for several disk writers.
+// before they are named, another makes the names durable (a batch of a few chunks syncs each
+// file and folder instead). A backup thus costs a few syncs instead of two per chunk, and a crash
+// never leaves a named chunk whose bytes are not on the disk (a later backup would take such a
+// chunk as stored). Safe for several disk writers.
 class CChunkBatch {
 public:
-    explicit CChunkBatch(const CChunkStore& store) : m_store(store) {}
+    // Below nSyncEachBelow chunks, each file and folder is synced instead of the file system,
+    // which also waits for whatever else was written to it.
+    static constexpr size_t c_nSyncEachBelow = 256;
+    explicit CChunkBatch(const CChunkStore& store, size_t nSyncEachBelow = c_nSyncEachBelow)
+        : m_store(store), m_nSyncEachBelow(nSyncEachBelow) {}
     ~CChunkBatch();  // the files of a batch that was never published are removed
     CChunkBatch(const CChunkBatch&) = delete;
     CChunkBatch& operator=(const CChunkBatch&) = delete;
@@ -58,6 +63,7 @@ public:
 
 private:
     const CChunkStore& m_store;
+    const size_t m_nSyncEachBelow;
     mutable std::mutex m_mutex;
     std::map<std::string, std::string> m_mapPending;  // hash -> its temporary file
 };

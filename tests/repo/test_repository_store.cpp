@@ -69,28 +69,40 @@ TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
     EXPECT_TRUE(ReadDisk(strFull, "a", strA.size()) == strA);
 }
 
-// Chunks get their names only when the backup commits, and a chunk still waiting for its name
-// reads back inside the backup (a chunk finished in two writes, out of order).
-TEST_F(CRepoTest, ChunksAreNamedAtCommit) {
-    const std::string strA = RandomImage(2 * kTestChunk, 9);
-    std::unique_ptr<CBackupWriter> pWriter;
-    std::string strError;
-    ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {"", {}}, pWriter, strError));
-    ASSERT_TRUE(pWriter->BeginDisk("a", strA.size(), "t", strError));
-    const size_t nHalf = kTestChunk / 2;
-    ASSERT_TRUE(pWriter->WriteAt(nHalf, strA.data() + nHalf, strA.size() - nHalf, strError));
-    ASSERT_TRUE(pWriter->WriteAt(0, strA.data(), nHalf, strError)) << strError;
-    ASSERT_TRUE(pWriter->EndDisk(strError)) << strError;
+// Chunks get their names only when they are published, both by syncing each file and by
+// syncing the file system; a chunk still waiting for its name reads back from the batch, and
+// a batch dropped unpublished takes its files with it.
+TEST_F(CRepoTest, ChunksAreNamedWhenPublished) {
+    const CChunkStore store(m_strRoot);
     auto named = [&] {
         size_t n = 0;
         for (const std::string& f : ChunkFiles()) n += IsChunkHash(f.substr(f.rfind('/') + 1));
         return n;
     };
-    EXPECT_EQ(0u, named());
-    ASSERT_TRUE(pWriter->Commit(strError)) << strError;
-    EXPECT_LE(2u, named());
-    EXPECT_EQ(ChunkFiles().size(), named());  // no temporary file left
-    EXPECT_TRUE(ReadDisk(pWriter->Id(), "a", strA.size()) == strA);
+    std::string strHash, strBack, strError;
+    for (size_t nSyncEachBelow : {size_t(0), size_t(100)}) {
+        SCOPED_TRACE(nSyncEachBelow);
+        const size_t nBefore = ChunkFiles().size();
+        {
+            CChunkBatch dropped(store, nSyncEachBelow);
+            ASSERT_TRUE(dropped.Put(RandomImage(100, 50), false, strHash, strError)) << strError;
+        }
+        EXPECT_EQ(nBefore, ChunkFiles().size());
+        CChunkBatch batch(store, nSyncEachBelow);
+        for (unsigned i = 0; i < 3; ++i) {
+            const std::string strChunk = RandomImage(1000, 60 + unsigned(nSyncEachBelow) + i);
+            ASSERT_TRUE(batch.Put(strChunk, i == 1, strHash, strError)) << strError;
+            ASSERT_TRUE(batch.Put(strChunk, i == 1, strHash, strError)) << strError;  // once
+            ASSERT_TRUE(batch.Get(strHash, strBack, strError)) << strError;
+            EXPECT_TRUE(strBack == strChunk);
+        }
+        EXPECT_EQ(nBefore, named());
+        EXPECT_EQ(nBefore + 3, ChunkFiles().size());
+        ASSERT_TRUE(batch.Publish(strError)) << strError;
+        EXPECT_EQ(nBefore + 3, named());
+        EXPECT_EQ(named(), ChunkFiles().size());
+        ASSERT_TRUE(store.Get(strHash, strBack, strError)) << strError;
+    }
 }
 
 TEST_F(CRepoTest, VerifyCatchesAFlippedByte) {
