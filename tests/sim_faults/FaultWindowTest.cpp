@@ -34,27 +34,26 @@ std::vector<int> Fired(std::vector<SRule>& rules, const std::vector<std::string>
     return out;
 }
 
-// The last rule's counts after the calls.
-TEST(FaultWindow, FiresFromTheNthMatchingCallTimesTimesAndEveryMatchingRuleCounts) {
-    struct {
-        std::vector<SRule> rules;
-        std::vector<std::string> calls;
-        std::vector<int> fired;
-        uint32_t nSeen, nFired;
-        bool bSpent;
-    } cases[] = {
-        {{Rule("a", 2, 2)}, {"a", "b", "a", "a", "a", "a"}, {-1, -1, 0, 0, -1, -1}, 5, 2, true},
-        // Times 0 fires on every call from the nth.
-        {{Rule("a", 3, 0)}, {"a", "a", "a", "a", "a"}, {-1, -1, 0, 0, 0}, 5, 3, false},
-        // The second rule's "2nd call" is the 2nd call even though the first rule took it.
-        {{Rule("a", 1, 2), Rule("a", 2, 1)}, {"a", "a", "a", "a"}, {0, 0, 1, -1}, 4, 1, true}};
-    for (auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        EXPECT_EQ(Fired(c.rules, c.calls), c.fired);
-        EXPECT_EQ(c.rules.back().window.nSeen, c.nSeen);
-        EXPECT_EQ(c.rules.back().window.nFired, c.nFired);
-        EXPECT_EQ(c.rules.back().window.Spent(), c.bSpent);
-    }
+TEST(FaultWindow, FiresFromTheNthMatchingCallTimesTimes) {
+    std::vector<SRule> rules = {Rule("a", 2, 2)};
+    EXPECT_EQ(Fired(rules, {"a", "b", "a", "a", "a", "a"}),
+              (std::vector<int>{-1, -1, 0, 0, -1, -1}));
+    EXPECT_EQ(rules[0].window.nSeen, 5u);
+    EXPECT_EQ(rules[0].window.nFired, 2u);
+    EXPECT_TRUE(rules[0].window.Spent());
+}
+
+TEST(FaultWindow, TimesZeroFiresOnEveryCallFromTheNth) {
+    std::vector<SRule> rules = {Rule("a", 3, 0)};
+    EXPECT_EQ(Fired(rules, {"a", "a", "a", "a", "a"}), (std::vector<int>{-1, -1, 0, 0, 0}));
+    EXPECT_FALSE(rules[0].window.Spent());
+}
+
+TEST(FaultWindow, EveryMatchingRuleCountsTheCallAndTheFirstOpenOneFires) {
+    // The second rule's "2nd call" is the 2nd call even though the first rule took it.
+    std::vector<SRule> rules = {Rule("a", 1, 2), Rule("a", 2, 1)};
+    EXPECT_EQ(Fired(rules, {"a", "a", "a", "a"}), (std::vector<int>{0, 0, 1, -1}));
+    EXPECT_EQ(rules[1].window.nSeen, 4u);
 }
 
 TEST(FaultWindow, RuleTextKeys) {
