@@ -244,8 +244,7 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
         {R"({"sectorOfBlock":0,"bitMap":"C1"})", false},
         {R"({"sectorOfBlock":128})", false},
         {R"({"sectorOfBlock":128,"bitMap":12})", false},
-        {"not json", false},
-    };
+        {"not json", false}};
     for (const auto& c : cases) {
         m_svc.Reply("POST", std::string(kVol) + "/getcbt", 200, c.answer);
         std::string bitmap = "unchanged";

@@ -150,8 +150,7 @@ TEST(BridgeSession, BrokenAnswersAreFailuresNotCrashes) {
         {"/service/sites", 200, R"({"sites":[{"name":"no uri"}]})", "no site"},
         {"/service/sites", 200, "[1,2", "invalid JSON"},
         {"/service/sites", 500, R"({"errorCode":"10000004","errorDes":"Database error."})",
-         "Database error. (error 10000004)"},
-    };
+         "Database error. (error 10000004)"}};
     for (const auto& c : cases) {
         CFakeService svc;
         svc.Reply("GET", c.path, c.status, c.body);
