@@ -14,9 +14,8 @@
 #include <thread>
 
 #include "FusionComputeSDKCppBridge.h"
-#include "MgmtService.h"
 #include "NxClock.h"
-#include "TempDir.h"
+#include "Simulator.h"
 
 using namespace FusionComputeSDKCppBridge;
 using json = nlohmann::json;
@@ -28,40 +27,27 @@ const uint64_t kDetail = FC_FILL_VM_DISKS | FC_FILL_VM_SNAPSHOTS | FC_FILL_VM_NI
 class BridgeSim : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_pState.reset(new fcsim::CSimState(m_dir.Path()));
-        fcsim::SMgmtSettings s;
-        s.nCnaPort = 40123;
-        m_pSvc.reset(new fcsim::CMgmtService(*m_pState, m_faults, s));
+        fcsim::SSimOptions options;
+        options.bStartCna = false;
+        options.settings.nCnaPort = 40123;  // handed out with disk access, never dialled
         std::string err;
-        ASSERT_TRUE(m_pSvc->Open(err)) << err;
-        ASSERT_TRUE(m_pSvc->SeedDemo(err)) << err;
-        ASSERT_TRUE(m_pSvc->Start("127.0.0.1", 0, true, err)) << err;
+        ASSERT_TRUE(m_sim.Start(options, err)) << err;
         SBridgeOptions o;
-        o.strCAFile = m_pSvc->CAFile();
+        o.strCAFile = m_sim.CAFile();
         o.nTimeoutSecs = 30;
         o.nTaskPollMillis = 1000;
         m_pBridge.reset(new CFusionComputeSDKCppBridge(o));
-        ASSERT_TRUE(m_pBridge->Connect(m_pSvc->Url(), s.strUser, s.strPassword))
+        ASSERT_TRUE(m_pBridge->Connect(m_sim.Url(), m_sim.User(), m_sim.Password()))
             << m_pBridge->GetLastError();
     }
-    void TearDown() override {
-        m_pBridge.reset();
-        m_pSvc.reset();
-        m_pState.reset();
-    }
-
     SVMInfo VM(const std::string& name, uint64_t flags = kDetail) {
         SVMInfo vm;
         EXPECT_TRUE(m_pBridge->GetVMInfo(name, "", "", vm, flags)) << m_pBridge->GetLastError();
         return vm;
     }
-    void Fault(fcsim::SFaultRule rule) { m_faults.Add(rule); }
 
     CFakeClock m_clock;
-    CTempDir m_dir;
-    std::unique_ptr<fcsim::CSimState> m_pState;
-    fcsim::CFaultTable m_faults;
-    std::unique_ptr<fcsim::CMgmtService> m_pSvc;
+    fcsim::CSimulator m_sim;
     std::unique_ptr<CFusionComputeSDKCppBridge> m_pBridge;
 };
 
@@ -294,7 +280,7 @@ TEST_F(BridgeSim, BackupCycle) {
 
     // A guest write, a second snapshot: exactly the written block has changed.
     std::string err;
-    ASSERT_NE(m_pSvc->GuestWrite(disk.strName, 5 * 65536 + 10, "changed", err), 0u) << err;
+    ASSERT_NE(m_sim.GuestWrite(disk.strName, 5 * 65536 + 10, "changed", err), 0u) << err;
     SSnapshot snap2;
     ASSERT_TRUE(
         b.CreateVMSnapshot(web, "__VQ_BACKUP__", "second", false, false, true, true, snap2, disks));
@@ -348,7 +334,7 @@ TEST_F(BridgeSim, SnapshotRefusalsAreNotRetryableAndSuccessClearsTheError) {
 
     // The simulator's fatal snapshot fault is one the bridge may not retry. (Which codes may
     // be retried, synchronous or through the task: BridgeTaskTest.)
-    Fault(fcsim::CFaultTable::SnapshotFatal());
+    m_sim.Faults().Add(fcsim::CFaultTable::SnapshotFatal());
     EXPECT_FALSE(b.CreateVMSnapshot(web, "s", "", false, false, true, false, snap, disks));
     EXPECT_FALSE(b.IsCreateVMSnapshotErrorRetryable());
     EXPECT_FALSE(b.GetLastError().empty());
@@ -364,36 +350,6 @@ TEST_F(BridgeSim, SnapshotRefusalsAreNotRetryableAndSuccessClearsTheError) {
         << b.GetLastError();
     EXPECT_FALSE(b.IsCreateVMSnapshotErrorRetryable());
     EXPECT_EQ(b.GetLastError(), "");
-}
-
-TEST_F(BridgeSim, BadAnswersAndExpiredSessions) {
-    CFusionComputeSDKCppBridge& b = *m_pBridge;
-    fcsim::SFaultRule bad;
-    bad.strOp = "GetVm";
-    bad.eAction = fcsim::EFaultAction::BadJson;
-    Fault(bad);
-    SVMInfo vm;
-    EXPECT_FALSE(b.GetVMInfo("", "", "urn:sites:5D1C0A7E:vms:i-00000001", vm, 0));
-    EXPECT_NE(b.GetLastError().find("invalid JSON"), std::string::npos) << b.GetLastError();
-
-    fcsim::SFaultRule e500;
-    e500.strOp = "ListHosts";
-    e500.nHttpStatus = 500;
-    e500.strErrorCode = "10000004";
-    e500.strErrorDes = "Database error.";
-    Fault(e500);
-    std::vector<SHostInfo> hosts;
-    EXPECT_FALSE(b.GetHostInfoList(hosts, 0));
-    EXPECT_EQ(b.GetLastError(), "Database error. (error 10000004)");
-
-    fcsim::SFaultRule expired;
-    expired.strOp = "ListDatastores";
-    expired.nHttpStatus = 401;
-    expired.strErrorCode = "10000002";
-    Fault(expired);
-    std::vector<SDatastoreInfo> dss;
-    EXPECT_TRUE(b.GetDataStoreInfoList(dss, 0)) << b.GetLastError();
-    EXPECT_EQ(dss.size(), 3u);
 }
 
 TEST_F(BridgeSim, RestoreFromRecord) {

@@ -168,28 +168,25 @@ TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
                 R"({"taskUrn":"urn:sites:1:tasks:60","taskUri":"/service/sites/1/tasks/60"})");
     m_svc.Reply("DELETE", res, 200, "");
     std::string id, host, port, token, file;
-
-    // Ready, but without a token: useless, so released at once.
-    m_svc.Reply("GET", res, 200,
-                R"({"status":"success","hostIP":"127.0.0.1","hostPort":4000,"targetFile":"/x"})");
-    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
-                                            id, host, port, token, file));
-    EXPECT_EQ(m_svc.Count("DELETE", res), 1);
-
-    // Preparation failed at the service: its text, and the resource released.
-    m_svc.Reply("GET", res, 200,
-                R"({"status":"failed","reason":"10300414","reasonDes":"No usable host."})");
-    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
-                                            id, host, port, token, file));
-    EXPECT_NE(m_bridge.GetLastError().find("No usable host. (error 10300414)"), std::string::npos);
-    EXPECT_EQ(m_svc.Count("DELETE", res), 2);
-
-    // A port out of range.
-    m_svc.Reply("GET", res, 200, R"({"status":"success","hostIP":"127.0.0.1","hostPort":70000,
-        "token":"t","targetFile":"/x"})");
-    EXPECT_FALSE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "127.0.0.1", false,
-                                            id, host, port, token, file));
-    EXPECT_EQ(m_svc.Count("DELETE", res), 3);
+    auto prepare = [&](const char* proxy) {
+        return m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, proxy, false, id, host,
+                                          port, token, file);
+    };
+    // Ready but without a token (useless), failed at the service (its text), a port out of
+    // range: each resource is released at once.
+    const std::pair<const char*, const char*> refusals[] = {
+        {R"({"status":"success","hostIP":"127.0.0.1","hostPort":4000,"targetFile":"/x"})", ""},
+        {R"({"status":"failed","reason":"10300414","reasonDes":"No usable host."})",
+         "No usable host. (error 10300414)"},
+        {R"({"status":"success","hostIP":"127.0.0.1","hostPort":70000,)"
+         R"("token":"t","targetFile":"/x"})",
+         ""}};
+    for (const auto& refusal : refusals) {
+        m_svc.Reply("GET", res, 200, refusal.first);
+        EXPECT_FALSE(prepare("127.0.0.1")) << refusal.first;
+        EXPECT_NE(m_bridge.GetLastError().find(refusal.second), std::string::npos);
+        EXPECT_EQ(m_svc.Count("DELETE", res), &refusal - refusals + 1);
+    }
 
     // Running, then ready: the outputs, and the lease id usable for extension and release.
     auto polls = std::make_shared<int>(0);
@@ -199,9 +196,7 @@ TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
                                         "token":"9f8c","targetFile":"/tmp/s/21.img"})",
                       "application/json");
     });
-    ASSERT_TRUE(m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, "10.0.0.5", false, id,
-                                           host, port, token, file))
-        << m_bridge.GetLastError();
+    ASSERT_TRUE(prepare("10.0.0.5")) << m_bridge.GetLastError();
     EXPECT_EQ(id, "60");
     EXPECT_EQ(host, "127.0.0.1");
     EXPECT_EQ(port, "40123");
@@ -249,8 +244,7 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
         {R"({"sectorOfBlock":0,"bitMap":"C1"})", false},
         {R"({"sectorOfBlock":128})", false},
         {R"({"sectorOfBlock":128,"bitMap":12})", false},
-        {"not json", false},
-    };
+        {"not json", false}};
     for (const auto& c : cases) {
         m_svc.Reply("POST", std::string(kVol) + "/getcbt", 200, c.answer);
         std::string bitmap = "unchanged";

@@ -1,49 +1,15 @@
 #include "FakeService.h"
 
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
 #include "Sha256.h"
+#include "Tls.h"
 
 namespace bridgetest {
 
 CTempCert::CTempCert() : m_strCert(m_dir.File("cert.pem")), m_strKey(m_dir.File("key.pem")) {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24);
-    X509_set_pubkey(x, key);
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-    X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1");
-    X509_add_ext(x, san, -1);
-    X509_EXTENSION_free(san);
-    X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "CA:TRUE");
-    X509_add_ext(x, bc, -1);
-    X509_EXTENSION_free(bc);
-    X509_sign(x, key, EVP_sha256());
-
-    FILE* f = fopen(m_strCert.c_str(), "w");
-    PEM_write_X509(f, x);
-    fclose(f);
-    f = fopen(m_strKey.c_str(), "w");
-    PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
-    fclose(f);
-    X509_free(x);
-    EVP_PKEY_free(key);
+    std::string err;
+    if (!fcsim::GenerateSelfSignedCert(m_strCert, m_strKey, err)) throw std::runtime_error(err);
 }
 
 CFakeService::CFakeService(const CTempCert* tls) {
@@ -86,6 +52,8 @@ CFakeService::CFakeService(const CTempCert* tls) {
     m_nPort = m_pServer->bind_to_any_port("127.0.0.1");
     if (m_nPort <= 0) throw std::runtime_error("cannot bind the fake service");
     m_thread = std::thread([this] { m_pServer->listen_after_bind(); });
+    // A stop that comes before the listening loop runs is lost, and the join never returns.
+    while (!m_pServer->is_running()) std::this_thread::yield();
 }
 
 CFakeService::~CFakeService() {

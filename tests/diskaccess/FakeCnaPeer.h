@@ -49,6 +49,21 @@ inline std::vector<uint8_t> FakeResponseHeader(uint16_t opcode, uint32_t sequenc
     return v;
 }
 
+// An answer with its status; open and read answers add the handle or length and the data.
+inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status) {
+    std::vector<uint8_t> v = FakeResponseHeader(opcode, sequence, 2);
+    PutLE16(v, status);
+    return v;
+}
+inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status,
+                                       uint32_t value, const std::vector<uint8_t>& data = {}) {
+    std::vector<uint8_t> v = FakeResponseHeader(opcode, sequence, uint32_t(6 + data.size()));
+    PutLE16(v, status);
+    PutLE32(v, value);
+    v.insert(v.end(), data.begin(), data.end());
+    return v;
+}
+
 class CFakeCnaPeer {
 public:
     // Returns the bytes to answer with; an empty answer closes the connection.
@@ -66,7 +81,11 @@ public:
         listen(m_listen, 1);
         m_thread = std::thread([this] { Run(); });
     }
-    ~CFakeCnaPeer() { Finish(); }
+    // No client is awaited any more; one that came is still served until it goes.
+    ~CFakeCnaPeer() {
+        shutdown(m_listen, SHUT_RDWR);
+        Finish();
+    }
 
     uint16_t Port() const { return m_port; }
     // Waits until the client has gone (closed its side) and the peer thread ended.
@@ -131,21 +150,8 @@ private:
 
 // Answers as a well-behaved CNA: open gives handle 3, reads give `length` bytes of 0x5A.
 inline std::vector<uint8_t> WellBehavedAnswer(const SFakeRequest& r) {
-    std::vector<uint8_t> v;
-    const uint8_t* body = r.vecBytes.data() + 18;
-    if (r.nOpcode == 1 && r.nBodyLength == 386) {
-        v = FakeResponseHeader(1, r.nSequence, 6);
-        PutLE16(v, 0);
-        PutLE32(v, 3);
-    } else if (r.nOpcode == 3) {
-        uint32_t len = LE32(body + 12);
-        v = FakeResponseHeader(3, r.nSequence, 6 + len);
-        PutLE16(v, 0);
-        PutLE32(v, len);
-        v.insert(v.end(), len, 0x5A);
-    } else {
-        v = FakeResponseHeader(r.nOpcode, r.nSequence, 2);
-        PutLE16(v, 0);
-    }
-    return v;
+    if (r.nOpcode == 1 && r.nBodyLength == 386) return FakeAnswer(1, r.nSequence, 0, 3);
+    if (r.nOpcode != 3) return FakeAnswer(r.nOpcode, r.nSequence, 0);
+    const uint32_t length = LE32(r.vecBytes.data() + 18 + 12);
+    return FakeAnswer(3, r.nSequence, 0, length, std::vector<uint8_t>(length, 0x5A));
 }

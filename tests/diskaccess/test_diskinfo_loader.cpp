@@ -1,5 +1,4 @@
-// The backup SDK loader, the SDK's string lists and log callbacks, and the handle lookups of
-// the disk access service.
+// The backup SDK loader, the SDK's string lists and log callbacks.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,21 +10,6 @@
 #include "TempDir.h"
 
 namespace {
-
-using FusionComputeDiskInfo::DiskHandle;
-using FusionComputeDiskInfo::VMHandle;
-
-// Gives tests the service's handle list.
-class CTestableDiskInfo : public CFusionComputeDiskInfo {
-public:
-    CTestableDiskInfo() : CFusionComputeDiskInfo(nullptr) {}
-    VMHandle* AddVM(const std::string& guid) {
-        auto* vm = new VMHandle;
-        vm->strGUID = guid;
-        vmHandles.push_back(vm);
-        return vm;
-    }
-};
 
 class LoaderTest : public ::testing::Test {
 protected:
@@ -43,7 +27,7 @@ protected:
         return n;
     }
     CTempDir libs;
-    CTestableDiskInfo service;
+    CFusionComputeDiskInfo service{nullptr};
 };
 
 TEST_F(LoaderTest, LibraryMissingOneEntryPointResolvesTheOthersAndFails) {
@@ -110,7 +94,7 @@ TEST_F(LoaderTest, MissingLibraryOrHomeFails) {
 
 TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExists) {
     CTempDir dir;
-    CTestableDiskInfo service;
+    CFusionComputeDiskInfo service{nullptr};
     EvLogCapture capture;
 
     // Only the later candidate: the link holds its full path.
@@ -141,7 +125,7 @@ TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExists) {
 
 TEST(PrepareRequiredLibrary, NoCandidateOrFailedLinkIsOnlyLogged) {
     CTempDir dir;
-    CTestableDiskInfo service;
+    CFusionComputeDiskInfo service{nullptr};
     EvLogCapture capture;
     service.PrepareRequiredLibrary(dir.Path(), "libssl.so.1.0.0",
                                    {"libssl.so.1.0.1e", "libssl.so.1.0.2k"});
@@ -186,22 +170,6 @@ TEST(SdkLogCallbacks, TextIsNeverUsedAsAFormat) {
     EXPECT_EQ("debug %d", lines[1].strText);
     EXPECT_EQ(1, lines[2].nLevel);
     EXPECT_EQ("", lines[2].strText);
-}
-
-TEST(DiskInfoHandles, LookupsIgnoreLetterCase) {
-    CTestableDiskInfo service;
-    EXPECT_EQ(0u, service.GetLastError());
-    EXPECT_EQ(nullptr, service.FindVMHandle("anything"));
-    VMHandle* vm = service.AddVM("4A2F-guid");
-    service.AddVM("other");
-    EXPECT_EQ(vm, service.FindVMHandle("4a2f-GUID"));
-    EXPECT_EQ(nullptr, service.FindVMDiskHandle(vm, "disk"));
-
-    auto* disk = new DiskHandle;
-    disk->strName = "Disk-One";
-    vm->lstDisks.push_back(disk);
-    EXPECT_EQ(disk, service.FindVMDiskHandle(vm, "disk-one"));
-    EXPECT_EQ(nullptr, service.FindVMDiskHandle(vm, "disk-two"));
 }
 
 }  // namespace

@@ -257,10 +257,9 @@ TEST_F(DiskServiceTest, FailedFirstOpenLeavesNoHandleAndReleasesTheAccess) {
 }
 
 TEST_F(DiskServiceTest, AdminThreadExtendsIdleLeasesAndShortensTheWaitAfterASlowPass) {
-    VmdkHandle h = Register("disk-a");
+    Register("disk-a");
     // A registered disk that was never opened is never extended.
     ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), true, false));
-    (void)h;
     bool slow = true;
     ON_CALL(bridge, ExtendDiskAccess(_, _))
         .WillByDefault([this, &slow](const std::string& id, uint32_t secs) {
@@ -323,8 +322,11 @@ TEST(DiskServiceAdminWait, FollowsThePassDuration) {
 
 // ---- extents ---------------------------------------------------------------------------------
 
-std::vector<std::pair<uint64_t, uint64_t>> Extents(const SDiskChangeInfo& info) {
-    std::vector<std::pair<uint64_t, uint64_t>> out;
+// Offset and length of each extent.
+using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+
+Ranges Extents(const SDiskChangeInfo& info) {
+    Ranges out;
     for (const SDiskChangeExtent& e : info.vecExtents) out.push_back({e.ullOffset, e.ullLength});
     return out;
 }
@@ -337,16 +339,15 @@ SDiskChangeInfo Cbt(const std::string& bitmap, uint32_t g) {
 
 TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
     SDiskChangeInfo a = Cbt("F0", 128);
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 262144}}), Extents(a));
+    EXPECT_EQ((Ranges{{0, 262144}}), Extents(a));
     EXPECT_EQ(524288u, a.ullLength);
     SDiskChangeInfo b = Cbt("81", 1);
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 512}, {3584, 512}}), Extents(b));
+    EXPECT_EQ((Ranges{{0, 512}, {3584, 512}}), Extents(b));
     EXPECT_EQ(4096u, b.ullLength);
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{2048, 4096}}), Extents(Cbt("0FF0", 1)));
+    EXPECT_EQ((Ranges{{2048, 4096}}), Extents(Cbt("0FF0", 1)));
     EXPECT_TRUE(Cbt("", 1).vecExtents.empty());
     EXPECT_EQ(0u, Cbt("", 1).ullLength);
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 2048}, {4096, 2048}}),
-              Extents(Cbt("FxF", 1)));
+    EXPECT_EQ((Ranges{{0, 2048}, {4096, 2048}}), Extents(Cbt("FxF", 1)));
     SDiskChangeInfo kept;
     kept.vecExtents.resize(1);
     CFusionComputeDiskInfo::ProcessCBTBitmap("8", 1, 512, kept);
@@ -366,7 +367,7 @@ TEST(ProcessCBTBitmap, LongRunsMatchABitByBitReading) {
                     : 0;
         for (int m = 8; m; m >>= 1) bits.push_back(v & m);
     }
-    std::vector<std::pair<uint64_t, uint64_t>> expected;
+    Ranges expected;
     for (size_t i = 0; i < bits.size();) {
         if (!bits[i]) {
             ++i;
@@ -394,7 +395,7 @@ TEST_F(DiskServiceTest, ExtentsQueryChangedOrAllocatedBlocksByToken) {
         .WillOnce(Return(false));
     SDiskChangeInfo info;
     ASSERT_TRUE(svc.GetDiskExtents(h, "", 0, info));
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 2048}}), Extents(info));
+    EXPECT_EQ((Ranges{{0, 2048}}), Extents(info));
     EXPECT_FALSE(svc.GetDiskExtents(h, "tok-9", 0, info));
     EXPECT_FALSE(svc.GetDiskExtents(h, "", 512, info));
     EXPECT_TRUE(logs.Contains("non-zero starting offset is not implemented"));
@@ -414,12 +415,9 @@ protected:
 
 TEST_F(FsBitmapTest, RunsOfMarkedBytesBecomeExtentsLessTheDataOffset) {
     const std::string bytes("\0\5\5\0\1", 5);
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{4096, 8192}, {16384, 4096}}),
-              Extents(Scan(bytes, 0)));
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 8192}, {12288, 4096}}),
-              Extents(Scan(bytes, 4096)));
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 4096}}),
-              Extents(Scan(std::string("\1", 1), 4096)));
+    EXPECT_EQ((Ranges{{4096, 8192}, {16384, 4096}}), Extents(Scan(bytes, 0)));
+    EXPECT_EQ((Ranges{{0, 8192}, {12288, 4096}}), Extents(Scan(bytes, 4096)));
+    EXPECT_EQ((Ranges{{0, 4096}}), Extents(Scan(std::string("\1", 1), 4096)));
     SDiskChangeInfo none = Scan(std::string(64, '\0'), 0);
     EXPECT_TRUE(none.vecExtents.empty());
     EXPECT_EQ(777u, none.ullLength);
@@ -429,9 +427,9 @@ TEST_F(FsBitmapTest, RunAcrossTheReadBlockBoundaryStaysOneExtent) {
     std::string bytes(3u << 20, '\0');
     for (size_t i = (1u << 20) - 3; i < (1u << 20) + 5; ++i) bytes[i] = 1;
     bytes.back() = 9;
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{((1u << 20) - 3) * 4096ull, 8 * 4096ull},
-                                                          {((3u << 20) - 1) * 4096ull, 4096}}),
-              Extents(Scan(bytes, 0)));
+    EXPECT_EQ(
+        (Ranges{{((1u << 20) - 3) * 4096ull, 8 * 4096ull}, {((3u << 20) - 1) * 4096ull, 4096}}),
+        Extents(Scan(bytes, 0)));
 }
 
 // ---- the plug-in's disk interface -----------------------------------------------------------

@@ -124,11 +124,8 @@ TEST(FusionComputeSocketWire, CloseUsesOpcodeOneWithAFourByteBody) {
     EvLogCapture capture;
     auto reqs = Exchange(
         [](CFusionComputeSocket& client) { EXPECT_TRUE(client.CloseRemoteDiskFile(0x01020304)); },
-        [](const SFakeRequest& r) {
-            auto v = FakeResponseHeader(1, r.nSequence, 2);
-            PutLE16(v, 5);  // "no such handle": only logged
-            return v;
-        });
+        // "No such handle": only logged.
+        [](const SFakeRequest& r) { return FakeAnswer(1, r.nSequence, 5); });
     EXPECT_TRUE(capture.Contains("CloseDisk result [5]"));
     ASSERT_EQ(1u, reqs.size());
     EXPECT_EQ(1, reqs[0].nOpcode);
@@ -154,11 +151,7 @@ TEST(FusionComputeSocketAnswers, MismatchedReadAnswersFailWithoutTouchingTheBuff
          512, "Sequence number mismatch - expected [0] received [1]"},
         {"short read length",
          [](const SFakeRequest& r) {
-             auto v = FakeResponseHeader(3, r.nSequence, 6 + 2048);
-             PutLE16(v, 0);
-             PutLE32(v, 2048);
-             v.insert(v.end(), 2048, 0x77);
-             return v;
+             return FakeAnswer(3, r.nSequence, 0, 2048, std::vector<uint8_t>(2048, 0x77));
          },
          4096, "Read disk size mismatch - expected [4096] received [2048]"},
     };
@@ -177,20 +170,9 @@ TEST(FusionComputeSocketAnswers, MismatchedReadAnswersFailWithoutTouchingTheBuff
 
 TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {
     CFakeCnaPeer peer([](const SFakeRequest& r) {
-        std::vector<uint8_t> v;
-        if (r.nOpcode == 1) {
-            v = FakeResponseHeader(1, r.nSequence, 6);
-            PutLE16(v, 3);
-            PutLE32(v, 0);
-        } else if (r.nOpcode == 3) {
-            v = FakeResponseHeader(3, r.nSequence, 6);
-            PutLE16(v, 8);
-            PutLE32(v, 0);
-        } else {
-            v = FakeResponseHeader(r.nOpcode, r.nSequence, 2);
-            PutLE16(v, r.nOpcode == 4 ? 10 : 9);
-        }
-        return v;
+        if (r.nOpcode == 1 || r.nOpcode == 3)
+            return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 1 ? 3 : 8, 0);
+        return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 4 ? 10 : 9);
     });
     CFusionComputeSocket client;
     ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
@@ -254,14 +236,7 @@ TEST(FusionComputeSocketTransport, NagleIsOffSoSmallRequestsDoNotWaitForAcks) {
 }
 
 TEST(FusionComputeSocketTransport, ConnectFailureNamesHostAndPort) {
-    uint16_t port;
-    {
-        CFakeCnaPeer closed(WellBehavedAnswer);
-        port = closed.Port();
-        CFusionComputeSocket poke;  // lets the peer's accept return
-        ASSERT_TRUE(poke.Connect("127.0.0.1", port));
-        poke.Disconnect();
-    }
+    const uint16_t port = CFakeCnaPeer(WellBehavedAnswer).Port();  // closed again at once
     EvLogCapture capture;
     CFusionComputeSocket client;
     EXPECT_FALSE(client.Connect("127.0.0.1", port));
@@ -273,13 +248,8 @@ TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {
     int fds[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
     // The answers are queued before the requests: the client reads them in order.
-    std::vector<uint8_t> answers = FakeResponseHeader(1, 0, 6);
-    PutLE16(answers, 0);
-    PutLE32(answers, 9);
-    std::vector<uint8_t> read = FakeResponseHeader(3, 1, 6 + 4);
-    PutLE16(read, 0);
-    PutLE32(read, 4);
-    read.insert(read.end(), {1, 2, 3, 4});
+    std::vector<uint8_t> answers = FakeAnswer(1, 0, 0, 9);
+    const std::vector<uint8_t> read = FakeAnswer(3, 1, 0, 4, {1, 2, 3, 4});
     answers.insert(answers.end(), read.begin(), read.end());
     ASSERT_EQ(ssize_t(answers.size()), send(fds[1], answers.data(), answers.size(), 0));
     shutdown(fds[1], SHUT_WR);

@@ -122,16 +122,12 @@ TEST(FilesTest, WholeFileRoundTripAndReplacement) {
     std::string path = dir.File("cfg.json");
     std::string data(300000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-    ASSERT_TRUE(WriteWholeFile(path, data));
     std::string back;
-    ASSERT_TRUE(ReadWholeFile(path, back));
-    EXPECT_EQ(back, data);
-    ASSERT_TRUE(WriteWholeFile(path, "short"));
-    ASSERT_TRUE(ReadWholeFile(path, back));
-    EXPECT_EQ(back, "short");
-    ASSERT_TRUE(WriteWholeFile(path, ""));
-    ASSERT_TRUE(ReadWholeFile(path, back));
-    EXPECT_EQ(back, "");
+    for (const std::string& text : {data, std::string("short"), std::string()}) {
+        ASSERT_TRUE(WriteWholeFile(path, text));
+        ASSERT_TRUE(ReadWholeFile(path, back));
+        EXPECT_EQ(back, text);
+    }
     // No temporary file is left beside it.
     std::vector<std::string> files;
     ASSERT_TRUE(GetFilesListOfFolder(dir.Path(), "*", false, files));

@@ -24,18 +24,17 @@ TEST(RecordsTest, InventoryNodesCarryNameIdentifierAndKind) {
     const SDataCenterInfo site = Named<SDataCenterInfo>("site-1", "site-id-1");
     SInventoryInfo::FillInventoryInfoListFromDataCenterInfoList({site, site}, out);
 
+    const struct {
+        const char *szName, *szID;
+        int nType;
+    } expected[] = {{"vm-a", "guid-a", 10}, {"cna-1", "host-id-1", 5},  {"cluster-1", "cl-1", 4},
+                    {"ds-1", "ds-id-1", 9}, {"site-1", "site-id-1", 2}, {"site-1", "site-id-1", 2}};
     ASSERT_EQ(out.size(), 7u);
     EXPECT_EQ(out[0].strName, "existing");
-    EXPECT_EQ(out[1].strName, "vm-a");
-    EXPECT_EQ(out[1].strID, "guid-a");
-    EXPECT_EQ(out[1].eType, 10);
-    EXPECT_EQ(out[2].strID, "host-id-1");
-    EXPECT_EQ(out[2].eType, 5);
-    EXPECT_EQ(out[3].strName, "cluster-1");
-    EXPECT_EQ(out[3].eType, 4);
-    EXPECT_EQ(out[4].strID, "ds-id-1");
-    EXPECT_EQ(out[4].eType, 9);
-    EXPECT_EQ(out[5].eType, 2);
-    EXPECT_EQ(out[6].strID, "site-id-1");
-    EXPECT_TRUE(out[1].vecChildren.empty());
+    for (size_t i = 1; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].strName, expected[i - 1].szName) << i;
+        EXPECT_EQ(out[i].strID, expected[i - 1].szID) << i;
+        EXPECT_EQ(out[i].eType, expected[i - 1].nType) << i;
+        EXPECT_TRUE(out[i].vecChildren.empty()) << i;
+    }
 }

@@ -16,36 +16,38 @@ int Match(const std::string& pattern, const std::string& name, bool caseSensitiv
 }
 }  // namespace
 
-TEST(PathMatchTest, Wildcards) {
-    EXPECT_EQ(Match("*", ""), 1);
-    EXPECT_EQ(Match("*", "anything at all"), 1);
-    EXPECT_EQ(Match("", ""), 1);
-    EXPECT_EQ(Match("", "x"), 0);
-    EXPECT_EQ(Match("disk?", "disk1"), 1);
-    EXPECT_EQ(Match("disk?", "disk"), 0);
-    EXPECT_EQ(Match("disk?", "disk12"), 0);
-    EXPECT_EQ(Match("data*", "data-disk"), 1);
-    EXPECT_EQ(Match("*disk", "data-disk"), 1);
-    EXPECT_EQ(Match("*-*-*", "a-b-c"), 1);
-    EXPECT_EQ(Match("*-*-*", "a-b"), 0);
-    EXPECT_EQ(Match("a*b*c", "aXbYbZc"), 1);
-    EXPECT_EQ(Match("a*b*c", "aXbYbZ"), 0);
-    EXPECT_EQ(Match("*a", "aaaaab"), 0);
-    EXPECT_EQ(Match("**a?", "ba-b"), 0);
-    EXPECT_EQ(Match("**a?", "bab"), 1);
-    // Characters that are special elsewhere are plain here.
-    EXPECT_EQ(Match("[abc].+", "[abc].+"), 1);
-    EXPECT_EQ(Match("[abc]", "a"), 0);
+// Whole-name, case-sensitive matches unless a case says otherwise.
+TEST(PathMatchTest, WildcardsCaseAndSeparators) {
+    // clang-format off
+    const struct {
+        const char *szPattern, *szName;
+        int nExpected;
+        bool bCase = true, bWhole = true, bSlash = false;
+    } cases[] = {
+        {"*", "", 1}, {"*", "anything at all", 1}, {"", "", 1}, {"", "x", 0},
+        {"disk?", "disk1", 1}, {"disk?", "disk", 0}, {"disk?", "disk12", 0},
+        {"data*", "data-disk", 1}, {"*disk", "data-disk", 1}, {"*-*-*", "a-b-c", 1},
+        {"*-*-*", "a-b", 0}, {"a*b*c", "aXbYbZc", 1}, {"a*b*c", "aXbYbZ", 0},
+        {"*a", "aaaaab", 0}, {"**a?", "ba-b", 0}, {"**a?", "bab", 1},
+        // Characters that are special elsewhere are plain here.
+        {"[abc].+", "[abc].+", 1}, {"[abc]", "a", 0},
+        {"Disk*", "disk1", 0, true}, {"Disk*", "disk1", 1, false}, {"DISK?", "disk1", 1, false},
+        // ASCII letters fold, other bytes do not.
+        {"d\xC3\xA9*", "D\xC3\xA9X", 1, false}, {"d\xC3\xA9*", "d\xC3\x89X", 0, false},
+        // Part-of-name matching.
+        {"sk?", "my-disk1-data", 1, true, false}, {"sk?", "my-disk", 0, true, false},
+        {"", "anything", 1, true, false},
+        // With '/' as a separator, wildcards stay inside one component.
+        {"a/*", "a/b/c", 1, true, true, false}, {"a/*", "a/b/c", 0, true, true, true},
+        {"a/*/c", "a/b/c", 1, true, true, true}, {"a?b", "a/b", 0, true, true, true},
+        {"*x/*y", "ax/by", 1, true, true, true}, {"*x/*y", "x/x/y", 0, true, true, true}};
+    // clang-format on
+    for (const auto& c : cases) {
+        EXPECT_EQ(Match(c.szPattern, c.szName, c.bCase, c.bWhole, c.bSlash), c.nExpected)
+            << c.szPattern << " ~ " << c.szName;
+    }
     // A pathological pattern finishes quickly.
     EXPECT_EQ(Match("*a*a*a*a*a*a*a*a*b", std::string(2000, 'a')), 0);
-}
-
-TEST(PathMatchTest, CaseSwitchAndFlags) {
-    EXPECT_EQ(Match("Disk*", "disk1", true), 0);
-    EXPECT_EQ(Match("Disk*", "disk1", false), 1);
-    EXPECT_EQ(Match("DISK?", "disk1", false), 1);
-    EXPECT_EQ(Match("d\xC3\xA9*", "D\xC3\xA9X", false), 1);  // ASCII letters fold
-    EXPECT_EQ(Match("d\xC3\xA9*", "d\xC3\x89X", false), 0);  // other bytes do not
 
     CPathMatch fresh;
     EXPECT_EQ(fresh.match("x"), -1);
@@ -53,19 +55,6 @@ TEST(PathMatchTest, CaseSwitchAndFlags) {
     EXPECT_EQ(fresh.match("abc"), 1) << "letter case is ignored until switched on";
     fresh.caseSensitive(true);
     EXPECT_EQ(fresh.match("abc"), 0);
-
-    // Part-of-name matching.
-    EXPECT_EQ(Match("sk?", "my-disk1-data", true, false), 1);
-    EXPECT_EQ(Match("sk?", "my-disk", true, false), 0);
-    EXPECT_EQ(Match("", "anything", true, false), 1);
-
-    // With '/' as a separator, wildcards stay inside one component.
-    EXPECT_EQ(Match("a/*", "a/b/c", true, true, false), 1);
-    EXPECT_EQ(Match("a/*", "a/b/c", true, true, true), 0);
-    EXPECT_EQ(Match("a/*/c", "a/b/c", true, true, true), 1);
-    EXPECT_EQ(Match("a?b", "a/b", true, true, true), 0);
-    EXPECT_EQ(Match("*x/*y", "ax/by", true, true, true), 1);
-    EXPECT_EQ(Match("*x/*y", "x/x/y", true, true, true), 0);
 }
 
 TEST(Crc32Test, KnownVectors) {

@@ -184,13 +184,8 @@ TEST_F(FusionStorageCLITest, AttachAnswers) {
     tools.SetVbsCli("ret_code=1,ret_desc=\"volume not found, sorry\"\n");
     EXPECT_FALSE(cli.AttachVolume("vol-1", device));
     EXPECT_EQ(device, "unchanged");
-    bool found = false;
-    for (const SEvLogLine& line : log.Lines()) {
-        if (line.strText == "vbs attach reported failure [1] [volume not found, sorry]") {
-            found = line.bError;
-        }
-    }
-    EXPECT_TRUE(found) << log.Dump();
+    EXPECT_TRUE(FsLoggedError(log, "vbs attach reported failure [1] [volume not found, sorry]"))
+        << log.Dump();
 
     // Success without a device: an empty path, and true.
     tools.SetVbsCli("ret_code=0\n");

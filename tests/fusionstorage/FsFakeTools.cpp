@@ -18,6 +18,12 @@ void FsWriteFile(const std::string& path, const std::string& text, bool executab
     if (executable) ::chmod(path.c_str(), 0755);
 }
 
+bool FsLoggedError(const EvLogCapture& log, const std::string& text) {
+    for (const SEvLogLine& line : log.Lines())
+        if (line.bError && line.strText == text) return true;
+    return false;
+}
+
 namespace {
 
 std::vector<std::string> SplitNul(const std::string& text) {
@@ -41,35 +47,30 @@ int CountLines(const std::string& path) {
     return n;
 }
 
-// A recording tool: arguments, working folder and a run count go to files named after it.
+// A recording tool: arguments, working folder and a run count go to files named after it (N),
+// in the folder D.
 std::string ToolScript(const std::string& dir, const std::string& name, bool bitmapCounter) {
-    std::string s =
-        "#!/bin/sh\n"
-        "d='" +
-        dir +
-        "'\n"
-        "printf '%s\\0' \"$@\" > \"$d/" +
-        name +
-        ".args\"\n"
-        "pwd > \"$d/" +
-        name +
-        ".cwd\"\n"
-        "echo run >> \"$d/" +
-        name + ".runs\"\n";
+    std::string s = R"(#!/bin/sh
+d='D'
+printf '%s\0' "$@" > "$d/N.args"
+pwd > "$d/N.cwd"
+echo run >> "$d/N.runs"
+)";
     if (bitmapCounter) {
-        s += "if [ -f \"$d/notready\" ]; then\n"
-             "  case \"$*\" in *queryBitmapVolume*)\n"
-             "    n=$(cat \"$d/notready\")\n"
-             "    if [ \"$n\" -gt 0 ]; then echo $((n - 1)) > \"$d/notready\";"
-             " echo 'status=1,block_size=512'; else echo 'status=0,block_size=512'; fi\n"
-             "    exit 0;;\n"
-             "  esac\n"
-             "fi\n";
+        s += R"(if [ -f "$d/notready" ]; then
+  case "$*" in *queryBitmapVolume*)
+    n=$(cat "$d/notready")
+    if [ "$n" -gt 0 ]; then echo $((n - 1)) > "$d/notready"; echo 'status=1,block_size=512'; else echo 'status=0,block_size=512'; fi
+    exit 0;;
+  esac
+fi
+)";
     }
-    s += "cat \"$d/" + name +
-         ".out\" 2>/dev/null\n"
-         "exit $(cat \"$d/" +
-         name + ".rc\" 2>/dev/null || echo 0)\n";
+    s += R"(cat "$d/N.out" 2>/dev/null
+exit $(cat "$d/N.rc" 2>/dev/null || echo 0)
+)";
+    for (size_t at; (at = s.find("/N.")) != std::string::npos;) s.replace(at + 1, 1, name);
+    s.replace(s.find("'D'"), 3, "'" + dir + "'");
     return s;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "EvDebug.h"
 #include "TempDir.h"
 
 class CFusionStorageCLI;
@@ -50,3 +51,5 @@ private:
 };
 
 void FsWriteFile(const std::string& path, const std::string& text, bool executable = false);
+// Whether the capture holds an error line of exactly this text.
+bool FsLoggedError(const EvLogCapture& log, const std::string& text);

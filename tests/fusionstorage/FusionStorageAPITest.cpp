@@ -60,14 +60,9 @@ TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
 
     FsWriteFile(clusterInfo, "vbs_manager_ip=10.0.0.1\n");
     EXPECT_FALSE(api.LoadClusterInfo());
-    bool found = false;
-    for (const SEvLogLine& line : log.Lines()) {
-        found |= line.bError && line.strText ==
-                                    "Failed to find vbs manager ip in cluster info "
-                                    "file [" +
-                                        clusterInfo + "]";
-    }
-    EXPECT_TRUE(found) << log.Dump();
+    EXPECT_TRUE(FsLoggedError(
+        log, "Failed to find vbs manager ip in cluster info file [" + clusterInfo + "]"))
+        << log.Dump();
 
     // A folder in the file's place cannot be read.
     FXPath::RemoveAll(clusterInfo);
@@ -143,11 +138,9 @@ TEST_F(FusionStorageAPITest, BitmapWaitIsBoundedByItsLimit) {
         int queries;
         size_t pauses;
     };
-    const std::vector<SCase> cases = {
-        {"default limit", nullptr, 1000, false, 22, 21},
-        {"limit zero", "0", 1000, false, 2, 1},
-        {"ready in time", "5", 3, true, 4, 3},
-    };
+    const std::vector<SCase> cases = {{"default limit", nullptr, 1000, false, 22, 21},
+                                      {"limit zero", "0", 1000, false, 2, 1},
+                                      {"ready in time", "5", 3, true, 4, 3}};
     for (const SCase& c : cases) {
         Initialize();
         if (c.limit) tools.SetConfig({{"nMaxQueryBitMapAttempts", c.limit}});

@@ -19,6 +19,9 @@ public:
     CMockBridge();
     ~CMockBridge() override;
 
+    // Every datastore look-up finds one of the asked name; "ds-fs" is a FusionStorage one.
+    void FindDatastoresByName();
+
     MOCK_METHOD(bool, CheckConnection, (), (override));
     MOCK_METHOD(std::string, GetLastError, (), (override));
     MOCK_METHOD(bool, Connect, (const std::string&, const std::string&, const std::string&),

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "FusionComputeInfo.h"
 #include "MockBridge.h"
@@ -21,6 +22,18 @@ using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SetArgReferee;
 using ::testing::StrictMock;
+
+// The bridge double's answer: this value in argument N, and success.
+template <size_t N, typename T>
+auto Gives(T value) {
+    return DoAll(SetArgReferee<N>(std::move(value)), Return(true));
+}
+
+// The plug-in's last error and its details, as EXPECT_EQ(SFailure(code, text), LastFailure(p)).
+using SFailure = std::pair<int, std::string>;
+inline SFailure LastFailure(CVMInfo& plugin) {
+    return {plugin.GetLastVMError(), plugin.GetLastVMErrorDetails()};
+}
 
 // The plug-in with its bridge replaced, and the framework state tests look at made visible.
 class CTestPlugin : public CFusionComputeInfo {

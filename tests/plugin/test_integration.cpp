@@ -3,10 +3,8 @@
 #include <memory>
 #include <set>
 
-#include "Faults.h"
-#include "MgmtService.h"
 #include "PluginTestUtil.h"
-#include "SimState.h"
+#include "Simulator.h"
 
 using namespace fcplugintest;
 
@@ -14,35 +12,22 @@ namespace {
 
 class SimulatorTest : public ::testing::Test {
 protected:
-    CTempDir stateDir;
-    std::unique_ptr<fcsim::CSimState> state;
-    fcsim::CFaultTable faults;
-    std::unique_ptr<fcsim::CMgmtService> service;
+    fcsim::CSimulator sim;
     std::unique_ptr<CFusionComputeInfo> plugin;
 
     void SetUp() override {
-        state.reset(new fcsim::CSimState(stateDir.Path()));
-        service.reset(new fcsim::CMgmtService(*state, faults, fcsim::SMgmtSettings()));
+        fcsim::SSimOptions options;
+        options.bStartCna = false;
         std::string err;
-        ASSERT_TRUE(service->Open(err)) << err;
-        ASSERT_TRUE(service->SeedDemo(err)) << err;
-        ASSERT_TRUE(service->Start("127.0.0.1", 0, true, err)) << err;
+        ASSERT_TRUE(sim.Start(options, err)) << err;
         // The bridge trusts the simulator's own certificate, and nothing else.
         {
-            CScopedEnv ca("FC_BRIDGE_CAFILE", service->CAFile());
+            CScopedEnv ca("FC_BRIDGE_CAFILE", sim.CAFile());
             plugin.reset(new CFusionComputeInfo(VSINSTANCE_FUSIONCOMPUTE));
         }
         ASSERT_EQ(1, plugin->Init(0));
-        fcsim::SMgmtSettings settings = service->Settings();
-        ASSERT_EQ(1, plugin->Connect(service->Url(), settings.strUser, settings.strPassword))
+        ASSERT_EQ(1, plugin->Connect(sim.Url(), sim.User(), sim.Password()))
             << plugin->GetLastVMErrorDetails();
-    }
-
-    void TearDown() override {
-        plugin.reset();
-        if (service) service->Stop();
-        service.reset();
-        state.reset();
     }
 
     // Opens every node that has children, depth first, and collects the VM nodes it meets.

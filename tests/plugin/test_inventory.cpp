@@ -46,9 +46,7 @@ TEST_F(BrowseTest, RootListsTheThreeViewsUnsorted) {
 TEST_F(BrowseTest, ViewNamesMatchInAnyCaseAndListSites) {
     std::vector<SDataCenterInfo> sites = {Named<SDataCenterInfo>("site-b", "s2"),
                                           Named<SDataCenterInfo>("Site-A", "s1")};
-    EXPECT_CALL(*bridge, GetSiteInfoList(_, 0x77u))
-        .Times(3)
-        .WillRepeatedly(DoAll(SetArgReferee<0>(sites), Return(true)));
+    EXPECT_CALL(*bridge, GetSiteInfoList(_, 0x77u)).Times(3).WillRepeatedly(Gives<0>(sites));
     for (const char* path : {"vms", "HOSTS", "DataStores"}) {
         out.clear();
         EXPECT_EQ(1, plugin.BrowseInventory(path, SInventoryInfo(), out, 0x77, 0));
@@ -64,12 +62,9 @@ TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCase) {
     std::vector<SClusterInfo> clusters = {Named<SClusterInfo>("beta"),
                                           Named<SClusterInfo>("Alpha")};
     std::vector<SHostInfo> hosts = {Named<SHostInfo>("b-host"), Named<SHostInfo>("A-host")};
-    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_))
-        .WillOnce(DoAll(SetArgReferee<0>(folders), Return(true)));
-    EXPECT_CALL(*bridge, GetClusterInfoListForFolder("", _, 5u))
-        .WillOnce(DoAll(SetArgReferee<1>(clusters), Return(true)));
-    EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, 5u))
-        .WillOnce(DoAll(SetArgReferee<1>(hosts), Return(true)));
+    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
+    EXPECT_CALL(*bridge, GetClusterInfoListForFolder("", _, 5u)).WillOnce(Gives<1>(clusters));
+    EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, 5u)).WillOnce(Gives<1>(hosts));
 
     EXPECT_EQ(1, plugin.BrowseInventory("Hosts\\site", SInventoryInfo(), out, 5, 0));
     EXPECT_EQ((std::vector<std::string>{"Alpha", "beta", "A-host", "b-host", "Alpha", "zeta"}),
@@ -97,7 +92,7 @@ TEST_F(BrowseTest, ExpandsTheDeepestNodeOfTheChainByKind) {
     cluster.vecHosts = {Named<SHostInfo>("h2"), Named<SHostInfo>("h1")};
     cluster.vecVMs = {VM("vm-b"), VM("VM-a")};
     EXPECT_CALL(*bridge, GetClusterInfo("cl", "c1", _, 0x30000000000001u))
-        .WillOnce(DoAll(SetArgReferee<2>(cluster), Return(true)));
+        .WillOnce(Gives<2>(cluster));
     // The path past the view names nothing that is looked up; the chain decides.
     SInventoryInfo parent =
         Chain({Node("Hosts", INVENTORY_TYPE_NONE), Node("site", INVENTORY_TYPE_DATACENTER, "s1"),
@@ -115,14 +110,11 @@ TEST_F(BrowseTest, EachKindAsksForItsNestedList) {
     SDatastoreInfo datastore;
     datastore.vecVMs = {VM("on-ds")};
     std::vector<SClusterInfo> folderClusters = {Named<SClusterInfo>("in-folder")};
-    EXPECT_CALL(*bridge, GetSiteInfo("S", "s", _, 0x1000000000002u))
-        .WillOnce(DoAll(SetArgReferee<2>(site), Return(true)));
-    EXPECT_CALL(*bridge, GetHostInfo("H", "h", _, 0x20000002u))
-        .WillOnce(DoAll(SetArgReferee<2>(host), Return(true)));
-    EXPECT_CALL(*bridge, GetDataStoreInfo("D", "d", _, 0x400000002u))
-        .WillOnce(DoAll(SetArgReferee<2>(datastore), Return(true)));
+    EXPECT_CALL(*bridge, GetSiteInfo("S", "s", _, 0x1000000000002u)).WillOnce(Gives<2>(site));
+    EXPECT_CALL(*bridge, GetHostInfo("H", "h", _, 0x20000002u)).WillOnce(Gives<2>(host));
+    EXPECT_CALL(*bridge, GetDataStoreInfo("D", "d", _, 0x400000002u)).WillOnce(Gives<2>(datastore));
     EXPECT_CALL(*bridge, GetClusterInfoListForFolder("f", _, 2u))
-        .WillOnce(DoAll(SetArgReferee<1>(folderClusters), Return(true)));
+        .WillOnce(Gives<1>(folderClusters));
 
     struct {
         const char* path;
@@ -142,17 +134,14 @@ TEST_F(BrowseTest, EachKindAsksForItsNestedList) {
 TEST_F(BrowseTest, VMFolderShowsItsVMsEvenWhenSubFoldersFail) {
     std::vector<SVMInfo> vms = {VM("vm1", "v1")};
     EXPECT_CALL(*bridge, GetVMFolderInfoList("", _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("", _, 9u))
-        .WillOnce(DoAll(SetArgReferee<1>(vms), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("", _, 9u)).WillOnce(Gives<1>(vms));
     EXPECT_EQ(1, plugin.BrowseInventory("VMs\\site", SInventoryInfo(), out, 9, 0));
     EXPECT_EQ((std::vector<std::string>{"vm1"}), Names(out));
 
     // Sub-folders come back as folder nodes, whatever kind the service gave them.
     std::vector<SInventoryInfo> subFolders = {Node("sub", INVENTORY_TYPE_FOLDER, "f9")};
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("f1", _))
-        .WillOnce(DoAll(SetArgReferee<1>(subFolders), Return(true)));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("f1", _, 9u))
-        .WillOnce(DoAll(SetArgReferee<1>(vms), Return(true)));
+    EXPECT_CALL(*bridge, GetVMFolderInfoList("f1", _)).WillOnce(Gives<1>(subFolders));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("f1", _, 9u)).WillOnce(Gives<1>(vms));
     out.clear();
     EXPECT_EQ(1, plugin.BrowseInventory("VMs\\site\\f", Node("f", INVENTORY_TYPE_VM_FOLDER, "f1"),
                                         out, 9, 0));
@@ -164,8 +153,7 @@ TEST_F(BrowseTest, VMFolderShowsItsVMsEvenWhenSubFoldersFail) {
     SInventoryInfo chain = Node("f", INVENTORY_TYPE_VM_FOLDER, "f1");
     chain.vecChildren = {Node("sub", INVENTORY_TYPE_VM_FOLDER, "f9")};
     EXPECT_CALL(*bridge, GetVMFolderInfoList("f9", _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("f9", _, 9u))
-        .WillOnce(DoAll(SetArgReferee<1>(vms), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("f9", _, 9u)).WillOnce(Gives<1>(vms));
     out.clear();
     EXPECT_EQ(1, plugin.BrowseInventory("VMs\\site\\f\\sub", chain, out, 9, 0));
     EXPECT_EQ((std::vector<std::string>{"vm1"}), Names(out));
@@ -206,8 +194,7 @@ TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
     std::vector<SHostInfo> hosts = {Named<SHostInfo>("h1")};
     EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetClusterInfoListForFolder("", _, _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, _))
-        .WillOnce(DoAll(SetArgReferee<1>(hosts), Return(true)));
+    EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, _)).WillOnce(Gives<1>(hosts));
     EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\site", SInventoryInfo(), out, 0, 0));
     EXPECT_EQ((std::vector<std::string>{"h1"}), Names(out));
     EXPECT_EQ("connection reset", plugin.GetLastVMErrorDetails());
@@ -215,8 +202,7 @@ TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
 
 TEST_F(BrowseTest, ExceptionsAreCaughtAndLogged) {
     std::vector<SInventoryInfo> folders = {Node("kept", INVENTORY_TYPE_NONE)};
-    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_))
-        .WillOnce(DoAll(SetArgReferee<0>(folders), Return(true)));
+    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
     EXPECT_CALL(*bridge, GetClusterInfoListForFolder(_, _, _))
         .WillOnce(Throw(std::runtime_error("boom")));
     EvLogCapture capture;
@@ -234,12 +220,12 @@ TEST_F(BrowseTest, InventoryListIsClustersThenFreeHostsWithFixedFlags) {
     std::vector<SClusterInfo> clusters = {Named<SClusterInfo>("z-cluster")};
     std::vector<SHostInfo> hosts = {Named<SHostInfo>("a-host")};
     EXPECT_CALL(*bridge, GetClusterInfoList(_, 0x20000000000000u))
-        .WillOnce(DoAll(SetArgReferee<0>(clusters), Return(true)))
+        .WillOnce(Gives<0>(clusters))
         .WillOnce(Return(false))
         .WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetHostInfoListForCluster("", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<1>(hosts), Return(true)))
-        .WillOnce(DoAll(SetArgReferee<1>(hosts), Return(true)))
+        .WillOnce(Gives<1>(hosts))
+        .WillOnce(Gives<1>(hosts))
         .WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("service down"));
 

@@ -68,22 +68,13 @@ protected:
                 out = record;
                 return true;
             }));
-        ON_CALL(*bridge, GetOVFDescriptorForVM(_, _))
-            .WillByDefault(DoAll(SetArgReferee<1>("<ovf/>"), Return(true)));
-        ON_CALL(*bridge, GetJSONDescriptorForVM(_, _))
-            .WillByDefault(DoAll(SetArgReferee<1>("{\"nics\":[]}"), Return(true)));
+        ON_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillByDefault(Gives<1>("<ovf/>"));
+        ON_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillByDefault(Gives<1>("{\"nics\":[]}"));
         SSnapshot snap;
         snap.strID = "snap-1";
-        ON_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
-            .WillByDefault(DoAll(SetArgReferee<7>(snap), Return(true)));
+        ON_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).WillByDefault(Gives<7>(snap));
         ON_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).WillByDefault(Return(true));
-        ON_CALL(*bridge, GetDataStoreInfo(_, _, _, _))
-            .WillByDefault(Invoke(
-                [](const std::string& name, const std::string&, SDatastoreInfo& out, uint64_t) {
-                    out.strName = name;
-                    out.strType = name == "ds-fs" ? "DSWARE" : "SAN";
-                    return true;
-                }));
+        bridge->FindDatastoresByName();
         ON_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _))
             .WillByDefault(
                 Invoke([](const std::string& disk, const std::string&, const std::string&, bool,
@@ -138,8 +129,7 @@ TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
         {"unopenable",
          {Disk("unopenable")},
          VMINFO_ERR_OPEN_DISK,
-         "Unable to open any disks on VM [web-01]"},
-    };
+         "Unable to open any disks on VM [web-01]"}};
     for (const SSummaryCase& c : cases) {
         ctx.nSkippedDisks = 0;
         ctx.vecMountFailures.clear();
@@ -199,8 +189,7 @@ TEST_F(MountTest, ChangedBlockStatusCountsEveryDiskOfTheVM) {
         {{Disk("d1"), Disk("d2"), Disk("skip-me")}, {false, false}, "Partially Used"},
         {{Disk("d1")}, {false}, "Failed"},
         // A FusionStorage disk never has a token and the bridge is not asked for one.
-        {{Disk("d1"), Disk("f1", "ds-fs")}, {true}, "Partially Used"},
-    };
+        {{Disk("d1"), Disk("f1", "ds-fs")}, {true}, "Partially Used"}};
     ctx.bUseCBT = true;
     for (const SCase& c : cases) {
         ::testing::InSequence order;
@@ -245,8 +234,7 @@ TEST_F(MountTest, DescriptorFailuresHaveTheirCodes) {
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no ovf"));
     EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
     EXPECT_EQ(0, Mount({Disk("d1")}));
-    EXPECT_EQ(VMINFO_ERR_OVF_GET, plugin.GetLastVMError());
-    EXPECT_EQ("no ovf", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_OVF_GET, "no ovf"), LastFailure(plugin));
 
     EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillOnce(Return(false));
@@ -270,8 +258,7 @@ TEST_F(MountTest, ConnectionLostOrTemplateFailsBeforeAnySnapshot) {
     EXPECT_CALL(*bridge, CheckConnection()).WillOnce(Return(false)).WillRepeatedly(Return(true));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("session expired"));
     EXPECT_EQ(0, Mount({Disk("d1")}));
-    EXPECT_EQ(VMINFO_ERR_CONNECT, plugin.GetLastVMError());
-    EXPECT_EQ("session expired", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_CONNECT, "session expired"), LastFailure(plugin));
 
     record.bIsTemplate = true;
     EXPECT_EQ(0, Mount({Disk("d1")}));

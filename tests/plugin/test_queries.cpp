@@ -1,4 +1,6 @@
 // Entity queries: what reaches the bridge, what comes back, what is recorded on failure.
+#include <functional>
+
 #include "Named.h"
 #include "PluginTestUtil.h"
 
@@ -16,13 +18,8 @@ SInventoryInfo Folder(const std::string& id) {
     return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
 }
 
-// The bridge double's answer: this list in the second argument, and success.
-template <typename T>
-auto Gives(std::vector<T> list) {
-    return DoAll(SetArgReferee<1>(list), Return(true));
-}
 auto Folders(std::vector<SInventoryInfo> list) {
-    return Gives(std::move(list));
+    return Gives<1>(std::move(list));
 }
 
 class QueryTest : public ::testing::Test {
@@ -44,20 +41,17 @@ TEST_F(QueryTest, SingleLookupsRecordTheirCodeWithTheBridgeText) {
     SHostInfo host;
     SDatastoreInfo ds;
     EXPECT_EQ(0, plugin.GetVMInfoForVM("vm", "g", "unused", 4, 1, vm));
-    EXPECT_EQ(VMINFO_ERR_GET_VM_INFO, plugin.GetLastVMError());
-    EXPECT_EQ("no vm", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_GET_VM_INFO, "no vm"), LastFailure(plugin));
     EXPECT_EQ(0, plugin.GetHostInfoForHost("h", 4, 1, host));
-    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
-    EXPECT_EQ("no host", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, "no host"), LastFailure(plugin));
     EXPECT_EQ(0, plugin.GetDSInfoForDS("d", "dg", "unused", 4, 1, ds));
-    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
-    EXPECT_EQ("no ds", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, "no ds"), LastFailure(plugin));
 }
 
 TEST_F(QueryTest, VMListFilterAppliesOnlyWithNamesAndAFilterType) {
     EXPECT_CALL(*bridge, GetVMInfoList(_, 3u))
         .Times(3)
-        .WillRepeatedly(DoAll(SetArgReferee<0>(VMs({"a", "b", "c"})), Return(true)));
+        .WillRepeatedly(Gives<0>(VMs({"a", "b", "c"})));
     std::vector<std::string> names = {"b"};
     EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, &names, FILTER_TYPE_NONE));
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), Names(out));
@@ -81,18 +75,13 @@ TEST_F(QueryTest, InventoryObjectKindsOrTheirFlagBitsIn) {
     host.vecVMs = VMs({"h"});
     SDatastoreInfo ds;
     ds.vecVMs = VMs({"d"});
-    EXPECT_CALL(*bridge, GetVMInfoList(_, 0x100u))
-        .WillOnce(DoAll(SetArgReferee<0>(VMs({"all"})), Return(true)));
-    EXPECT_CALL(*bridge, GetSiteInfo("", "S", _, 0x11000000000100u))
-        .WillOnce(DoAll(SetArgReferee<2>(site), Return(true)));
-    EXPECT_CALL(*bridge, GetClusterInfo("", "C", _, 0x10000000000100u))
-        .WillOnce(DoAll(SetArgReferee<2>(c2), Return(true)));
-    EXPECT_CALL(*bridge, GetHostInfo("", "H", _, 0x20000100u))
-        .WillOnce(DoAll(SetArgReferee<2>(host), Return(true)));
-    EXPECT_CALL(*bridge, GetDataStoreInfo("", "D", _, 0x400000100u))
-        .WillOnce(DoAll(SetArgReferee<2>(ds), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfoList(_, 0x100u)).WillOnce(Gives<0>(VMs({"all"})));
+    EXPECT_CALL(*bridge, GetSiteInfo("", "S", _, 0x11000000000100u)).WillOnce(Gives<2>(site));
+    EXPECT_CALL(*bridge, GetClusterInfo("", "C", _, 0x10000000000100u)).WillOnce(Gives<2>(c2));
+    EXPECT_CALL(*bridge, GetHostInfo("", "H", _, 0x20000100u)).WillOnce(Gives<2>(host));
+    EXPECT_CALL(*bridge, GetDataStoreInfo("", "D", _, 0x400000100u)).WillOnce(Gives<2>(ds));
     EXPECT_CALL(*bridge, GetClusterInfoListForFolder("F", _, 0x10000000000100u))
-        .WillOnce(DoAll(SetArgReferee<1>(std::vector<SClusterInfo>{c2, c1}), Return(true)));
+        .WillOnce(Gives<1>(std::vector<SClusterInfo>{c2, c1}));
 
     struct {
         std::string guid;
@@ -127,8 +116,7 @@ TEST_F(QueryTest, InventoryObjectFailureRecordsDetailsOnly) {
     EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("host query failed"));
     EXPECT_EQ(0, plugin.GetVMInfoListForInventoryObject("H", INVENTORY_TYPE_HOST, 0, 0, out));
-    EXPECT_EQ(VMINFO_ERR_SNAPSHOT, plugin.GetLastVMError());
-    EXPECT_EQ("host query failed", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_SNAPSHOT, "host query failed"), LastFailure(plugin));
 }
 
 // root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
@@ -139,11 +127,12 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a1", _)).WillOnce(Folders({Folder("a1x")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a1x", _)).WillOnce(Folders({}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({}));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(Gives(VMs({"deepest"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(Gives(VMs({"in-a1"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(Gives(VMs({"in-a"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(Gives(VMs({"in-b"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u)).WillOnce(Gives(VMs({"in-root"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(Gives<1>(VMs({"deepest"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(Gives<1>(VMs({"in-a1"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(Gives<1>(VMs({"in-a"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(Gives<1>(VMs({"in-b"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u))
+        .WillOnce(Gives<1>(VMs({"in-root"})));
     EXPECT_EQ(1,
               plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
     EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
@@ -154,7 +143,7 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
         .WillOnce(Folders({Folder("a"), Folder("b"), Folder("c")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u)).WillOnce(Gives(VMs({"in-a"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u)).WillOnce(Gives<1>(VMs({"in-a"})));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("folder b is gone"));
@@ -182,7 +171,8 @@ TEST_F(QueryTest, FolderCycleFurtherDownIsAnError) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
         .WillOnce(Folders({Folder("first"), Folder("a")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("first", _)).WillOnce(Folders({}));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("first", _, 0u)).WillOnce(Gives(VMs({"in-first"})));
+    EXPECT_CALL(*bridge, GetVMInfoListForFolder("first", _, 0u))
+        .WillOnce(Gives<1>(VMs({"in-first"})));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("b")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("a")}));
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
@@ -199,7 +189,7 @@ TEST_F(QueryTest, FolderReachedTwiceIsWalkedOnce) {
     EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("shared")}));
     EXPECT_CALL(*bridge, GetVMFolderInfoList("shared", _)).WillOnce(Folders({}));
     for (const char* id : {"root", "a", "b", "shared"})
-        EXPECT_CALL(*bridge, GetVMInfoListForFolder(id, _, 0u)).WillOnce(Gives(VMs({id})));
+        EXPECT_CALL(*bridge, GetVMInfoListForFolder(id, _, 0u)).WillOnce(Gives<1>(VMs({id})));
     EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
@@ -236,7 +226,7 @@ TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
     EXPECT_CALL(*bridge, GetHostInfo("cl", "", _, 0x2000010u)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("not a host"));
     EXPECT_CALL(*bridge, GetClusterInfo("cl", "", _, 0x20000002000010u))
-        .WillOnce(DoAll(SetArgReferee<2>(cluster), Return(true)));
+        .WillOnce(Gives<2>(cluster));
     std::vector<SDatastoreInfo> list(1);
     list[0].strName = "shared";  // entries already there are not compared
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("cl", list, 0x10, 0));
@@ -252,8 +242,7 @@ TEST_F(QueryTest, HostDatastoresReplaceTheListAndAnUnknownNameFails) {
     host.vecDatastores.resize(2);
     host.vecDatastores[0].strName = "a";
     host.vecDatastores[1].strName = "b";
-    EXPECT_CALL(*bridge, GetHostInfo("h1", "", _, 0x2000000u))
-        .WillOnce(DoAll(SetArgReferee<2>(host), Return(true)));
+    EXPECT_CALL(*bridge, GetHostInfo("h1", "", _, 0x2000000u)).WillOnce(Gives<2>(host));
     std::vector<SDatastoreInfo> list(1);
     list[0].strName = "old";
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("h1", list, 0, 0));
@@ -269,38 +258,36 @@ TEST_F(QueryTest, HostDatastoresReplaceTheListAndAnUnknownNameFails) {
 }
 
 TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {
-    std::vector<SHostInfo> hosts(2);
     EXPECT_CALL(*bridge, GetHostInfoList(_, 0x5u))
-        .WillOnce(DoAll(SetArgReferee<0>(hosts), Return(true)));
-    EXPECT_TRUE(plugin._RefreshHostInfoCache(0x5, 1));
-    EXPECT_EQ(2u, plugin.vecHostInfoCache.size());
-    // The same request again: no bridge call (the strict double would fail), cache kept.
-    EXPECT_TRUE(plugin._RefreshHostInfoCache(0x5, 1));
-    EXPECT_EQ(2u, plugin.vecHostInfoCache.size());
-    // A new request that fails leaves the cache empty, with error 6 and the text.
-    EXPECT_CALL(*bridge, GetHostInfoList(_, 0x5u)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("hosts failed"));
-    EXPECT_FALSE(plugin._RefreshHostInfoCache(0x5, 2));
-    EXPECT_TRUE(plugin.vecHostInfoCache.empty());
-    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
-    EXPECT_EQ("hosts failed", plugin.GetLastVMErrorDetails());
-}
-
-TEST_F(QueryTest, DatastoreRefillRunsOnlyForNewRequests) {
-    std::vector<SDatastoreInfo> datastores(3);
+        .WillOnce(Gives<0>(std::vector<SHostInfo>(2)))
+        .WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetDataStoreInfoList(_, 0x9u))
-        .WillOnce(DoAll(SetArgReferee<0>(datastores), Return(true)));
-    EXPECT_TRUE(plugin._RefreshDSInfoCache(0x9, 4));
-    EXPECT_EQ(3u, plugin.vecDSInfoCache.size());
-    EXPECT_TRUE(plugin._RefreshDSInfoCache(0x9, 4));
-    EXPECT_EQ(3u, plugin.vecDSInfoCache.size());
-
-    EXPECT_CALL(*bridge, GetDataStoreInfoList(_, 0x9u)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("datastores failed"));
-    EXPECT_FALSE(plugin._RefreshDSInfoCache(0x9, 5));
-    EXPECT_TRUE(plugin.vecDSInfoCache.empty());
-    EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
-    EXPECT_EQ("datastores failed", plugin.GetLastVMErrorDetails());
+        .WillOnce(Gives<0>(std::vector<SDatastoreInfo>(3)))
+        .WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError())
+        .WillOnce(Return("hosts failed"))
+        .WillOnce(Return("datastores failed"));
+    const struct {
+        std::function<bool(int)> refresh;
+        std::function<size_t()> size;
+        size_t nFilled;
+        const char* szError;
+    } caches[] = {{[&](int r) { return plugin._RefreshHostInfoCache(0x5, r); },
+                   [&] { return plugin.vecHostInfoCache.size(); }, 2, "hosts failed"},
+                  {[&](int r) { return plugin._RefreshDSInfoCache(0x9, r); },
+                   [&] { return plugin.vecDSInfoCache.size(); }, 3, "datastores failed"}};
+    for (const auto& c : caches) {
+        SCOPED_TRACE(c.szError);
+        EXPECT_TRUE(c.refresh(1));
+        EXPECT_EQ(c.nFilled, c.size());
+        // The same request again: no bridge call (the strict double would fail), cache kept.
+        EXPECT_TRUE(c.refresh(1));
+        EXPECT_EQ(c.nFilled, c.size());
+        // A new request that fails leaves the cache empty, with error 6 and the text.
+        EXPECT_FALSE(c.refresh(2));
+        EXPECT_EQ(0u, c.size());
+        EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, c.szError), LastFailure(plugin));
+    }
     EXPECT_FALSE(plugin._RefreshClusterInfoCache(0, 0));
 }
 

@@ -1,8 +1,6 @@
 // Restore: the target checks and the overwrite, the new GUID, disk provisioning, creation and
 // opening, VM placement and creation, disk renaming, power-on, and a clean-up that deletes only
 // the disks its restores created. A disk that must really open is served by a scripted CNA.
-#include <sys/socket.h>
-
 #include <memory>
 
 #include "FakeCnaPeer.h"
@@ -27,21 +25,6 @@ public:
     int nCleanups = 0;
 };
 
-// The scripted CNA of the disk that opens. Its thread waits for one client; when none came,
-// a connection of our own lets it end.
-struct SCna {
-    CFakeCnaPeer peer{WellBehavedAnswer};
-    ~SCna() {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(peer.Port());
-        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        close(fd);
-    }
-};
-
 SDisk Entry(const std::string& name, int32_t provisioning = 1, const std::string& ds = "ds-1") {
     SDisk d;
     d.strName = name;
@@ -55,7 +38,9 @@ SDisk Entry(const std::string& name, int32_t provisioning = 1, const std::string
 
 class RestoreTest : public ::testing::Test {
 protected:
-    std::unique_ptr<SCna> cna;  // before the plug-in, so that it outlives the disk handles
+    // The scripted CNA of the disk that opens; before the plug-in, so that it outlives the disk
+    // handles.
+    std::unique_ptr<CFakeCnaPeer> cna;
     ::CTempDir configDir;
     CScopedEnv noFusionStorage{"FC_FS_CLUSTER_INFO", configDir.File("absent")};
     NiceMock<CMockBridge>* bridge = new NiceMock<CMockBridge>();
@@ -72,17 +57,9 @@ protected:
         ctx.strDestHost = "host-1";
         // Tests expect the look-ups they care about; the others find nothing.
         EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _)).Times(AnyNumber());
-        ON_CALL(*bridge, GetManagementVersionNumber(_))
-            .WillByDefault(DoAll(SetArgReferee<0>(63), Return(true)));
-        ON_CALL(*bridge, GetDataStoreInfo(_, _, _, _))
-            .WillByDefault(
-                [](const std::string& name, const std::string&, SDatastoreInfo& out, uint64_t) {
-                    out.strName = name;
-                    if (name == "ds-fs") out.strType = "DSWARE";
-                    return true;
-                });
-        ON_CALL(*bridge, CheckDatastoreThinSupport(_, _, _))
-            .WillByDefault(DoAll(SetArgReferee<2>(true), Return(true)));
+        ON_CALL(*bridge, GetManagementVersionNumber(_)).WillByDefault(Gives<0>(63));
+        bridge->FindDatastoresByName();
+        ON_CALL(*bridge, CheckDatastoreThinSupport(_, _, _)).WillByDefault(Gives<2>(true));
         ON_CALL(*bridge, CreateDisk(_, _)).WillByDefault([this](SDisk& disk, bool) {
             ++nCreated;
             disk.strName = "urn:vol-" + std::to_string(nCreated);
@@ -100,8 +77,8 @@ protected:
     // The next disk prepared for access opens on the scripted CNA; later ones of the VM are
     // only registered.
     void NextDiskOpens() {
-        cna.reset(new SCna());
-        const std::string port = std::to_string(cna->peer.Port());
+        cna.reset(new CFakeCnaPeer(WellBehavedAnswer));
+        const std::string port = std::to_string(cna->Port());
         EXPECT_CALL(*bridge, PrepareDiskAccess(_, _, _, true, _, _, _, _, _))
             .WillOnce(DoAll(SetArgReferee<4>("acc-1"), SetArgReferee<5>("127.0.0.1"),
                             SetArgReferee<6>(port), SetArgReferee<7>("tok"),
@@ -137,8 +114,7 @@ TEST_P(RestoreExistsTest, NameInUseIsRefusedOrPoweredOffAndDeleted) {
     SVMInfo existing = VM("B", "guid-B");
     existing.strURN = "urn:vm-B";
     existing.nPowerState = c.nPowerState;
-    EXPECT_CALL(*bridge, GetVMInfo("B", "", "", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<3>(existing), Return(true)));
+    EXPECT_CALL(*bridge, GetVMInfo("B", "", "", _, 0u)).WillOnce(Gives<3>(existing));
     ON_CALL(*bridge, PowerOffVM(_, _, _)).WillByDefault(Return(c.bPowerOffOk));
     ON_CALL(*bridge, DeleteVM(_, _)).WillByDefault(Return(c.bDeleteOk));
     InSequence order;
@@ -147,8 +123,7 @@ TEST_P(RestoreExistsTest, NameInUseIsRefusedOrPoweredOffAndDeleted) {
     EXPECT_CALL(*bridge, CreateDisk(_, _)).Times(c.nCreates);
 
     EXPECT_EQ(0, plugin.InitRestoreVM(ctx));
-    EXPECT_EQ(c.eError, plugin.GetLastVMError());
-    EXPECT_EQ(c.szDetails, plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(c.eError, c.szDetails), LastFailure(plugin));
     EXPECT_TRUE(logs.Contains("VM [B] Already Exists"));
     EXPECT_EQ(1, plugin.nCleanups);
 }
@@ -261,8 +236,7 @@ TEST_F(RestoreTest, DiskCreationFailureStopsWith24AndTheBridgeText) {
     EXPECT_CALL(*bridge, CreateDisk(_, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("datastore is full"));
     EXPECT_EQ(0, plugin.InitRestoreVM(ctx));
-    EXPECT_EQ(VMINFO_ERR_CREATE_DISK, plugin.GetLastVMError());
-    EXPECT_EQ("datastore is full", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_CREATE_DISK, "datastore is full"), LastFailure(plugin));
     EXPECT_EQ(1, plugin.nCleanups);
 }
 
@@ -357,7 +331,7 @@ TEST_F(RestoreTest, RefusedRenameKeepsTheNewNameAndOtherFilesAreLeftAlone) {
 TEST_F(RestoreTest, FoundHostMeansTheClusterIsNeverAsked) {
     ctx.strDestCluster = "cluster-1";
     EXPECT_CALL(*bridge, GetHostInfo("host-1", "", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<2>(Named<SHostInfo>("host-1", "h-1")), Return(true)));
+        .WillOnce(Gives<2>(Named<SHostInfo>("host-1", "h-1")));
     EXPECT_CALL(*bridge, GetClusterInfo(_, _, _, _)).Times(0);
     EXPECT_EQ(0, plugin.RestoreVM(ctx));  // no OVF descriptor saved
     EXPECT_EQ("host-1", ctx.newVMInfo.strHostName);
@@ -370,7 +344,7 @@ TEST_F(RestoreTest, FoundHostMeansTheClusterIsNeverAsked) {
 TEST_F(RestoreTest, ClusterIsTheFallBackAndNeitherFoundLeavesTheErrorAlone) {
     ctx.strDestCluster = "cluster-1";
     EXPECT_CALL(*bridge, GetClusterInfo("cluster-1", "", _, 0u))
-        .WillOnce(DoAll(SetArgReferee<2>(Named<SClusterInfo>("cluster-1", "c-1")), Return(true)))
+        .WillOnce(Gives<2>(Named<SClusterInfo>("cluster-1", "c-1")))
         .WillOnce(Return(false));
     EXPECT_EQ(0, plugin.RestoreVM(ctx));
     EXPECT_EQ("c-1", ctx.newVMInfo.strClusterID);

@@ -23,55 +23,39 @@ protected:
     }
 };
 
+// A retryable failure is tried the configured number of times more (the setting is read on
+// every call), then ends in 205 without falling back to a request without the second flag, and
+// without the text of an earlier failure (here a failed connect) as its reason.
 TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallback) {
-    config.Set("nCreateSnapshotRetryAttempts=3\nnCreateSnapshotRetryIntervalSecs=7");
+    const struct {
+        const char* szConfig;
+        int nAttempts;
+        std::vector<uint32_t> sleeps;
+    } cases[] = {{"", 6, std::vector<uint32_t>(5, 10000)},
+                 {"nCreateSnapshotRetryAttempts=0", 1, {}},
+                 {"nCreateSnapshotRetryAttempts=1\nnCreateSnapshotRetryIntervalSecs=1", 2, {1000}},
+                 {"nCreateSnapshotRetryAttempts=3\nnCreateSnapshotRetryIntervalSecs=7",
+                  4,
+                  {7000, 7000, 7000}}};
     ctx.bSnapshotFlag2 = true;
-    EXPECT_CALL(*bridge, CreateVMSnapshot(_, "__VQ_BACKUP__", _, false, true, true, false, _, _))
-        .Times(4)
-        .WillRepeatedly(Return(false));
-    EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).Times(4).WillRepeatedly(Return(true));
-    EXPECT_FALSE(plugin.CreateVMSnapshotForBackup(ctx));
-    EXPECT_EQ(VMINFO_ERR_RETRYABLE, plugin.GetLastVMError());
-    EXPECT_EQ("", plugin.GetLastVMErrorDetails());
-    EXPECT_EQ((std::vector<uint32_t>{7000, 7000, 7000}), clock.Sleeps());
-    EXPECT_TRUE(ctx.strSnapshotID.empty());
-}
-
-// A failure earlier in the session (here a failed connect) must not pass for the reason the
-// snapshot retries ran out.
-TEST_F(SnapshotTest, RetriesRunningOutGive205WithoutAnEarlierFailuresText) {
-    config.Set("nCreateSnapshotRetryAttempts=1\nnCreateSnapshotRetryIntervalSecs=1");
-    plugin.SetLastVMError(VMINFO_ERR_CONNECT, "connection to the service refused");
-    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
-        .Times(2)
-        .WillRepeatedly(Return(false));
-    EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).Times(2).WillRepeatedly(Return(true));
-    SSnapshot snapshot;
-    std::vector<SDisk> disks;
-    EXPECT_FALSE(
-        plugin.CreateVMSnapshot(ctx.vmInfo, "n", "d", false, false, true, false, snapshot, disks));
-    EXPECT_EQ(VMINFO_ERR_RETRYABLE, plugin.GetLastVMError());
-    EXPECT_EQ("", plugin.GetLastVMErrorDetails());
-}
-
-TEST_F(SnapshotTest, DefaultsAreFiveRetriesTenSecondsApartAndZeroMeansOneAttempt) {
-    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _))
-        .Times(6 + 1)
-        .WillRepeatedly(Return(false));
-    EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).Times(7).WillRepeatedly(Return(true));
-    SSnapshot snapshot;
-    std::vector<SDisk> disks;
-    EXPECT_FALSE(
-        plugin.CreateVMSnapshot(ctx.vmInfo, "n", "d", false, false, true, false, snapshot, disks));
-    EXPECT_EQ(std::vector<uint32_t>(5, 10000), clock.Sleeps());
-
-    // The setting is read again on every call.
-    clock.ClearSleeps();
-    config.Set("nCreateSnapshotRetryAttempts=0");
-    EXPECT_FALSE(
-        plugin.CreateVMSnapshot(ctx.vmInfo, "n", "d", false, false, true, false, snapshot, disks));
-    EXPECT_TRUE(clock.Sleeps().empty());
-    EXPECT_EQ(VMINFO_ERR_RETRYABLE, plugin.GetLastVMError());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szConfig);
+        config.Set(c.szConfig);
+        clock.ClearSleeps();
+        plugin.SetLastVMError(VMINFO_ERR_CONNECT, "connection to the service refused");
+        EXPECT_CALL(*bridge,
+                    CreateVMSnapshot(_, "__VQ_BACKUP__", _, false, true, true, false, _, _))
+            .Times(c.nAttempts)
+            .WillRepeatedly(Return(false));
+        EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable())
+            .Times(c.nAttempts)
+            .WillRepeatedly(Return(true));
+        EXPECT_FALSE(plugin.CreateVMSnapshotForBackup(ctx));
+        EXPECT_EQ(SFailure(VMINFO_ERR_RETRYABLE, ""), LastFailure(plugin));
+        EXPECT_EQ(c.sleeps, clock.Sleeps());
+        EXPECT_TRUE(ctx.strSnapshotID.empty());
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
 }
 
 TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskReferences) {
@@ -121,8 +105,7 @@ TEST_F(SnapshotTest, NonRetryableWithoutFlag2EndsWith39AndTheText) {
     EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("VM is locked"));
     EXPECT_FALSE(plugin.CreateVMSnapshotForBackup(ctx));
-    EXPECT_EQ(VMINFO_ERR_SNAPSHOT, plugin.GetLastVMError());
-    EXPECT_EQ("VM is locked", plugin.GetLastVMErrorDetails());
+    EXPECT_EQ(SFailure(VMINFO_ERR_SNAPSHOT, "VM is locked"), LastFailure(plugin));
     EXPECT_TRUE(ctx.strSnapshotID.empty());
 }
 
@@ -214,7 +197,7 @@ auto Space(int64_t free, int64_t capacity) {
     ds.strName = "ds";
     ds.llFreeSpace = free;
     ds.llCapacity = capacity;
-    return DoAll(SetArgReferee<2>(ds), Return(true));
+    return Gives<2>(ds);
 }
 
 TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreAndSkipsOtherDisks) {

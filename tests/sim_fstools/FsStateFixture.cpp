@@ -35,6 +35,18 @@ std::string CFsStateFixture::DiskContent() const {
     return fctest::ReadWholeFile(m_state.DiskPath(c_szDisk));
 }
 
+std::string CFsStateFixture::Marks(const std::string& bitmap) {
+    std::string bits;
+    for (char c : bitmap) bits.push_back(c ? '1' : '0');
+    return bits;
+}
+
+std::string CFsStateFixture::Marked(std::initializer_list<size_t> chunks) {
+    std::string bits(512, '0');
+    for (size_t chunk : chunks) bits[chunk] = '1';
+    return bits;
+}
+
 void CFsStateFixture::Snapshot(const std::string& name) {
     std::string err;
     // As the management service does: writes around the journal count before the position.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "FsVolumeStore.h"
@@ -26,6 +27,10 @@ public:
     // Freezes the disk as a FusionStorage snapshot of that name, after folding its watch.
     void Snapshot(const std::string& name);
     std::string DiskContent() const;
+
+    // Which bytes of a bitmap are non-zero, as '0' and '1'; and 512 bytes with these marked.
+    static std::string Marks(const std::string& bitmap);
+    static std::string Marked(std::initializer_list<size_t> chunks);
 
     static constexpr uint64_t c_ullDiskSize = 1 << 20;
     static const char* const c_szDisk;

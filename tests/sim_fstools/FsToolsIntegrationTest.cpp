@@ -139,13 +139,8 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
 
     std::string device;
     ASSERT_TRUE(api.AttachVolume("snap-2-bitmap", device)) << log.Dump();
-    std::string bitmap = fctest::ReadFileAt(device, 0, 512);
-    ASSERT_EQ(bitmap.size(), 512u);
-    std::string marks;
-    for (char c : bitmap) marks.push_back(c ? '1' : '0');
-    std::string expected(512, '0');
-    expected[4] = expected[10] = expected[11] = '1';
-    EXPECT_EQ(marks, expected);
+    EXPECT_EQ(CFsStateFixture::Marks(fctest::ReadFileAt(device, 0, 512)),
+              CFsStateFixture::Marked({4, 10, 11}));
     EXPECT_TRUE(api.DetatchVolume("snap-2-bitmap"));
     EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
 

@@ -28,9 +28,7 @@ protected:
     std::string Marks(const std::string& name) {
         SFsVolume v;
         EXPECT_TRUE(fx.Store().Get(name, v));
-        std::string bits;
-        for (char c : fctest::ReadWholeFile(v.strDataPath)) bits.push_back(c ? '1' : '0');
-        return bits;
+        return CFsStateFixture::Marks(fctest::ReadWholeFile(v.strDataPath));
     }
 
     CFsStateFixture fx;
@@ -76,12 +74,8 @@ TEST_F(VolumeStoreTest, BitmapBetweenTwoSnapshotsMarksTheChangedChunks) {
     fx.WriteDisk(4096 * 8, "e");  // after s2: not marked
 
     ASSERT_EQ(fx.Store().CreateBitmap("bm", "s2", "s1", -1, error), FS_OK) << error;
-    std::string marks = Marks("bm");
     // (4096 + 1 MiB) / 4096 = 257 chunks, padded to 512 bytes.
-    ASSERT_EQ(marks.size(), 512u);
-    std::string expected(512, '0');
-    expected[2] = expected[4] = expected[5] = expected[256] = '1';
-    EXPECT_EQ(marks, expected);
+    EXPECT_EQ(Marks("bm"), CFsStateFixture::Marked({2, 4, 5, 256}));
 
     uint32_t status = 9;
     uint32_t blockSize = 0;
@@ -104,11 +98,7 @@ TEST_F(VolumeStoreTest, BitmapWithoutOlderSnapshotMarksAllData) {
         std::ofstream(snap.strPath, std::ios::binary) << frozen;
     }
     ASSERT_EQ(fx.Store().CreateBitmap("bm", "s1", "", -1, error), FS_OK) << error;
-    std::string marks = Marks("bm");
-    ASSERT_EQ(marks.size(), 512u);
-    std::string expected(512, '0');
-    expected[1] = expected[3] = expected[20] = '1';
-    EXPECT_EQ(marks, expected);
+    EXPECT_EQ(Marks("bm"), CFsStateFixture::Marked({1, 3, 20}));
 }
 
 TEST_F(VolumeStoreTest, BitmapRefusals) {
@@ -211,12 +201,8 @@ TEST_F(VolumeStoreTest, WritesThroughTheAttachedDiskVolumeAreJournalled) {
 
     ASSERT_EQ(fx.Store().CreateBitmap("b2", "s2", "s1", -1, error), FS_OK) << error;
     ASSERT_EQ(fx.Store().CreateBitmap("b3", "s3", "s2", -1, error), FS_OK) << error;
-    std::string expected(512, '0');
-    expected[1] = expected[8] = expected[9] = '1';
-    EXPECT_EQ(Marks("b2"), expected);
-    expected = std::string(512, '0');
-    expected[200] = '1';
-    EXPECT_EQ(Marks("b3"), expected);
+    EXPECT_EQ(Marks("b2"), CFsStateFixture::Marked({1, 8, 9}));
+    EXPECT_EQ(Marks("b3"), CFsStateFixture::Marked({200}));
 }
 
 TEST_F(VolumeStoreTest, HostileNamesStayInsideTheStore) {
@@ -260,11 +246,10 @@ TEST(FsFaults, RulesAndTheirCounts) {
     CFsFaults faults(fx.StateDir());
     SFsFault f;
     EXPECT_FALSE(faults.Take("attach", f));  // no rule file
-    EXPECT_FALSE(faults.Add("op=attach action=explode"));
-    EXPECT_FALSE(faults.Add("op=attach action=exit status=x"));
-    EXPECT_FALSE(faults.Add("op=attach action=exit"));
-    EXPECT_FALSE(faults.Add("op=attach action=fail colour=red"));
-    EXPECT_FALSE(faults.Add("attach fail"));
+    for (const char* bad :
+         {"op=attach action=explode", "op=attach action=exit status=x", "op=attach action=exit",
+          "op=attach action=fail colour=red", "attach fail"})
+        EXPECT_FALSE(faults.Add(bad)) << bad;
     ASSERT_TRUE(
         faults.Add(R"(op=attach action=fail times=2 ret_code=7 ret_desc="no path, sorry")"));
     ASSERT_TRUE(faults.Add("op=queryvolume action=exit status=3 times=0"));
