@@ -55,22 +55,28 @@ bool IsChunkHash(const std::string& str) {
     return true;
 }
 
+std::string CChunkStore::FanOf(const std::string& strHash) const {
+    return m_strRoot + "/chunks/" + strHash.substr(0, 2);
+}
+
 std::string CChunkStore::PathOf(const std::string& strHash) const {
-    return m_strRoot + "/chunks/" + strHash.substr(0, 2) + "/" + strHash;
+    return FanOf(strHash) + "/" + strHash;
 }
 
 bool CChunkStore::Put(const std::string& strContent, bool bCompress, std::string& strHash,
                       std::string& strError) const {
     strHash = Sha256Hex(strContent.data(), strContent.size());
     const std::string strPath = PathOf(strHash);
-    struct stat st;
-    if (::stat(strPath.c_str(), &st) == 0) return true;
-    const std::string strDir = m_strRoot + "/chunks/" + strHash.substr(0, 2);
+    const std::string strDir = FanOf(strHash);
     const bool bNewDir = ::mkdir(strDir.c_str(), 0755) == 0;
     if (!bNewDir && errno != EEXIST) {
         strError = ErrnoText("cannot create", strDir);
         return false;
     }
+    if (!CheckRealFolder(strDir, strError)) return false;
+    // Only a real file counts as present; the rename below replaces anything else.
+    struct stat st;
+    if (::lstat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
     std::string strPayload;
     uint8_t nFlags = 0;
     // Data that does not shrink is kept raw, so reading it costs no decompression.
@@ -92,7 +98,8 @@ bool CChunkStore::Get(const std::string& strHash, std::string& strContent,
                       std::string& strError) const {
     const std::string strPath = PathOf(strHash);
     std::string strFile;
-    if (!ReadWholeFile(strPath, strFile, strError)) return false;
+    if (!CheckRealFolder(FanOf(strHash), strError) || !ReadWholeFile(strPath, strFile, strError))
+        return false;
     if (strFile.size() < kHeaderSize || std::memcmp(strFile.data(), kMagic, sizeof kMagic) != 0) {
         strError = "chunk " + strHash + " has no valid header";
         return false;

@@ -17,6 +17,7 @@ class CChunkStore {
 public:
     explicit CChunkStore(std::string strRoot) : m_strRoot(std::move(strRoot)) {}
 
+    std::string FanOf(const std::string& strHash) const;  // the chunk's folder
     std::string PathOf(const std::string& strHash) const;
     // Stores the content unless a chunk of that name is already there; returns its hash.
     bool Put(const std::string& strContent, bool bCompress, std::string& strHash,
