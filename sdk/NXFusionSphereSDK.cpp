@@ -3,8 +3,9 @@
 // LAN: disk files move over the CNA disk-file protocol (SdkCnaClient).
 // SAN: when every LUN identifier of the disk's datastore names an entry in the device folder
 // (environment FC_SAN_DEVICE_DIR), the datastore's storage counts as attached to this
-// machine, and the disk's target file is opened directly at the path the management service
-// gave, bypassing the CNA. See README.md.
+// machine, and the disk's target file is opened directly, bypassing the CNA, but only when it
+// lies inside the device folder: the folder is what the SAN fabric presents to this machine,
+// and nothing else on it is a disk the service may hand out. See README.md.
 #include "NXFusionSphereSDK.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -67,6 +69,59 @@ bool LunsAttached(const char** luns, bool logDetails) {
         if (logDetails) LogTrace("LUN [%s] attached as [%s]", *p, path.c_str());
     }
     return true;
+}
+
+// The canonical form of path (every link resolved); false when it does not exist.
+bool Canonical(const char* path, std::string& out) {
+    char resolved[PATH_MAX];
+    if (!realpath(path, resolved)) return false;
+    out = resolved;
+    return true;
+}
+
+bool Beneath(const std::string& path, const std::string& dir) {
+    const std::string prefix = dir == "/" ? dir : dir + "/";
+    return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Opens the target file of a SAN disk only inside the device folder, whatever path the
+// service named: the path is resolved first, and the opened file's own path (as the kernel
+// knows it) is checked again, so a link swapped in between the two cannot lead out. -1 when
+// refused or not openable, with the reason logged.
+int OpenInsideDeviceFolder(const char* targetFile, bool writable) {
+    const char* dir = std::getenv("FC_SAN_DEVICE_DIR");
+    std::string canonicalDir, canonicalTarget;
+    if (!dir || !*dir || !Canonical(dir, canonicalDir)) {
+        LogError("OpenDisk: the SAN device folder [%s] cannot be resolved", dir ? dir : "");
+        return -1;
+    }
+    if (!Canonical(targetFile, canonicalTarget)) {
+        LogError("OpenDisk: cannot open [%s] over SAN: %s", targetFile, std::strerror(errno));
+        return -1;
+    }
+    if (!Beneath(canonicalTarget, canonicalDir)) {
+        LogError("OpenDisk: [%s] (%s) lies outside the SAN device folder [%s]; refused", targetFile,
+                 canonicalTarget.c_str(), canonicalDir.c_str());
+        return -1;
+    }
+    const int fd = open(canonicalTarget.c_str(),
+                        (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) {
+        LogError("OpenDisk: cannot open [%s] over SAN: %s", targetFile, std::strerror(errno));
+        return -1;
+    }
+    char opened[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), opened, sizeof opened - 1);
+    if (n <= 0 || !Beneath(std::string(opened, static_cast<size_t>(n)), canonicalDir)) {
+        LogError(
+            "OpenDisk: [%s] changed while it was opened and no longer lies inside the SAN "
+            "device folder [%s]; refused",
+            targetFile, canonicalDir.c_str());
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool SanRead(int fd, uint64_t offset, uint64_t count, uint8_t* buffer) {
@@ -212,12 +267,8 @@ bool NXFusionSphereSDK_OpenDisk(void* instance, const char** luns, const char* t
         nxsdk::LogError("OpenDisk: the datastore's LUNs are not attached for SAN access");
         return false;
     }
-    int fd = open(targetFile, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) {
-        nxsdk::LogError("OpenDisk: cannot open [%s] over SAN: %s", targetFile,
-                        std::strerror(errno));
-        return false;
-    }
+    int fd = nxsdk::OpenInsideDeviceFolder(targetFile, writable != 0);
+    if (fd < 0) return false;
     struct stat st;
     if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
         nxsdk::LogError("OpenDisk: [%s] is not a disk file or device", targetFile);

@@ -126,6 +126,17 @@ CLI::Validator RequestSize() {
         "BYTES");
 }
 
+// A new VM's name is one plain name: nothing a path, a log line or a folder could be made of.
+CLI::Validator PlainName() {
+    return CLI::Validator(
+        [](std::string& s) -> std::string {
+            return IsPlainName(s)
+                       ? ""
+                       : "must be a plain name (no '/', '\\', control character, \".\" or \"..\")";
+        },
+        "NAME");
+}
+
 }  // namespace
 
 void AddJobCommands(CLI::App& app, FRun& run) {
@@ -155,7 +166,8 @@ void AddJobCommands(CLI::App& app, FRun& run) {
     rc->add_option("--repo", r->strRepo, "Repository folder")->required();
     rc->add_option("--vm", r->request.strVm, "Backed-up VM, name or GUID")->required();
     rc->add_option("--backup", r->request.strBackupId, "Backup id (default: the latest)");
-    rc->add_option("--name", r->request.strNewName, "Name of the new VM (default: the source's)");
+    rc->add_option("--name", r->request.strNewName, "Name of the new VM (default: the source's)")
+        ->check(PlainName());
     CLI::Option* h = rc->add_option("--host", r->request.strHost, "Host to create the VM on");
     CLI::Option* c =
         rc->add_option("--cluster", r->request.strCluster, "Cluster to create the VM in");

@@ -182,9 +182,8 @@ bool CBackupWriter::OpenDisk(const std::string& strName, uint64_t ullCapacity,
                              std::unique_ptr<CDiskWriter>& pOut, std::string& strError) {
     SImpl& s = *m_pImpl;
     if (!s.Usable(strError)) return false;
-    if (strName.empty() || std::any_of(strName.begin(), strName.end(),
-                                       [](char c) { return static_cast<unsigned char>(c) < 32; })) {
-        strError = "invalid disk name";
+    if (!IsPlainName(strName)) {
+        strError = "invalid disk name '" + strName + "'";
         return false;
     }
     if (ullCapacity == 0) {

@@ -18,7 +18,7 @@ bool SyncFileSystem(const std::string& strRoot, std::string& strError) {
     return true;
 }
 bool SyncFile(const std::string& strPath, std::string& strError) {
-    CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    CFd fd(::open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid() || ::fdatasync(fd.Get()) != 0) {
         strError = ErrnoText("cannot sync", strPath);
         return false;
@@ -38,8 +38,7 @@ bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string
         std::lock_guard<std::mutex> guard(m_mutex);
         if (m_mapPending.count(strHash)) return true;
     }
-    struct stat st;
-    if (::stat(m_store.PathOf(strHash).c_str(), &st) == 0) return true;
+    if (m_store.Has(strHash)) return true;
     bool bNewDir = false;
     if (!m_store.MakeFolder(strHash, bNewDir, strError)) return false;
     const std::string strFile = CChunkStore::Encode(strContent, bCompress);
@@ -70,7 +69,7 @@ bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,
         auto it = m_mapPending.find(strHash);
         strPath = it == m_mapPending.end() ? m_store.PathOf(strHash) : it->second;
     }
-    return CChunkStore::ReadFile(strPath, strHash, strContent, strError);
+    return m_store.ReadFile(strPath, strHash, strContent, strError);
 }
 
 bool CChunkBatch::Publish(std::string& strError) {

@@ -55,16 +55,28 @@ bool IsChunkHash(const std::string& str) {
     return true;
 }
 
+std::string CChunkStore::FanOf(const std::string& strHash) const {
+    return m_strRoot + "/chunks/" + strHash.substr(0, 2);
+}
+
 std::string CChunkStore::PathOf(const std::string& strHash) const {
-    return m_strRoot + "/chunks/" + strHash.substr(0, 2) + "/" + strHash;
+    return FanOf(strHash) + "/" + strHash;
 }
 
 bool CChunkStore::MakeFolder(const std::string& strHash, bool& bNew, std::string& strError) const {
-    const std::string strDir = m_strRoot + "/chunks/" + strHash.substr(0, 2);
+    const std::string strDir = FanOf(strHash);
     bNew = ::mkdir(strDir.c_str(), 0755) == 0;
-    if (bNew || errno == EEXIST) return true;
-    strError = ErrnoText("cannot create", strDir);
-    return false;
+    if (!bNew && errno != EEXIST) {
+        strError = ErrnoText("cannot create", strDir);
+        return false;
+    }
+    return CheckRealFolder(strDir, strError);
+}
+
+bool CChunkStore::Has(const std::string& strHash) const {
+    // Only a real file counts as present; publishing replaces anything else.
+    struct stat st;
+    return ::lstat(PathOf(strHash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string CChunkStore::Encode(const std::string& strContent, bool bCompress) {
@@ -87,9 +99,10 @@ bool CChunkStore::Get(const std::string& strHash, std::string& strContent,
 }
 
 bool CChunkStore::ReadFile(const std::string& strPath, const std::string& strHash,
-                           std::string& strContent, std::string& strError) {
+                           std::string& strContent, std::string& strError) const {
     std::string strFile;
-    if (!ReadWholeFile(strPath, strFile, strError)) return false;
+    if (!CheckRealFolder(FanOf(strHash), strError) || !ReadWholeFile(strPath, strFile, strError))
+        return false;
     if (strFile.size() < kHeaderSize || std::memcmp(strFile.data(), kMagic, sizeof kMagic) != 0) {
         strError = "chunk " + strHash + " has no valid header";
         return false;

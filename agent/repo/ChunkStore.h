@@ -19,6 +19,7 @@ class CChunkStore {
 public:
     explicit CChunkStore(std::string strRoot) : m_strRoot(std::move(strRoot)) {}
 
+    std::string FanOf(const std::string& strHash) const;  // the chunk's folder
     std::string PathOf(const std::string& strHash) const;
     // Reads, decompresses and checks the content against its name.
     bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
@@ -29,8 +30,10 @@ public:
     // The file's bytes for the content: header and (compressed or raw) payload.
     static std::string Encode(const std::string& strContent, bool bCompress);
     // Reads the chunk file at strPath and checks it against strHash.
-    static bool ReadFile(const std::string& strPath, const std::string& strHash,
-                         std::string& strContent, std::string& strError);
+    bool ReadFile(const std::string& strPath, const std::string& strHash, std::string& strContent,
+                  std::string& strError) const;
+    // A chunk of that name is stored as a real file.
+    bool Has(const std::string& strHash) const;
 
 private:
     std::string m_strRoot;

@@ -71,6 +71,10 @@ bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
     }
     info.eKind = strKind == "full" ? EBackupKind::Full : EBackupKind::Incremental;
     info.strParentId = j.at("parent").get<std::string>();
+    if (!info.strParentId.empty() && !IsBackupId(info.strParentId)) {
+        strError = "invalid parent id '" + info.strParentId + "'";
+        return false;
+    }
     info.ullCreatedUs = Unsigned(j.at("created_us"), "created_us");
     info.bComplete = j.at("complete").get<bool>();
     info.bCompressed = j.at("compressed").get<bool>();
@@ -82,6 +86,10 @@ bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
     for (const json& d : j.at("disks")) {
         SDiskRecord disk{d.at("name").get<std::string>(), Unsigned(d.at("capacity"), "capacity"),
                          d.at("change_token").get<std::string>()};
+        if (!IsPlainName(disk.strName)) {
+            strError = "invalid disk name '" + disk.strName + "'";
+            return false;
+        }
         m.vecIndexes.emplace_back();
         if (!IndexFromJson(d.at("index"), disk.ullCapacity, info.ullChunkSize, m.vecIndexes.back(),
                            strError)) {
@@ -106,6 +114,13 @@ bool IsBackupId(const std::string& str) {
               c == '-'))
             return false;
     return true;
+}
+
+bool IsPlainName(const std::string& str) {
+    return !str.empty() && str != "." && str != ".." &&
+           std::none_of(str.begin(), str.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 32 || c == '/' || c == '\\';
+           });
 }
 
 std::string NewBackupId(uint64_t ullCreatedUs) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,12 +25,44 @@ void CFd::Reset() {
     m_fd = -1;
 }
 
+namespace {
+constexpr const char* kLinkRefused = " is a symbolic link; the repository does not follow links";
+}
+
 std::string ErrnoText(const std::string& strWhat, const std::string& strPath) {
-    return strWhat + " " + strPath + ": " + std::strerror(errno);
+    // O_NOFOLLOW fails with ELOOP on a link, O_DIRECTORY | O_NOFOLLOW with ENOTDIR.
+    struct stat st;
+    const int nErrno = errno;
+    if ((nErrno == ELOOP || nErrno == ENOTDIR) && ::lstat(strPath.c_str(), &st) == 0 &&
+        S_ISLNK(st.st_mode))
+        return strWhat + " " + strPath + ":" + kLinkRefused;
+    return strWhat + " " + strPath + ": " + std::strerror(nErrno);
+}
+
+bool CheckRealFolder(const std::string& strDir, std::string& strError) {
+    struct stat st;
+    if (::lstat(strDir.c_str(), &st) != 0) {
+        strError = ErrnoText("cannot find", strDir);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        strError = strDir + kLinkRefused;
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        strError = strDir + " is not a folder";
+        return false;
+    }
+    return true;
+}
+
+bool CheckRepoFolders(const std::string& strRoot, std::string& strError) {
+    return CheckRealFolder(strRoot + "/backups", strError) &&
+           CheckRealFolder(strRoot + "/chunks", strError);
 }
 
 bool ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& strError) {
-    CFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    CFd fd(::open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid()) {
         strError = ErrnoText("cannot open", strPath);
         return false;
@@ -67,11 +100,14 @@ bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset,
 
 bool ListDir(const std::string& strDir, std::vector<std::string>& vecNames, std::string& strError) {
     vecNames.clear();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(strDir.c_str()), ::closedir);
+    CFd fd(::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(fd.Valid() ? ::fdopendir(fd.Get()) : nullptr,
+                                            ::closedir);
     if (!dir) {
         strError = ErrnoText("cannot list", strDir);
         return false;
     }
+    fd.Release();  // the stream owns it now
     while (const dirent* e = ::readdir(dir.get())) {
         const std::string strName = e->d_name;
         if (strName != "." && strName != "..") vecNames.push_back(strName);
@@ -80,7 +116,7 @@ bool ListDir(const std::string& strDir, std::vector<std::string>& vecNames, std:
 }
 
 bool FsyncDir(const std::string& strDir, std::string& strError) {
-    CFd fd(::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    CFd fd(::open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid() || ::fsync(fd.Get()) != 0) {
         strError = ErrnoText("cannot sync folder", strDir);
         return false;
@@ -125,7 +161,7 @@ bool WriteFileDurable(const std::string& strPath, const std::string& strData,
 
 bool CRepoLock::Acquire(const std::string& strRoot, bool bExclusive, std::string& strError) {
     const std::string strPath = strRoot + "/lock";
-    CFd fd(::open(strPath.c_str(), O_RDWR | O_CLOEXEC));
+    CFd fd(::open(strPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid()) {
         strError = ErrnoText("cannot open lock file", strPath);
         return false;
@@ -138,5 +174,5 @@ bool CRepoLock::Acquire(const std::string& strRoot, bool bExclusive, std::string
         return false;
     }
     m_fd = std::move(fd);
-    return true;
+    return CheckRepoFolders(strRoot, strError);
 }

@@ -1,4 +1,9 @@
 // File primitives of the repository: an owned descriptor, durable writes and the lock file.
+//
+// The repository never follows a symbolic link: its files are opened with O_NOFOLLOW, its
+// folders are listed and synced only when they are real folders, and a folder that a path
+// passes through is checked with CheckRealFolder, so a chunk folder, manifest or lock replaced
+// by a link cannot lead a read, a write or a removal out of the repository.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +24,11 @@ public:
     int Get() const { return m_fd; }
     bool Valid() const { return m_fd >= 0; }
     void Reset();
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd = -1;
@@ -29,7 +39,12 @@ constexpr const char* kTempPrefix = ".tmp-";
 
 // A name for a new temporary file in strDir, unique within this machine's running processes.
 std::string TempPathIn(const std::string& strDir);
+// "<what> <path>: <errno text>", or that the path is a symbolic link when that made it fail.
 std::string ErrnoText(const std::string& strWhat, const std::string& strPath);
+// True when strDir is a folder and not a symbolic link.
+bool CheckRealFolder(const std::string& strDir, std::string& strError);
+// The repository's own folders (backups/, chunks/) are real folders.
+bool CheckRepoFolders(const std::string& strRoot, std::string& strError);
 bool ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& strError);
 bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset, std::string& strError);
 // The entries of a folder other than "." and "..", in no particular order.
@@ -43,6 +58,7 @@ bool WriteFileDurable(const std::string& strPath, const std::string& strData,
 // An flock on the repository's lock file, released when the object goes.
 class CRepoLock {
 public:
+    // Also checks, once locked, that the repository's folders are real folders.
     bool Acquire(const std::string& strRoot, bool bExclusive, std::string& strError);
 
 private:

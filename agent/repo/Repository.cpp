@@ -94,6 +94,7 @@ bool CRepository::Open(const std::string& strPath, std::unique_ptr<CRepository>&
         strError = strPath + " is not a valid backup repository: " + e.what();
         return false;
     }
+    if (!CheckRepoFolders(strPath, strError)) return false;
     pOut.reset(new CRepository(strPath, options));
     return true;
 }

@@ -138,6 +138,11 @@ private:
     std::unique_ptr<SImpl> m_pImpl;
 };
 
+// A name no path can be made of: not empty, no control character, '/' or '\\', not "." or
+// "..". Disk names in manifests must be one, so that no consumer of a hostile manifest can turn
+// one into a path.
+bool IsPlainName(const std::string& str);
+
 class CRepository {
 public:
     static bool Create(const std::string& strPath, const SRepositoryOptions& options,

@@ -95,7 +95,8 @@ bool CBenchSim::Start(int nVersion, std::string& err) {
 }
 
 bool CBenchSim::ExposeLuns(std::string& err) {
-    const std::string dir = m_strWork + "/devices";
+    // The run folder holds the simulator's state, so its disks lie on the storage presented.
+    const std::string& dir = m_strWork;
     ::setenv("FC_SAN_DEVICE_DIR", dir.c_str(), 1);
     return fcsim::ExposeSanLuns(dir, {"6888603000000001", "6888603000000002"}, err);
 }

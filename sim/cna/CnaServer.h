@@ -96,8 +96,10 @@ std::string FormatCnaFaultRule(const SCnaFaultRule& rule);
 
 // Makes the datastore's LUNs look attached to this machine for our backup SDK's SAN
 // transport: creates "<deviceDir>/<lun>" for each LUN identifier (an empty file; the SDK only
-// tests that the name exists, then opens the disk file at the path the management service
-// handed out). LUN identifiers that are not plain file names are refused.
+// tests that the name exists). The SDK then opens the disk file the management service handed
+// out only when it lies inside deviceDir, the storage presented to this machine, so the
+// simulator's state folder must lie inside deviceDir too (SSimOptions::strStateDir). LUN
+// identifiers that are not plain file names are refused.
 bool ExposeSanLuns(const std::string& deviceDir, const std::vector<std::string>& luns,
                    std::string& error);
 

@@ -168,6 +168,7 @@ TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {
         {"backup --vm web-01" + conn, 2, "--repo is required"},
         {"backup --vm web-01 --jobs 0" + repo + conn, 2, "--jobs"},
         {"backup --vm web-01 --request-size 1000" + repo + conn, 2, "multiple of 512"},
+        {"restore --vm web-01 --name ../web-02" + repo + conn, 2, "--name: must be a plain name"},
         {"frobnicate", 2, "frobnicate"},
         {"", 2, "Usage"},
     };

@@ -29,6 +29,8 @@ protected:
     void SetUp() override {
         fcsim::SSimOptions options;
         options.settings.nVersion = GetParam() == ETransport::Socket ? 63 : 62;
+        // Inside the SAN device folder (tmp), as the storage it presents.
+        options.strStateDir = tmp.File("sim");
         std::string err;
         ASSERT_TRUE(sim.Start(options, err)) << err;
         tmp.Touch("libssl.so.1.0.0");

@@ -59,6 +59,8 @@ protected:
     void SetUp() override {
         fcsim::SSimOptions options;
         options.settings.nVersion = GetParam();
+        // Inside the SAN device folder (tmp), as the storage it presents.
+        options.strStateDir = tmp.File("sim");
         std::string err;
         ASSERT_TRUE(sim.Start(options, err)) << err;
         tmp.Touch("fc.ini", "[fctest]\nHostName=localhost\n");

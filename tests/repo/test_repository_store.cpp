@@ -292,3 +292,45 @@ TEST(Manifest, ACapacityNearTwoToThe64NeedsAFullIndex) {
     j["disks"][0]["index"] = nlohmann::json::array();
     EXPECT_NE(ManifestError(j).find("the index does not cover the disk"), std::string::npos);
 }
+
+// A manifest is read from a repository that may come from anywhere: no name in it that could
+// become a path outside the repository is accepted, and each refusal says which name.
+TEST(Manifest, NamesThatCouldLeadOutOfTheRepositoryAreRefused) {
+    const struct {
+        const char* szField;  // "disk", "parent", "id" or "chunk"
+        std::string strValue;
+        const char* szError;
+    } cases[] = {
+        {"disk", "../../etc/passwd", "invalid disk name '../../etc/passwd'"},
+        {"disk", "/etc/passwd", "invalid disk name"},
+        {"disk", "sub/disk", "invalid disk name"},
+        {"disk", "sub\\disk", "invalid disk name"},
+        {"disk", "..", "invalid disk name"},
+        {"disk", ".", "invalid disk name"},
+        {"disk", "", "invalid disk name"},
+        {"disk", "d\n1", "invalid disk name"},
+        {"parent", "../../../etc/passwd", "invalid parent id '../../../etc/passwd'"},
+        {"parent", "/tmp/x", "invalid parent id"},
+        {"id", "../20260101T000000-000000-00000000", "names another backup"},
+        {"chunk", "../../../../etc/passwd", "index entry 0 is malformed"},
+    };
+    for (const auto& c : cases) {
+        nlohmann::json j = SmallManifest();
+        const std::string strField = c.szField;
+        if (strField == "disk") j["disks"][0]["name"] = c.strValue;
+        if (strField == "parent") j["parent"] = c.strValue;
+        if (strField == "id") j["id"] = c.strValue;
+        if (strField == "chunk") j["disks"][0]["index"][0][1] = c.strValue;
+        const std::string strError = ManifestError(j);
+        EXPECT_NE(strError.find(c.szError), std::string::npos) << c.strValue << ": " << strError;
+    }
+    // What a writer is given obeys the same rule, so it never writes what a reader refuses.
+    CTempDir dir;
+    std::unique_ptr<CRepository> pRepo;
+    std::unique_ptr<CBackupWriter> pWriter;
+    std::string strError;
+    ASSERT_TRUE(CRepository::Create(dir.File("r"), {kTestChunk, false}, pRepo, strError));
+    ASSERT_TRUE(pRepo->StartBackup({"vm", "g", {}}, {}, pWriter, strError)) << strError;
+    EXPECT_FALSE(pWriter->BeginDisk("../d", kTestChunk, "t", strError));
+    EXPECT_NE(strError.find("invalid disk name '../d'"), std::string::npos) << strError;
+}

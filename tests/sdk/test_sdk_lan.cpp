@@ -22,7 +22,9 @@ class SdkLan : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
-        state = std::make_unique<fcsim::CSimState>(root + "/state");
+        // The simulator's state lies on the storage the SAN device folder presents.
+        std::filesystem::create_directories(root + "/dev");
+        state = std::make_unique<fcsim::CSimState>(root + "/dev/state");
         disk = state->DiskPath("vm-disk-0");
         std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
         // A sparse disk with data in a few places, like a real one.

@@ -21,7 +21,8 @@ protected:
         std::ofstream(root + "/dev/lun-1") << "";
         std::ofstream(root + "/dev/lun-2") << "";
         devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", root + "/dev");
-        disk = root + "/disk.img";
+        // The disk lies on the storage the device folder presents.
+        disk = root + "/dev/disk.img";
         content.resize(1 << 20);
         for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 3 + (i >> 12));
         std::ofstream(disk, std::ios::binary)
@@ -91,6 +92,64 @@ TEST_F(SdkSan, ReadsAndWritesTheDiskFileDirectly) {
     sdk.NXFusionSphereSDK_CloseDisk(inst, h);
     EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 512, buf.data(), &count));
     sdk.NXFusionSphereSDK_DisConnectCNA(inst);
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+}
+
+// Whatever path the service names, only a file inside the device folder opens: every link is
+// resolved before the test, and a folder named like it does not count.
+TEST_F(SdkSan, TargetsOutsideTheDeviceFolderAreRefused) {
+    namespace fs = std::filesystem;
+    std::ofstream(root + "/outside.img") << std::string(4096, 'o');
+    fs::create_directories(root + "/dev2");
+    std::ofstream(root + "/dev2/disk.img") << std::string(4096, 'o');
+    fs::create_directories(root + "/dev/sub");
+    std::ofstream(root + "/dev/sub/disk.img") << std::string(4096, 'i');
+    fs::create_symlink(root + "/outside.img", root + "/dev/link-out.img");
+    fs::create_symlink("/etc/passwd", root + "/dev/link-passwd");
+    fs::create_symlink(root, root + "/dev/up");
+    fs::create_symlink("sub/disk.img", root + "/dev/link-in.img");
+    fs::create_symlink(root + "/dev", root + "/dev-link");
+    const struct {
+        std::string strTarget;
+        bool bOpens;
+    } cases[] = {
+        {"/etc/passwd", false},
+        {root + "/outside.img", false},
+        {root + "/dev/../outside.img", false},
+        {root + "/dev/sub/../../outside.img", false},
+        {root + "/dev2/disk.img", false},
+        {root + "/dev/link-out.img", false},
+        {root + "/dev/link-passwd", false},
+        {root + "/dev/up/outside.img", false},
+        {root + "/dev", false},
+        {root + "/dev/missing.img", false},
+        {disk, true},
+        {root + "/dev/sub/disk.img", true},
+        {root + "/dev/sub/../disk.img", true},
+        {root + "/dev/link-in.img", true},
+        {root + "/dev-link/disk.img", true},
+    };
+    for (const auto& c : cases) {
+        for (int writable : {0, 1}) {
+            void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
+            ASSERT_TRUE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 1, "t", 0, ""));
+            uint32_t h = 77;
+            EXPECT_EQ(c.bOpens, sdk.NXFusionSphereSDK_OpenDisk(inst, luns, c.strTarget.c_str(),
+                                                               writable, &h, 0))
+                << c.strTarget << " writable " << writable << "\n"
+                << SSdkUnderTest::AllErrors();
+            if (!c.bOpens) {
+                EXPECT_EQ(77u, h) << c.strTarget;
+            }
+            sdk.NXFusionSphereSDK_DestroyInstance(inst);
+        }
+    }
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("lies outside the SAN device folder"));
+    EXPECT_EQ(std::string(4096, 'o'), fctest::ReadWholeFile(root + "/outside.img"));
+    // The device folder itself may be named through a link.
+    CScopedEnv linked("FC_SAN_DEVICE_DIR", root + "/dev-link");
+    uint32_t h = 0;
+    void* inst = OpenSan(false, h);
     sdk.NXFusionSphereSDK_DestroyInstance(inst);
 }
 

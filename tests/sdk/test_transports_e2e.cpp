@@ -34,11 +34,14 @@ std::set<uint64_t> SetBlocks(const std::string& hex) {
 // Over SAN the SDK writes around the CNA; the changed blocks still name exactly what it wrote,
 // whether a snapshot comes while the restore's access is held or after its release.
 TEST(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
-    fcsim::CSimulator sim;
-    std::string err;
-    ASSERT_TRUE(sim.Start(fcsim::SSimOptions(), err)) << err;
+    // The simulator's disks lie on the storage the SAN device folder presents.
     CTempDir devDir;
     CScopedEnv devices("FC_SAN_DEVICE_DIR", devDir.Path());
+    fcsim::SSimOptions options;
+    options.strStateDir = devDir.File("sim");
+    fcsim::CSimulator sim;
+    std::string err;
+    ASSERT_TRUE(sim.Start(options, err)) << err;
     auto bridge = fctest::ConnectToSim(sim);
     ASSERT_TRUE(bridge);
     SVMInfo vm;

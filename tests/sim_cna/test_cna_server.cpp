@@ -252,6 +252,54 @@ TEST_F(CnaServerTest, BadFlagsAndWritesThroughReadOnlyHandles) {
     EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
 }
 
+// The token must be a live lease's, for the file asked for; the lease's clock is read at the
+// open and again on every request of an open handle.
+TEST_F(CnaServerTest, TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest) {
+    fctest::WriteSimDisk(*state, "d2", data);
+    ASSERT_TRUE(fctest::LeaseSimDisk(*state, "a2", "t2", "d2", true));
+    fcsim::SLease lease;
+    ASSERT_TRUE(state->GetLease("a1", lease));
+    struct SClock {
+        ~SClock() { fcsim::CSimState::SetNowForTest(0); }
+    } restoreClock;
+    const struct {
+        const char* szWhat;
+        std::string strToken;
+        int64_t tNow;  // 0: the real time
+        uint16_t nStatus;
+    } opens[] = {
+        {"another disk's token", "t2", 0, 2},
+        {"a prefix of the token", "t", 0, 3},
+        {"no token", "", 0, 3},
+        {"the lease's end", "t1", lease.tExpires, 3},
+        {"the lease's last second", "t1", lease.tExpires - 1, 0},
+    };
+    for (const auto& c : opens) {
+        fcsim::CSimState::SetNowForTest(c.tNow);
+        CRawConn conn(server->Port());
+        uint16_t status = 99;
+        conn.Open(0, disk, c.strToken, 1, &status);
+        EXPECT_EQ(c.nStatus, status) << c.szWhat;
+    }
+    fcsim::CSimState::SetNowForTest(0);
+    CRawConn conn(server->Port());
+    const uint32_t h = conn.Open(0, disk, "t1", 1);
+    ASSERT_NE(0u, h);
+    fcsim::CSimState::SetNowForTest(lease.tExpires);
+    conn.Send(IoRequest(3, 1, h, 0, 512));
+    Bytes r = conn.Recv(24);
+    ASSERT_EQ(24u, r.size());
+    EXPECT_EQ(3, Get16(r, 18)) << "read after the lease's end";
+    Bytes w = IoRequest(4, 2, h, 0, 512);
+    w.insert(w.end(), 512, 0xEE);
+    conn.Send(w);
+    r = conn.Recv(20);
+    ASSERT_EQ(20u, r.size());
+    EXPECT_EQ(3, Get16(r, 18)) << "write after the lease's end";
+    const std::string now = fctest::ReadWholeFile(disk);
+    EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
+}
+
 TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {
     constexpr int kClients = 4;
     std::atomic<int> good{0};
