@@ -88,14 +88,17 @@ bool CFusionStorageAPI::CreateBitmapVolume(const std::string& volumeName,
     const uint32_t nLimit = ullLimit > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ullLimit);
 
     // The limit counts pauses beyond the first query: the loop gives up once the counter has
-    // passed it, so the volume gets limit + 2 queries in all.
+    // passed it, so the volume gets limit + 2 queries in all. A volume given up on exists all
+    // the same; it is deleted, as no caller holds its name for a later clean-up.
     uint64_t nAttempts = 0;
     for (;;) {
         uint32_t nStatus = 0;
-        if (!cli.QueryBitmapVolume(volumeName, nStatus, blockSize)) return false;
+        if (!cli.QueryBitmapVolume(volumeName, nStatus, blockSize)) break;
         if (nStatus == 0) return true;
-        if (nAttempts > nLimit) return false;
+        if (nAttempts > nLimit) break;
         ++nAttempts;
         WZSLEEP(c_nBitmapQueryPauseMs);
     }
+    cli.DeleteVolume(volumeName);
+    return false;
 }

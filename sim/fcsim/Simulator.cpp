@@ -17,6 +17,36 @@ namespace fcsim {
 class CCnaServer {};
 #endif
 
+namespace {
+#ifdef FCSIM_HAVE_CNA
+// The CNA server's rules in rule text, for the management service's control calls.
+class CCnaFaultControl : public ICnaFaultControl {
+public:
+    explicit CCnaFaultControl(CCnaServer& cna) : m_cna(cna) {}
+    bool Add(const std::string& text, std::string& canonical, std::string& error) override {
+        SCnaFaultRule rule;
+        if (!ParseCnaFaultRule(text, rule, error)) return false;
+        m_cna.AddFault(rule);
+        canonical = FormatCnaFaultRule(rule);
+        return true;
+    }
+    std::vector<std::pair<std::string, SFaultWindow>> List() const override {
+        std::vector<std::pair<std::string, SFaultWindow>> out;
+        for (SCnaFaultRule rule : m_cna.ListFaults()) {
+            const SFaultWindow window = rule.window;
+            rule.window.nSeen = rule.window.nFired = 0;  // the counts travel apart
+            out.emplace_back(FormatCnaFaultRule(rule), window);
+        }
+        return out;
+    }
+    void Clear() override { m_cna.ClearFaults(); }
+
+private:
+    CCnaServer& m_cna;
+};
+#endif
+}  // namespace
+
 CSimulator::CSimulator() = default;
 
 CSimulator::~CSimulator() {
@@ -59,6 +89,12 @@ bool CSimulator::Start(const SSimOptions& options, std::string& err) {
     }
 #endif
     m_pMgmt = std::make_unique<CMgmtService>(*m_pState, m_faults, settings);
+#ifdef FCSIM_HAVE_CNA
+    if (m_pCna) {
+        m_pCnaFaults = std::make_unique<CCnaFaultControl>(*m_pCna);
+        m_pMgmt->SetCnaFaultControl(m_pCnaFaults.get());
+    }
+#endif
     if (!m_pMgmt->Open(err) || (options.bSeed && !m_pMgmt->SeedDemo(err)) ||
         !m_pMgmt->Start(options.strBind, options.nPort, options.bHttps, err)) {
         Stop();
@@ -92,6 +128,7 @@ void CSimulator::MatchStorageToVersion(int version) {
 void CSimulator::Stop() {
     if (m_pMgmt) m_pMgmt->Stop();
     m_pMgmt.reset();
+    m_pCnaFaults.reset();
 #ifdef FCSIM_HAVE_CNA
     if (m_pCna) m_pCna->Stop();
 #endif

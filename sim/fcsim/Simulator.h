@@ -70,6 +70,7 @@ private:
     CFaultTable m_faults;
     std::unique_ptr<CSimState> m_pState;
     std::unique_ptr<CCnaServer> m_pCna;
+    std::unique_ptr<ICnaFaultControl> m_pCnaFaults;  // the CNA's rules for the control calls
     std::unique_ptr<CMgmtService> m_pMgmt;
 };
 

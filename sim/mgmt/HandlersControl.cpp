@@ -14,6 +14,7 @@ json RuleJson(const SFaultRule& r) {
             {"method", r.strMethod},
             {"nth", r.window.nNth},
             {"times", r.window.nTimes},
+            {"every", r.window.nEvery},
             {"action", CFaultTable::ActionName(r.eAction)},
             {"httpStatus", r.nHttpStatus},
             {"errorCode", r.strErrorCode},
@@ -105,7 +106,7 @@ json ListFaults(CImpl& d, SReq&) {
 // for every fault engine.
 SFaultWindow WindowFromBody(const json& b, SFaultWindow window) {
     CKeyValues items;
-    for (const char* key : {"nth", "times"}) {
+    for (const char* key : {"nth", "times", "every"}) {
         if (!BodyHas(b, key)) continue;
         int64_t v = BodyInt(b, key, 0);
         items.Set(key, v < 0 ? std::to_string(v) : std::to_string(static_cast<uint64_t>(v)));
@@ -149,6 +150,39 @@ json ClearFaults(CImpl& d, SReq&) {
     return nullptr;
 }
 
+// The CNA's rules, or the answer that this simulator has none (a management service run
+// without the CNA server, or beside a CNA of its own that it cannot reach).
+ICnaFaultControl& CnaFaults(CImpl& d) {
+    ICnaFaultControl* control = d.CnaFaults();
+    if (control == nullptr)
+        Fail("10000010", "This simulator runs no CNA server: there are no CNA fault rules.", 409);
+    return *control;
+}
+
+json ListCnaFaults(CImpl& d, SReq&) {
+    json out = json::array();
+    for (const auto& rule : CnaFaults(d).List()) {
+        out.push_back(
+            {{"rule", rule.first}, {"seen", rule.second.nSeen}, {"fired", rule.second.nFired}});
+    }
+    return {{"faults", out}};
+}
+
+json AddCnaFault(CImpl& d, SReq& r) {
+    ICnaFaultControl& control = CnaFaults(d);
+    const std::string text = BodyStr(r.body, "rule");
+    if (text.empty()) Fail("10000001", "rule is required.");
+    std::string canonical, error;
+    if (!control.Add(text, canonical, error))
+        Fail("10000001", "The CNA fault rule is refused: " + error + ".");
+    return {{"rule", canonical}};
+}
+
+json ClearCnaFaults(CImpl& d, SReq&) {
+    CnaFaults(d).Clear();
+    return nullptr;
+}
+
 }  // namespace
 
 void AddControlRoutes(std::vector<SRoute>& routes) {
@@ -158,6 +192,10 @@ void AddControlRoutes(std::vector<SRoute>& routes) {
     routes.push_back(Route("GET", "/sim/faults", "SimListFaults", ListFaults, false));
     routes.push_back(Route("POST", "/sim/faults", "SimAddFault", AddFault, false));
     routes.push_back(Route("DELETE", "/sim/faults", "SimClearFaults", ClearFaults, false));
+    routes.push_back(Route("GET", "/sim/cna/faults", "SimListCnaFaults", ListCnaFaults, false));
+    routes.push_back(Route("POST", "/sim/cna/faults", "SimAddCnaFault", AddCnaFault, false));
+    routes.push_back(
+        Route("DELETE", "/sim/cna/faults", "SimClearCnaFaults", ClearCnaFaults, false));
 }
 
 }  // namespace fcsim

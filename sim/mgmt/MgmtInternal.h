@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -75,6 +76,9 @@ public:
     SMgmtSettings Settings() const;
     void SetSettings(const SMgmtSettings& settings);
     const std::string& CAFile() const { return m_strCAFile; }
+    // The CNA's fault rules; null when no CNA is known.
+    ICnaFaultControl* CnaFaults() const { return m_pCnaFaults.load(); }
+    void SetCnaFaults(ICnaFaultControl* control) { m_pCnaFaults.store(control); }
 
     // Sessions: a new token (sessions that timed out are forgotten first), and logout.
     std::string OpenSession();
@@ -114,6 +118,7 @@ private:
 
     mutable std::mutex m_mtxSettings;
     SMgmtSettings m_settings;
+    std::atomic<ICnaFaultControl*> m_pCnaFaults{nullptr};
 
     std::mutex m_mtxInventory;  // held by every handler
     CInventory m_inventory;

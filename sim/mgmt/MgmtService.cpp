@@ -182,6 +182,10 @@ void CMgmtService::SetSettings(const SMgmtSettings& settings) {
     m_pImpl->SetSettings(settings);
 }
 
+void CMgmtService::SetCnaFaultControl(ICnaFaultControl* control) {
+    m_pImpl->SetCnaFaults(control);
+}
+
 uint64_t CMgmtService::GuestWrite(const std::string& volume, uint64_t offset,
                                   const std::string& data, std::string& err) {
     std::lock_guard<std::mutex> g(m_pImpl->m_mtxInventory);

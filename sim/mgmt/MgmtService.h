@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Faults.h"
 #include "SimState.h"
@@ -26,6 +27,19 @@ struct SMgmtSettings {
     std::string strCnaHost = "127.0.0.1";
     uint16_t nCnaPort = 0;  // handed out with disk access; 0 until a CNA is known
     std::string strSiteId = "5D1C0A7E";
+};
+
+// The CNA disk-file server's fault rules as the control calls reach them (/sim/cna/faults). The
+// service owns no CNA server; whoever owns both installs this. Rules travel as rule text
+// (CnaServer.h: ParseCnaFaultRule, FormatCnaFaultRule).
+class ICnaFaultControl {
+public:
+    virtual ~ICnaFaultControl() = default;
+    // Adds the rule; its text as read back (every key), or false with the reason it is refused.
+    virtual bool Add(const std::string& text, std::string& canonical, std::string& error) = 0;
+    // The rules in the order added: each one's text without its counts, and its window.
+    virtual std::vector<std::pair<std::string, SFaultWindow>> List() const = 0;
+    virtual void Clear() = 0;
 };
 
 class CMgmtService {
@@ -55,6 +69,11 @@ public:
     // volume: URN or id. Returns the new change position, 0 on failure (err says why).
     uint64_t GuestWrite(const std::string& volume, uint64_t offset, const std::string& data,
                         std::string& err);
+
+    // Installs the CNA's fault rules for the control calls; null (the default) makes them answer
+    // that there is no CNA. Not owned: it must stay valid until it is replaced or the service
+    // has stopped.
+    void SetCnaFaultControl(ICnaFaultControl* control);
 
     class CImpl;
 

@@ -154,6 +154,12 @@ TEST_F(FusionStorageAPITest, BitmapWaitIsBoundedByItsLimit) {
         EXPECT_EQ(tools.JavaRuns(), 1 + c.queries) << c.name;  // the creation, then the queries
         EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(c.pauses, 10000u)) << c.name;
         EXPECT_EQ(tools.JavaArgs()[8], "queryBitmapVolume") << c.name;
+        // A volume that never became ready is deleted; a ready one is the caller's.
+        EXPECT_EQ(tools.VbsCliRuns(), c.ready ? 0 : 1) << c.name;
+        if (!c.ready) {
+            EXPECT_EQ(tools.VbsCliArgs(),
+                      std::vector<std::string>({"-c", "deletevolume", "-v", "s-bitmap"}));
+        }
     }
 }
 
@@ -171,4 +177,6 @@ TEST_F(FusionStorageAPITest, BitmapWaitStopsOnFailures) {
     EXPECT_FALSE(api.CreateBitmapVolume("s-bitmap", "", "s", blockSize));
     EXPECT_EQ(tools.JavaRuns(), 2);
     EXPECT_TRUE(clock.Sleeps().empty());
+    // Only the volume that was created is deleted.
+    EXPECT_EQ(tools.VbsCliRuns(), 1);
 }

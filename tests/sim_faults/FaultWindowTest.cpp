@@ -49,6 +49,14 @@ TEST(FaultWindow, TimesZeroFiresOnEveryCallFromTheNth) {
     EXPECT_FALSE(rules[0].window.Spent());
 }
 
+TEST(FaultWindow, EveryNFiresOnEachNthCallFromTheNthTimesTimes) {
+    std::vector<SRule> rules = {Rule("a", 2, 3)};
+    rules[0].window.nEvery = 3;
+    EXPECT_EQ(Fired(rules, std::vector<std::string>(12, "a")),
+              (std::vector<int>{-1, 0, -1, -1, 0, -1, -1, 0, -1, -1, -1, -1}));
+    EXPECT_TRUE(rules[0].window.Spent());
+}
+
 TEST(FaultWindow, EveryMatchingRuleCountsTheCallAndTheFirstOpenOneFires) {
     // The second rule's "2nd call" is the 2nd call even though the first rule took it.
     std::vector<SRule> rules = {Rule("a", 1, 2), Rule("a", 2, 1)};
@@ -73,6 +81,11 @@ TEST(FaultWindow, RuleTextKeys) {
     EXPECT_EQ(out.ToRule(), "nth=1 times=0");
     fcsim::PutFaultWindow(w, true, out);
     EXPECT_EQ(out.ToRule(), "nth=1 times=0 seen=4 fired=2");
+    ASSERT_TRUE(fcsim::CKeyValues::FromRule("every=5", items, error));
+    ASSERT_TRUE(fcsim::TakeFaultWindow(items, w, error)) << error;
+    fcsim::CKeyValues every;
+    fcsim::PutFaultWindow(w, false, every);
+    EXPECT_EQ(every.ToRule(), "nth=1 times=0 every=5");  // written only when it is more than 1
     w.Restart();
     EXPECT_EQ(w.nSeen + w.nFired, 0u);
 

@@ -1,7 +1,15 @@
 // VM and disk creation, descriptors and the restore helpers, and fault injection.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
 
+#include "CnaProtocol.h"
+#include "CnaWire.h"
 #include "SimTestUtil.h"
 
 namespace simtest {
@@ -9,6 +17,33 @@ namespace {
 
 using RestoreTest = CSimFixture;
 using FaultTest = CSimFixture;
+
+class CnaFaultTest : public CSimFixture {
+protected:
+    CnaFaultTest() { m_bStartCna = true; }
+
+    // Whether the CNA answers an open (with a token no lease has: it answers "bad token").
+    bool AnswersAnOpen() {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(m_sim.CnaPort());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        std::vector<uint8_t> request(CnaProtocol::kHeaderSize + CnaProtocol::kOpenBodySize, 0);
+        fcsim::cnawire::EncodeHeader(request.data(), CnaProtocol::kOpOpen, 1,
+                                     CnaProtocol::kOpenBodySize);
+        request[CnaProtocol::kHeaderSize + CnaProtocol::kPathSize] = 'x';  // the token
+        uint8_t answer[64];
+        const bool answered =
+            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()) &&
+            ::recv(fd, answer, sizeof(answer), 0) > 0;
+        ::close(fd);
+        return answered;
+    }
+};
 
 TEST_F(RestoreTest, VolumesVmsAndNics) {
     json ds = Ok("GET", m_strSite + "/datastores?name=ds-san")["datastores"][0];
@@ -238,6 +273,29 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     Err("GET", "/service/sites", nullptr, "10000022");  // this client still says 6.3
     Err("POST", "/sim/config", {{"version", 7}}, "10000001");
     EXPECT_EQ(Ok("GET", "/sim/info")["version"], 62);
+}
+
+// CNA rules through the control endpoint: added as text, read back whole, fired on the CNA,
+// listed with their counts and cleared; refused when they do not read, or without a CNA.
+TEST_F(CnaFaultTest, RulesAddedListedFiredAndCleared) {
+    EXPECT_TRUE(AnswersAnOpen());
+    json added = Ok("POST", "/sim/cna/faults", {{"rule", "op=open action=drop"}});
+    EXPECT_EQ(added["rule"], "op=open nth=1 times=1 from=0 to=0 action=drop status=8 stall_ms=0");
+    EXPECT_FALSE(AnswersAnOpen());
+    EXPECT_TRUE(AnswersAnOpen());  // spent
+    json listed = Ok("GET", "/sim/cna/faults")["faults"];
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0], json({{"rule", added["rule"]}, {"seen", 2}, {"fired", 1}}));
+    Ok("DELETE", "/sim/cna/faults");
+    EXPECT_TRUE(Ok("GET", "/sim/cna/faults")["faults"].empty());
+    Err("POST", "/sim/cna/faults", {{"rule", "op=read action=explode"}}, "10000001");
+    Err("POST", "/sim/cna/faults", json::object(), "10000001");
+    EXPECT_TRUE(Ok("GET", "/sim/cna/faults")["faults"].empty());
+}
+
+TEST_F(FaultTest, NoCnaRulesWithoutACna) {
+    EXPECT_EQ(409, Err("GET", "/sim/cna/faults", nullptr, "10000010"));
+    EXPECT_EQ(409, Err("POST", "/sim/cna/faults", {{"rule", "op=read"}}, "10000010"));
 }
 
 TEST_F(FaultTest, GuestWriteThroughTheControlEndpoint) {

@@ -42,7 +42,7 @@ protected:
     void SetUp() override {
         fcsim::SSimOptions opt;
         opt.bHttps = false;
-        opt.bStartCna = false;
+        opt.bStartCna = m_bStartCna;
         std::string err;
         ASSERT_TRUE(m_sim.Start(opt, err)) << err;
         m_pCli = std::make_unique<httplib::Client>("127.0.0.1", m_sim.Port());
@@ -124,6 +124,7 @@ protected:
         return nullptr;
     }
 
+    bool m_bStartCna = false;  // set by a fixture that needs the CNA server
     fcsim::CSimulator m_sim;
     std::unique_ptr<httplib::Client> m_pCli;
     std::string m_strToken;
