@@ -57,12 +57,8 @@ bool CFusionComputeDiskInfo::_OpenDisk(VMHandle* vmHandle, DiskHandle* disk) {
         lastError = 205;
         return false;
     }
-    // Recorded at once, so that a failure below still gives the access back at close, and
-    // extended at once: the lifetime the platform gives a new access may be shorter than
-    // reaching the CNA and opening the file take, and the CNA checks the lease at the open.
-    // From here on the admin thread keeps it alive too.
-    _SetLease(disk, accessID, true);
-    if (!ExtendDiskLease(vmHandle, disk)) return false;
+    // Recorded at once, so that a failure below still gives the access back at close.
+    _SetLease(disk, accessID, false);
 
     if (useBackupSDK) {
         disk->pSDKInstance = NXFusionSphereSDK_CreateInstance_Ptr(transport);
@@ -106,6 +102,8 @@ bool CFusionComputeDiskInfo::_OpenDisk(VMHandle* vmHandle, DiskHandle* disk) {
               disk->strName.c_str(), transport == kSdkSan ? "SAN" : "LAN");
 
     disk->bOpened = true;
+    _SetLease(disk, accessID, true);
+    if (!ExtendDiskLease(vmHandle, disk)) return false;
     if (transport == kSdkSan) disk->bSANTransport = true;
     return true;
 }

@@ -166,29 +166,6 @@ TEST_F(DiskServiceTest, LeaseIsExtendedOnlyAfter150Seconds) {
     EXPECT_EQ(151u, extensions[1].nSeconds);
 }
 
-// A new access is extended before the CNA is reached: the lifetime the platform gives it may
-// run out while connecting and opening take their time. Refused, nothing is opened and the
-// access is given back.
-TEST_F(DiskServiceTest, NewAccessIsExtendedBeforeTheCnaIsReached) {
-    size_t opensAtExtension = 99;
-    EXPECT_CALL(bridge, ExtendDiskAccess("acc-1", 300u))
-        .WillOnce([&](const std::string&, uint32_t) {
-            opensAtExtension = sdk.vecOpens.size();
-            return true;
-        });
-    Register("disk-a");
-    EXPECT_EQ(0u, opensAtExtension);
-    EXPECT_EQ(1u, sdk.vecOpens.size());
-
-    SVMInfo other = Vm();
-    other.strGUID = "vm-2";
-    ASSERT_TRUE(svc.Connect(other, "snap-2"));
-    EXPECT_CALL(bridge, ExtendDiskAccess("acc-2", 300u)).WillOnce(Return(false));
-    EXPECT_CALL(bridge, ReleaseDiskAccess("acc-2")).WillOnce(Return(true));
-    EXPECT_FALSE(svc.OpenDisk(other, Disk("disk-b"), "", Ds(), true, false));
-    EXPECT_EQ(1u, sdk.vecOpens.size());
-}
-
 TEST_F(DiskServiceTest, RefusedExtensionFailsTheNextTransferBeforeItStarts) {
     VmdkHandle h = Register("disk-a");
     EXPECT_CALL(bridge, ExtendDiskAccess(_, _)).WillOnce(Return(false));
