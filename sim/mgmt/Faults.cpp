@@ -73,7 +73,8 @@ namespace {
 const SNamedValue<EFaultAction> kActions[] = {{"error", EFaultAction::Error},
                                               {"taskfail", EFaultAction::TaskFail},
                                               {"delay", EFaultAction::Delay},
-                                              {"badjson", EFaultAction::BadJson}};
+                                              {"badjson", EFaultAction::BadJson},
+                                              {"drop", EFaultAction::Drop}};
 }  // namespace
 
 bool CFaultTable::ParseAction(const std::string& text, EFaultAction& out) {

@@ -12,7 +12,7 @@
 
 namespace fcsim {
 
-enum class EFaultAction { Error, TaskFail, Delay, BadJson };
+enum class EFaultAction { Error, TaskFail, Delay, BadJson, Drop };
 
 struct SFaultRule {
     int nID = 0;

@@ -319,6 +319,14 @@ void CMgmtService::CImpl::Dispatch(const httplib::Request& req, httplib::Respons
         res.set_content("{\"this is\": not json", "application/json; charset=UTF-8");
         return;
     }
+    if (bFault && fault.eAction == EFaultAction::Drop) {
+        // The head goes out promising a body that never comes: the provider's refusal makes
+        // the server close the connection, as a service that goes away mid-answer does.
+        res.status = 200;
+        res.set_content_provider(1024, "application/json; charset=UTF-8",
+                                 [](size_t, size_t, httplib::DataSink&) { return false; });
+        return;
+    }
     if (bFault && fault.eAction == EFaultAction::Error) {
         SendError(res, fault.nHttpStatus, fault.strErrorCode, fault.strErrorDes);
         return;

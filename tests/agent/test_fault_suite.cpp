@@ -300,6 +300,9 @@ TEST_F(FaultSuite, ManagementServiceFailures) {
         {"HTTP 500 on the VM record", [&] { AddMgmt("GetVm", 500, 1, 1); }},
         {"bad JSON for the VM list", [&] { AddMgmt("ListVms", 200, 1, 1, "badjson"); }},
         {"slow answers (1.5 s)", [&] { AddMgmt("GetSnapshot", 200, 1, 2, "delay", 1500); }},
+        {"dropped answer (VM record)", [&] { AddMgmt("GetVm", 200, 1, 1, "drop"); }},
+        {"dropped answer (lease extension)",
+         [&] { AddMgmt("ExtendBackupResource", 200, 1, 1, "drop"); }},
         {"snapshot deletion fails", [&] { AddMgmt("DeleteSnapshot", 400, 1, 0); }},
     };
     for (const SCase& c : cases) {

@@ -244,6 +244,10 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     json listed = Ok("GET", "/sim/faults")["faults"];
     ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[2]["fired"], 1);
+    // A dropped answer: the head arrives, the body never does, so the call fails as a whole.
+    Ok("POST", "/sim/faults", {{"op", "GetVm"}, {"action", "drop"}});
+    EXPECT_EQ(Call("GET", vm["uri"]).nStatus, 0);
+    EXPECT_EQ(Call("GET", vm["uri"]).nStatus, 200);
     Ok("DELETE", "/sim/faults");
     EXPECT_TRUE(Ok("GET", "/sim/faults")["faults"].empty());
     Err("POST", "/sim/faults", {{"action", "error"}}, "10000001");  // matches nothing
