@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -8,22 +7,22 @@
 #include "RepoFiles.h"
 
 namespace {
-// Every dirty page and entry of the repository's file system reaches the disk.
-bool SyncFileSystem(const std::string& strRoot, std::string& strError) {
-    CFd fd(::open(strRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.Valid() || ::syncfs(fd.Get()) != 0) {
-        strError = ErrnoText("cannot sync the file system of", strRoot);
+// Opens strPath with nFlags and syncs it: its data (fdatasync) or its whole file system.
+bool Sync(const std::string& strPath, int nFlags, int (*pSync)(int), const char* szWhat,
+          std::string& strError) {
+    CFd fd(::open(strPath.c_str(), nFlags | O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid() || pSync(fd.Get()) != 0) {
+        strError = ErrnoText(szWhat, strPath);
         return false;
     }
     return true;
 }
 bool SyncFile(const std::string& strPath, std::string& strError) {
-    CFd fd(::open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.Valid() || ::fdatasync(fd.Get()) != 0) {
-        strError = ErrnoText("cannot sync", strPath);
-        return false;
-    }
-    return true;
+    return Sync(strPath, O_NOFOLLOW, ::fdatasync, "cannot sync", strError);
+}
+// Every dirty page and entry of the repository's file system reaches the disk.
+bool SyncFileSystem(const std::string& strRoot, std::string& strError) {
+    return Sync(strRoot, O_DIRECTORY, ::syncfs, "cannot sync the file system of", strError);
 }
 }  // namespace
 
@@ -39,22 +38,10 @@ bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string
         if (m_mapPending.count(strHash)) return true;
     }
     if (m_store.Has(strHash)) return true;
-    bool bNewDir = false;
-    if (!m_store.MakeFolder(strHash, bNewDir, strError)) return false;
-    const std::string strFile = CChunkStore::Encode(strContent, bCompress);
-    const std::string strPath = m_store.PathOf(strHash);
-    const std::string strTemp = TempPathIn(strPath.substr(0, strPath.rfind('/')));
-    {
-        CFd fd(::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd.Valid()) {
-            strError = ErrnoText("cannot create", strTemp);
-            return false;
-        }
-        if (!WriteAll(fd.Get(), strFile.data(), strFile.size(), 0, strError)) {
-            ::unlink(strTemp.c_str());
-            return false;
-        }
-    }
+    if (!m_store.MakeFolder(strHash, strError)) return false;
+    const std::string strTemp = TempPathIn(m_store.FanOf(strHash));
+    if (!WriteNewFile(strTemp, CChunkStore::Encode(strContent, bCompress), false, strError))
+        return false;
     // Two disk writers may store the same content at once; one file is kept.
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!m_mapPending.emplace(strHash, strTemp).second) ::unlink(strTemp.c_str());
@@ -79,7 +66,7 @@ bool CChunkBatch::Publish(std::string& strError) {
     std::set<std::string> setFolders;  // those whose entries change
     for (const auto& pending : m_mapPending) {
         if (bEach && !SyncFile(pending.second, strError)) return false;
-        setFolders.insert(pending.second.substr(0, pending.second.rfind('/')));
+        setFolders.insert(m_store.FanOf(pending.first));
     }
     if (!bEach && !SyncFileSystem(m_store.Root(), strError)) return false;
     for (auto it = m_mapPending.begin(); it != m_mapPending.end();) {

@@ -63,10 +63,9 @@ std::string CChunkStore::PathOf(const std::string& strHash) const {
     return FanOf(strHash) + "/" + strHash;
 }
 
-bool CChunkStore::MakeFolder(const std::string& strHash, bool& bNew, std::string& strError) const {
+bool CChunkStore::MakeFolder(const std::string& strHash, std::string& strError) const {
     const std::string strDir = FanOf(strHash);
-    bNew = ::mkdir(strDir.c_str(), 0755) == 0;
-    if (!bNew && errno != EEXIST) {
+    if (::mkdir(strDir.c_str(), 0755) != 0 && errno != EEXIST) {
         strError = ErrnoText("cannot create", strDir);
         return false;
     }

@@ -25,8 +25,8 @@ public:
     bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
 
     const std::string& Root() const { return m_strRoot; }
-    // The chunk's folder exists; bNew says this call made it.
-    bool MakeFolder(const std::string& strHash, bool& bNew, std::string& strError) const;
+    // The chunk's folder exists, as a real folder.
+    bool MakeFolder(const std::string& strHash, std::string& strError) const;
     // The file's bytes for the content: header and (compressed or raw) payload.
     static std::string Encode(const std::string& strContent, bool bCompress);
     // Reads the chunk file at strPath and checks it against strHash.

@@ -130,27 +130,28 @@ std::string TempPathIn(const std::string& strDir) {
            std::to_string(++s_ullCounter);
 }
 
+bool WriteNewFile(const std::string& strPath, const std::string& strData, bool bSync,
+                  std::string& strError) {
+    CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.Valid()) {
+        strError = ErrnoText("cannot create", strPath);
+        return false;
+    }
+    bool bOk = WriteAll(fd.Get(), strData.data(), strData.size(), 0, strError);
+    if (bOk && bSync && ::fsync(fd.Get()) != 0) {
+        strError = ErrnoText("cannot sync", strPath);
+        bOk = false;
+    }
+    if (!bOk) ::unlink(strPath.c_str());
+    return bOk;
+}
+
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,
                       std::string& strError) {
     const size_t nSlash = strPath.rfind('/');
     const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash);
     const std::string strTemp = TempPathIn(strDir);
-    {
-        CFd fd(::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!fd.Valid()) {
-            strError = ErrnoText("cannot create", strTemp);
-            return false;
-        }
-        bool bOk = WriteAll(fd.Get(), strData.data(), strData.size(), 0, strError);
-        if (bOk && ::fsync(fd.Get()) != 0) {
-            strError = ErrnoText("cannot sync", strTemp);
-            bOk = false;
-        }
-        if (!bOk) {
-            ::unlink(strTemp.c_str());
-            return false;
-        }
-    }
+    if (!WriteNewFile(strTemp, strData, true, strError)) return false;
     if (::rename(strTemp.c_str(), strPath.c_str()) != 0) {
         strError = ErrnoText("cannot rename to", strPath);
         ::unlink(strTemp.c_str());

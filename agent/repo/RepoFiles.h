@@ -50,6 +50,10 @@ bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset, std
 // The entries of a folder other than "." and "..", in no particular order.
 bool ListDir(const std::string& strDir, std::vector<std::string>& vecNames, std::string& strError);
 bool FsyncDir(const std::string& strDir, std::string& strError);
+// Creates strPath, which must not exist, with the data (fsynced when bSync); a failure leaves
+// no file.
+bool WriteNewFile(const std::string& strPath, const std::string& strData, bool bSync,
+                  std::string& strError);
 // Writes a temporary file in the same folder, fsyncs it, renames it over strPath and fsyncs
 // the folder: a reader sees the old file or the whole new one, also after a crash.
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,
