@@ -37,6 +37,13 @@ SVMInfo VM(const std::string& name, const std::string& guid) {
     return vm;
 }
 
+std::vector<std::string> Failures(const std::vector<SJobFailure>& list) {
+    std::vector<std::string> lines;
+    for (const SJobFailure& f : list)
+        lines.push_back(f.strItem + "|" + f.strReason + "|" + (f.bIgnorable ? "1" : "0"));
+    return lines;
+}
+
 }  // namespace fcplugintest
 
 // Every test runs on a machine that is no FusionCompute VM and without configuration, whatever

@@ -75,4 +75,7 @@ private:
 SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id = "");
 SVMInfo VM(const std::string& name, const std::string& guid = "");
 
+// A job's failures as "item|reason|ignorable" lines, to be compared in one go.
+std::vector<std::string> Failures(const std::vector<SJobFailure>& list);
+
 }  // namespace fcplugintest

@@ -112,30 +112,18 @@ TEST(PluginLifecycle, MissingBiosIsLoggedAndTheObjectStillWorks) {
 // The child exits 0 when every check holds and prints what went wrong otherwise.
 [[noreturn]] void XenChild(const std::string& vendor, const std::string& expectedGuid) {
     CScopedBios bios(vendor, "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01");
-    int failures = 0;
     {
         EvLogCapture capture;
         CTestPlugin first(new StrictMock<CMockBridge>());
         CTestPlugin second(new StrictMock<CMockBridge>());
-        if (CFusionComputeInfo::GetLocalVMGuid() != expectedGuid) {
-            fprintf(stderr, "GUID [%s], expected [%s]\n",
-                    CFusionComputeInfo::GetLocalVMGuid().c_str(), expectedGuid.c_str());
-            ++failures;
-        }
+        EXPECT_EQ(expectedGuid, CFusionComputeInfo::GetLocalVMGuid());
         // Once detected, later objects do not ask the BIOS again; until then each one does.
-        size_t queries = capture.Count("Bios Manufacturer [");
-        size_t expectedQueries = expectedGuid.empty() ? 2 : 1;
-        if (queries != expectedQueries) {
-            fprintf(stderr, "%zu BIOS queries, expected %zu\n", queries, expectedQueries);
-            ++failures;
-        }
-        if (!expectedGuid.empty() &&
-            !capture.Contains("Local VM Guid [6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01]")) {
-            fprintf(stderr, "no \"Local VM Guid\" line\n%s", capture.Dump().c_str());
-            ++failures;
-        }
+        EXPECT_EQ(expectedGuid.empty() ? 2u : 1u, capture.Count("Bios Manufacturer ["));
+        EXPECT_EQ(!expectedGuid.empty(),
+                  capture.Contains("Local VM Guid [6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01]"))
+            << capture.Dump();
     }
-    std::exit(failures == 0 ? 0 : 1);
+    std::exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
 // The vendor is Xen in any letter case, and only as the whole name.
@@ -178,21 +166,10 @@ TEST(PluginLocalVMDeathTest, XenInAnyLetterCaseAndOnlyTheWholeNameIsRecognised) 
         });
     go = true;
     for (std::thread& t : threads) t.join();
-    int failures = 0;
-    if (capture.Count("Bios Manufacturer [") != 1) {
-        fprintf(stderr, "%zu BIOS queries\n", capture.Count("Bios Manufacturer ["));
-        ++failures;
-    }
-    for (const std::string& guid : seen)
-        if (guid != kGuid) {
-            fprintf(stderr, "a creator saw [%s]\n", guid.c_str());
-            ++failures;
-        }
-    if (torn != 0) {
-        fprintf(stderr, "%d partial reads\n", torn.load());
-        ++failures;
-    }
-    std::exit(failures == 0 ? 0 : 1);
+    EXPECT_EQ(1u, capture.Count("Bios Manufacturer ["));
+    EXPECT_EQ(std::vector<std::string>(kCreators, kGuid), seen);
+    EXPECT_EQ(0, torn.load()) << "partial reads";
+    std::exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
 TEST(PluginLocalVMDeathTest, OneBiosQueryAcrossThreads) {
@@ -204,7 +181,6 @@ TEST(PluginLocalVMDeathTest, OneBiosQueryAcrossThreads) {
 [[noreturn]] void LocalHostChild() {
     CScopedBios bios("Xen", "aaaa-bbbb");
     auto* bridge = new StrictMock<CMockBridge>();
-    int failures = 0;
     {
         CTestPlugin plugin(bridge);
         SVMInfo local = VM("proxy", "aaaa-bbbb");
@@ -216,14 +192,12 @@ TEST(PluginLocalVMDeathTest, OneBiosQueryAcrossThreads) {
         EXPECT_CALL(*bridge, GetVMInfo("", "", "aaaa-bbbb", _, 0x41u)).WillOnce(Return(false));
         EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("VM gone"));
         SHostInfo host;
-        if (plugin.GetLocalHostInfo(host, 0x2000000, 7) != 1) ++failures;
+        EXPECT_EQ(1, plugin.GetLocalHostInfo(host, 0x2000000, 7));
         SVMInfo vm;
-        if (plugin.GetLocalVMInfo(vm, 0x40, 3) != 0) ++failures;
-        if (plugin.GetLastVMError() != VMINFO_ERR_GET_VM_INFO ||
-            plugin.GetLastVMErrorDetails() != "VM gone")
-            ++failures;
+        EXPECT_EQ(0, plugin.GetLocalVMInfo(vm, 0x40, 3));
+        EXPECT_EQ(SFailure(VMINFO_ERR_GET_VM_INFO, "VM gone"), LastFailure(plugin));
     }
-    std::exit(failures == 0 && !::testing::Test::HasFailure() ? 0 : 1);
+    std::exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
 TEST(PluginLocalVMDeathTest, LocalHostUsesCallerFlagsOnlyForTheHost) {

@@ -154,10 +154,8 @@ TEST_F(MountTest, PartlyOpenedMountSucceedsAndReportsTheOthers) {
     ASSERT_EQ(1, Mount({Disk("skip-me"), independent, Disk("d1")}));
     EXPECT_EQ(1u, capture.Count("Opened 1 of 3 disks on VM [web-01]")) << capture.Dump();
     EXPECT_EQ(2, ctx.nSkippedDisks);
-    ASSERT_EQ(1u, ctx.vecMountFailures.size());
-    EXPECT_EQ("ind-shown", ctx.vecMountFailures[0].strItem);
-    EXPECT_EQ("independent disks are not supported", ctx.vecMountFailures[0].strReason);
-    EXPECT_TRUE(ctx.vecMountFailures[0].bIgnorable);
+    EXPECT_EQ((std::vector<std::string>{"ind-shown|independent disks are not supported|1"}),
+              Failures(ctx.vecMountFailures));
     EXPECT_EQ("snap-1", ctx.strSnapshotID);
     EXPECT_EQ("LAN", ctx.strTransportMode);
     EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
@@ -216,17 +214,14 @@ TEST_F(MountTest, DescriptorsAreSavedUnderTheGuidAndTheServicesNameIsUsed) {
     record.strName = "web-01-renamed";
     ASSERT_EQ(1, Mount({Disk("d1")}));
     EXPECT_EQ("web-01-renamed", ctx.strVMName);
-    std::string text;
-    ASSERT_TRUE(ReadWholeFile(ctx.strMountPath + "/guid-web.ovf", text));
-    EXPECT_EQ("<ovf/>", text);
-    ASSERT_TRUE(ReadWholeFile(ctx.strMountPath + "/guid-web.json", text));
-    EXPECT_EQ("{\"nics\":[]}", text);
+    EXPECT_EQ("<ovf/>", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.ovf"));
+    EXPECT_EQ("{\"nics\":[]}", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.json"));
 
     std::vector<SMountInfoFull> info;
     ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
     ASSERT_EQ(3u, info.size());
-    EXPECT_EQ("web-01-renamed.json", info[1].vecDisks[0].strDisplayName);
-    EXPECT_EQ("web-01-renamed.ovf", info[2].vecDisks[0].strDisplayName);
+    EXPECT_EQ("web-01-renamed.json|web-01-renamed.ovf",
+              info[1].vecDisks[0].strDisplayName + "|" + info[2].vecDisks[0].strDisplayName);
 }
 
 TEST_F(MountTest, DescriptorFailuresHaveTheirCodes) {
@@ -286,11 +281,12 @@ TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
     std::vector<SMountInfoFull> info(1);  // appended to, never cleared
     ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
     ASSERT_EQ(6u, info.size());
-    EXPECT_EQ(1, info[1].nType);
-    EXPECT_EQ("d1", info[1].vecDisks[0].strName);
-    EXPECT_EQ(30, info[1].vecDisks[0].nObjectType);
-    EXPECT_EQ("guid-d1", info[1].vecDisks[0].strFileName);
-    EXPECT_EQ("d3", info[2].vecDisks[0].strName);
+    for (size_t i : {1, 2}) {
+        const SDisk& d = info[i].vecDisks.at(0);
+        EXPECT_EQ((std::vector<std::string>{"1", i == 1 ? "d1" : "d3", "30", "guid-" + d.strName}),
+                  (std::vector<std::string>{std::to_string(info[i].nType), d.strName,
+                                            std::to_string(d.nObjectType), d.strFileName}));
+    }
     EXPECT_EQ("guid-d3", ctx.vmInfo.vecDisks[2].strFileName);
     struct SFile {
         const char* file;
@@ -304,13 +300,12 @@ TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
                            {"guid-web.ovf", "web-01.ovf", 0, 6}};
     for (size_t i = 0; i < 3; ++i) {
         const SDisk& f = info[3 + i].vecDisks.at(0);
-        EXPECT_EQ(0, info[3 + i].nType);
-        EXPECT_EQ(files[i].file, f.strFileName);
-        EXPECT_EQ(ctx.strMountPath + "/" + files[i].file, f.strName);
-        EXPECT_EQ(files[i].shown, f.strDisplayName);
-        EXPECT_EQ(files[i].format, f.llFileFormat);
-        EXPECT_EQ(files[i].size, f.llSize);
-        EXPECT_EQ(0, f.nFileType);
+        const std::string file = files[i].file;
+        EXPECT_EQ("0 " + file + " " + ctx.strMountPath + "/" + file + " " + files[i].shown + " " +
+                      std::to_string(files[i].format) + " " + std::to_string(files[i].size) + " 0",
+                  std::to_string(info[3 + i].nType) + " " + f.strFileName + " " + f.strName + " " +
+                      f.strDisplayName + " " + std::to_string(f.llFileFormat) + " " +
+                      std::to_string(f.llSize) + " " + std::to_string(f.nFileType));
     }
 
     // A file gone before its size is read ends the listing with what was appended.

@@ -5,6 +5,8 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -18,15 +20,26 @@ SInventoryInfo Folder(const std::string& id) {
     return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
 }
 
-auto Folders(std::vector<SInventoryInfo> list) {
-    return Gives<1>(std::move(list));
-}
-
 class QueryTest : public ::testing::Test {
 protected:
     StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
     CTestPlugin plugin{bridge};
     std::vector<SVMInfo> out;
+
+    // Each folder lists these sub-folders, once.
+    void Tree(const std::vector<std::pair<const char*, std::vector<const char*>>>& folders) {
+        for (const auto& f : folders) {
+            std::vector<SInventoryInfo> subs;
+            for (const char* id : f.second) subs.push_back(Folder(id));
+            EXPECT_CALL(*bridge, GetVMFolderInfoList(f.first, _)).WillOnce(Gives<1>(subs));
+        }
+    }
+    // Each folder holds one VM of the given name, asked for once with these flags.
+    void FolderVMs(const std::vector<std::pair<const char*, const char*>>& vms, uint64_t flags) {
+        for (const auto& v : vms)
+            EXPECT_CALL(*bridge, GetVMInfoListForFolder(v.first, _, flags))
+                .WillOnce(Gives<1>(VMs({v.second})));
+    }
 };
 
 TEST_F(QueryTest, SingleLookupsRecordTheirCodeWithTheBridgeText) {
@@ -121,18 +134,10 @@ TEST_F(QueryTest, InventoryObjectFailureRecordsDetailsOnly) {
 
 // root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
 TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(Folders({Folder("a"), Folder("b")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("a1")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1", _)).WillOnce(Folders({Folder("a1x")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a1x", _)).WillOnce(Folders({}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({}));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1x", _, 8u)).WillOnce(Gives<1>(VMs({"deepest"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a1", _, 8u)).WillOnce(Gives<1>(VMs({"in-a1"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 8u)).WillOnce(Gives<1>(VMs({"in-a"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 8u)).WillOnce(Gives<1>(VMs({"in-b"})));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("root", _, 8u))
-        .WillOnce(Gives<1>(VMs({"in-root"})));
+    Tree({{"root", {"a", "b"}}, {"a", {"a1"}}, {"a1", {"a1x"}}, {"a1x", {}}, {"b", {}}});
+    FolderVMs(
+        {{"a1x", "deepest"}, {"a1", "in-a1"}, {"a", "in-a"}, {"b", "in-b"}, {"root", "in-root"}},
+        8);
     EXPECT_EQ(1,
               plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
     EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
@@ -140,11 +145,8 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
 }
 
 TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(Folders({Folder("a"), Folder("b"), Folder("c")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("a", _, 0u)).WillOnce(Gives<1>(VMs({"in-a"})));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Return(true));
+    Tree({{"root", {"a", "b", "c"}}, {"a", {}}, {"b", {}}});
+    FolderVMs({{"a", "in-a"}}, 0);
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("folder b is gone"));
     // Neither "c" nor the root's own VMs are asked for.
@@ -155,41 +157,28 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
 
 // A service that lists a folder below itself must not take the agent down with it.
 TEST_F(QueryTest, FolderListedAsItsOwnSubFolderIsAnError) {
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("self", _)).WillOnce(Folders({Folder("self")}));
+    Tree({{"self", {"self"}}});
     EvLogCapture capture;
     EXPECT_EQ(0,
               plugin.GetVMInfoListForInventoryObject("self", INVENTORY_TYPE_VM_FOLDER, 0, 0, out));
     EXPECT_TRUE(out.empty());
-    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("[self]"))
-        << plugin.GetLastVMErrorDetails();
-    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("cycle"));
+    EXPECT_THAT(plugin.GetLastVMErrorDetails(), AllOf(HasSubstr("[self]"), HasSubstr("cycle")));
     EXPECT_TRUE(capture.Contains("cycle")) << capture.Dump();
 }
 
 // root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
 TEST_F(QueryTest, FolderCycleFurtherDownIsAnError) {
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(Folders({Folder("first"), Folder("a")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("first", _)).WillOnce(Folders({}));
-    EXPECT_CALL(*bridge, GetVMInfoListForFolder("first", _, 0u))
-        .WillOnce(Gives<1>(VMs({"in-first"})));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("b")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("a")}));
+    Tree({{"root", {"first", "a"}}, {"first", {}}, {"a", {"b"}}, {"b", {"a"}}});
+    FolderVMs({{"first", "in-first"}}, 0);
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-first"}), Names(out));
-    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("[a]"))
-        << plugin.GetLastVMErrorDetails();
+    EXPECT_THAT(plugin.GetLastVMErrorDetails(), HasSubstr("[a]"));
 }
 
 // A folder reached through two parents is walked once, so its VMs are listed once.
 TEST_F(QueryTest, FolderReachedTwiceIsWalkedOnce) {
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("root", _))
-        .WillOnce(Folders({Folder("a"), Folder("b")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("a", _)).WillOnce(Folders({Folder("shared")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("b", _)).WillOnce(Folders({Folder("shared")}));
-    EXPECT_CALL(*bridge, GetVMFolderInfoList("shared", _)).WillOnce(Folders({}));
-    for (const char* id : {"root", "a", "b", "shared"})
-        EXPECT_CALL(*bridge, GetVMInfoListForFolder(id, _, 0u)).WillOnce(Gives<1>(VMs({id})));
+    Tree({{"root", {"a", "b"}}, {"a", {"shared"}}, {"b", {"shared"}}, {"shared", {}}});
+    FolderVMs({{"root", "root"}, {"a", "a"}, {"b", "b"}, {"shared", "shared"}}, 0);
     EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
@@ -207,19 +196,14 @@ TEST_F(QueryTest, EndlesslyDeepFolderTreeIsAnError) {
     EXPECT_TRUE(out.empty());
     EXPECT_LE(listed, 64);
     EXPECT_GE(listed, 8);
-    EXPECT_NE(std::string::npos, plugin.GetLastVMErrorDetails().find("deep"))
-        << plugin.GetLastVMErrorDetails();
+    EXPECT_THAT(plugin.GetLastVMErrorDetails(), HasSubstr("deep"));
 }
 
 TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
+    using D = SDatastoreInfo;
     SHostInfo h1, h2;
-    SDatastoreInfo shared, upper, lower, own;
-    shared.strName = "shared";
-    upper.strName = "DS";
-    lower.strName = "ds";
-    own.strName = "own";
-    h1.vecDatastores = {shared, upper};
-    h2.vecDatastores = {shared, lower, own};
+    h1.vecDatastores = {Named<D>("shared"), Named<D>("DS")};
+    h2.vecDatastores = {Named<D>("shared"), Named<D>("ds"), Named<D>("own")};
     SClusterInfo cluster;
     cluster.vecHosts = {h1, h2};
     InSequence order;
@@ -239,22 +223,19 @@ TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
 // leaves the list alone.
 TEST_F(QueryTest, HostDatastoresReplaceTheListAndAnUnknownNameFails) {
     SHostInfo host;
-    host.vecDatastores.resize(2);
-    host.vecDatastores[0].strName = "a";
-    host.vecDatastores[1].strName = "b";
+    host.vecDatastores = {Named<SDatastoreInfo>("a"), Named<SDatastoreInfo>("b")};
     EXPECT_CALL(*bridge, GetHostInfo("h1", "", _, 0x2000000u)).WillOnce(Gives<2>(host));
     std::vector<SDatastoreInfo> list(1);
     list[0].strName = "old";
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("h1", list, 0, 0));
-    ASSERT_EQ(2u, list.size());
-    EXPECT_EQ("a", list[0].strName);
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), Names(list));
     EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
 
     EXPECT_CALL(*bridge, GetHostInfo("nobody", "", _, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("not found"));
     EXPECT_CALL(*bridge, GetClusterInfo("nobody", "", _, _)).WillOnce(Return(false));
     EXPECT_EQ(0, plugin.GetDSInfoListForHost("nobody", list, 0, 0));
-    EXPECT_EQ(2u, list.size());
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), Names(list));
 }
 
 TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {

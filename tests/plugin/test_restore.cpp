@@ -191,14 +191,12 @@ TEST_P(RestoreProvisionTest, ThinSupportDecidesTheProvisioning) {
                                   "options [") +
                       c.szOptions + "] on Datastore [ds-1]"))
         << logs.Dump();
-    ASSERT_EQ(c.nFailures, ctx.vecRestoreFailures.size());
-    if (c.nFailures == 0) return;
-    EXPECT_EQ("old-1-shown", ctx.vecRestoreFailures[0].strItem);
-    EXPECT_EQ("disk type not supported by datastore", ctx.vecRestoreFailures[0].strReason);
-    EXPECT_FALSE(ctx.vecRestoreFailures[0].bIgnorable);
-    EXPECT_TRUE(
-        logs.Contains("Datastore [ds-1] for disk [old-1-shown] does not support thin "
-                      "provisioning, switching to common "));
+    EXPECT_EQ(
+        std::vector<std::string>(c.nFailures, "old-1-shown|disk type not supported by datastore|0"),
+        Failures(ctx.vecRestoreFailures));
+    EXPECT_EQ(c.nFailures == 1,
+              logs.Contains("Datastore [ds-1] for disk [old-1-shown] does not support thin "
+                            "provisioning, switching to common "));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -222,11 +220,9 @@ TEST_F(RestoreTest, DiskThatFailsToOpenIsDeletedAndItsEntryKeepsItsName) {
     EXPECT_EQ(0, plugin.nCleanups);
     EXPECT_TRUE(logs.Contains("Opened 2 of 3 disks on VM [B]"));
     EXPECT_TRUE(logs.Contains("Failed to open disk [urn:vol-2]"));
-    EXPECT_EQ("urn:vol-1", ctx.vecRestoreDisks[0].strName);
+    EXPECT_EQ((std::vector<std::string>{"urn:vol-1", "old-2", "urn:vol-3", "config"}),
+              Names(ctx.vecRestoreDisks));
     EXPECT_EQ("uuid-1", ctx.vecRestoreDisks[0].strGUID);
-    EXPECT_EQ("old-2", ctx.vecRestoreDisks[1].strName);
-    EXPECT_EQ("urn:vol-3", ctx.vecRestoreDisks[2].strName);
-    EXPECT_EQ("config", ctx.vecRestoreDisks[3].strName);
     EXPECT_EQ("LAN", ctx.strTransportMode);
     EXPECT_EQ(1, plugin.PreRestoreVM(ctx));
 }
@@ -250,26 +246,21 @@ TEST_F(RestoreTest, CleanupDeletesOnlyTheDisksThisRestoreCreated) {
     EXPECT_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _))
         .WillOnce(Return(false))
         .RetiresOnSaturation();
+    // The default creation names them urn:vol-1 and urn:vol-2; the third fails.
     EXPECT_CALL(*bridge, CreateDisk(_, _))
-        .WillOnce([](SDisk& d, bool) {
-            d.strName = d.strURN = "urn:vol-1";
-            return true;
-        })
-        .WillOnce([](SDisk& d, bool) {
-            d.strName = d.strURN = "urn:vol-2";
-            return true;
-        })
+        .WillOnce(::testing::DoDefault())
+        .WillOnce(::testing::DoDefault())
         .WillOnce(Return(false));
-    EXPECT_CALL(*bridge, DeleteDisk(Field(&SDisk::strURN, "urn:vol-1"))).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteDisk(Field(&SDisk::strURN, "urn:vol-2"))).WillOnce(Return(true));
+    for (const char* urn : {"urn:vol-1", "urn:vol-2"})
+        EXPECT_CALL(*bridge, DeleteDisk(Field(&SDisk::strURN, urn))).WillOnce(Return(true));
     EXPECT_CALL(*bridge, DeleteVM(Field(&SVMInfo::strGUID, "guid-left"), true))
         .Times(2)
         .WillRepeatedly(Return(false));
 
     EXPECT_EQ(0, plugin.InitRestoreVM(ctx));
     EXPECT_EQ(1, plugin.nCleanups);
-    EXPECT_EQ("src-1", ctx.vecRestoreDisks[0].strName);
-    EXPECT_EQ("urn:vol-2", ctx.vecRestoreDisks[1].strName);
+    EXPECT_EQ((std::vector<std::string>{"src-1", "urn:vol-2", "src-3"}),
+              Names(ctx.vecRestoreDisks));
     EXPECT_TRUE(logs.Contains("Deleting disk [urn:vol-2]"));
     EXPECT_TRUE(logs.Contains("Disk [src-1] was not created by this restore, keeping it"));
     EXPECT_TRUE(logs.Contains("Disk [src-3] was not created by this restore, keeping it"));
@@ -387,16 +378,15 @@ TEST_F(RestoreTest, BuildFromRecordAddsDisksAndCardsOneByOne) {
                                  Field(&SVMInfo::vecNetworkCards, ::testing::IsEmpty()),
                                  Field(&SVMInfo::strGUID, ctx.strNewVMGUID))))
             .WillOnce(Return(true));
-        EXPECT_CALL(*bridge, AddDiskToVM(_, Field(&SDisk::strName, "urn:vol-1"), false))
-            .WillOnce(Return(true));
-        EXPECT_CALL(*bridge, AddDiskToVM(_, Field(&SDisk::strName, "urn:vol-2"), false))
-            .WillOnce(Return(false));
-        EXPECT_CALL(*bridge, AddDiskToVM(_, Field(&SDisk::strName, "urn:vol-3"), false))
-            .WillOnce(Return(true));
-        EXPECT_CALL(*bridge, AddNicToVM(_, Field(&SVMNetworkCard::strName, "nic-1")))
-            .WillOnce(Return(false));
-        EXPECT_CALL(*bridge, AddNicToVM(_, Field(&SVMNetworkCard::strName, "nic-2")))
-            .WillOnce(Return(true));
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_CALL(
+                *bridge,
+                AddDiskToVM(_, Field(&SDisk::strName, "urn:vol-" + std::to_string(i)), false))
+                .WillOnce(Return(i != 2));
+        for (int i = 1; i <= 2; ++i)
+            EXPECT_CALL(*bridge,
+                        AddNicToVM(_, Field(&SVMNetworkCard::strName, "nic-" + std::to_string(i))))
+                .WillOnce(Return(i != 1));
         EXPECT_CALL(*bridge, GetVMInfo("B", "", ctx.strNewVMGUID, _, 65535u))
             .WillOnce(Return(true));
     }
@@ -405,8 +395,7 @@ TEST_F(RestoreTest, BuildFromRecordAddsDisksAndCardsOneByOne) {
     EXPECT_EQ(1, plugin.RestoreVM(ctx)) << logs.Dump();
     ASSERT_EQ(2u, ctx.vecRestoreFailures.size());
     EXPECT_EQ("failed to attach", ctx.vecRestoreFailures[0].strReason);
-    EXPECT_EQ("failed to connect network", ctx.vecRestoreFailures[1].strReason);
-    EXPECT_EQ("", ctx.vecRestoreFailures[1].strItem);
+    EXPECT_EQ("|failed to connect network|0", Failures(ctx.vecRestoreFailures)[1]);
     EXPECT_TRUE(logs.Contains("Failed to add disk [urn:vol-2] to VM [B], refused by the service"));
     EXPECT_EQ("", ctx.strConfigFilePath);
     EXPECT_FALSE(logs.Contains("Read vm config file"));

@@ -1,4 +1,5 @@
 // Backup snapshots: retries and their sleeps, the fall-back, deletion, expiry, free space.
+#include "Named.h"
 #include "NxClock.h"
 #include "PluginTestUtil.h"
 
@@ -61,14 +62,12 @@ TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallb
 TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskReferences) {
     ctx.bSnapshotFlag2 = true;
     ctx.bUseCBT = true;
-    SDisk d1, d2, d3;
-    d1.strName = "disk-1";
-    d2.strName = "disk-2";
-    d3.strName = "DISK-1";  // names are matched exactly
-    ctx.vmInfo.vecDisks = {d1, d2, d3};
-    SSnapshot taken;
-    taken.strID = "snap-42";
-    SDisk s1 = d1, s2 = d2;
+    ctx.vmInfo.vecDisks.resize(3);
+    ctx.vmInfo.vecDisks[0].strName = "disk-1";
+    ctx.vmInfo.vecDisks[1].strName = "disk-2";
+    ctx.vmInfo.vecDisks[2].strName = "DISK-1";  // names are matched exactly
+    SSnapshot taken = Named<SSnapshot>("", "snap-42");
+    SDisk s1 = ctx.vmInfo.vecDisks[0], s2 = ctx.vmInfo.vecDisks[1];
     s1.strSnapshotDiskID = "vol-snap-1";
     s2.strSnapshotDiskID = "vol-snap-2";
     std::string description;
@@ -91,9 +90,9 @@ TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskRe
     EXPECT_EQ("Snapshot Created for backup job 31337 from proxy-7", description);
     EXPECT_TRUE(clock.Sleeps().empty());
     EXPECT_EQ("snap-42", ctx.strSnapshotID);
-    EXPECT_EQ("vol-snap-1", ctx.vmInfo.vecDisks[0].strSnapshotDiskID);
-    EXPECT_EQ("vol-snap-2", ctx.vmInfo.vecDisks[1].strSnapshotDiskID);
-    EXPECT_EQ("", ctx.vmInfo.vecDisks[2].strSnapshotDiskID);
+    std::vector<std::string> snapshotDisks;
+    for (const SDisk& d : ctx.vmInfo.vecDisks) snapshotDisks.push_back(d.strSnapshotDiskID);
+    EXPECT_EQ((std::vector<std::string>{"vol-snap-1", "vol-snap-2", ""}), snapshotDisks);
     EXPECT_TRUE(capture.Contains("Creating Snapshot of VM [db01] Guid [guid-db01]"));
     EXPECT_TRUE(
         capture.Contains("Successfully created Snapshot [snap-42] of VM [db01] Guid [guid-db01]"));
@@ -132,9 +131,7 @@ TEST_F(SnapshotTest, CleanupDeletesOnceAndKeepsTheIdentifierOnFailure) {
 }
 
 SSnapshot Snap(const std::string& id, const std::string& name, int64_t age) {
-    SSnapshot s;
-    s.strID = id;
-    s.strName = name;
+    SSnapshot s = Named<SSnapshot>(name, id);
     s.strDescription = "d-" + id;
     s.tCreateTime = kNow - age;
     return s;
@@ -193,8 +190,7 @@ SDisk DiskOn(const std::string& datastore, int type = 1, bool independent = fals
 }
 
 auto Space(int64_t free, int64_t capacity) {
-    SDatastoreInfo ds;
-    ds.strName = "ds";
+    SDatastoreInfo ds = Named<SDatastoreInfo>("ds");
     ds.llFreeSpace = free;
     ds.llCapacity = capacity;
     return Gives<2>(ds);
