@@ -35,17 +35,8 @@ protected:
     void Walk(const std::string& path, const std::vector<SInventoryInfo>& chain,
               std::set<std::string>& vms, int depth) {
         ASSERT_LT(depth, 12) << "inventory deeper than expected at " << path;
-        SInventoryInfo parent;
-        if (!chain.empty()) {
-            parent = chain.back();
-            for (size_t i = chain.size() - 1; i-- > 0;) {
-                SInventoryInfo up = chain[i];
-                up.vecChildren = {parent};
-                parent = up;
-            }
-        }
         std::vector<SInventoryInfo> children;
-        ASSERT_EQ(1, plugin->BrowseInventory(path, parent, children, 0, 0)) << path;
+        ASSERT_EQ(1, plugin->BrowseInventory(path, Chain(chain), children, 0, 0)) << path;
         for (size_t i = 1; i < children.size(); ++i)
             EXPECT_FALSE(
                 CFusionComputeInfo::SortInventoryList_Compare(children[i], children[i - 1]))

@@ -15,12 +15,6 @@ std::vector<int> Kinds(const std::vector<SInventoryInfo>& list) {
     return kinds;
 }
 
-// The chain the agent hands over: view node, then each level down to the node to open.
-SInventoryInfo Chain(std::vector<SInventoryInfo> levels) {
-    for (size_t i = levels.size() - 1; i > 0; --i) levels[i - 1].vecChildren.push_back(levels[i]);
-    return levels[0];
-}
-
 class BrowseTest : public ::testing::Test {
 protected:
     StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();

@@ -12,68 +12,55 @@ namespace {
 
 const char* const kPassword = "pa%ss-W0rd!";
 
-TEST(PluginConnect, StoresAndResetsEvenWhenTheBridgeFails) {
+// An override of the four-argument form, which the three-argument form reaches through the
+// virtual table.
+struct CCountingPlugin : CTestPlugin {
+    using CTestPlugin::CTestPlugin;
+    int nCalls = 0;
+    size_t nCredentials = 99;
+    int Connect(const string& u, const string& n, const string& p,
+                const std::vector<SHostCredentials>& c) override {
+        ++nCalls;
+        nCredentials = c.size();
+        return CTestPlugin::Connect(u, n, p, c);
+    }
+    using CTestPlugin::Connect;
+};
+
+// A refused connect still stores the target and drops the previous connection's caches; after
+// a disconnect the same bridge connects again, and success touches no error state. The password
+// never reaches the log.
+TEST(PluginConnect, StoresAndResetsEvenWhenRefusedAndReconnectsThroughTheOverride) {
     auto* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin(bridge);
-    // A cache left over from the previous connection must not survive a new one.
+    CCountingPlugin plugin(bridge);
     plugin.vecHostInfoCache.push_back(SHostInfo());
     plugin.vecDSInfoCache.push_back(SDatastoreInfo());
-
     EXPECT_CALL(*bridge, Connect("https://fc.example:7443", "backup", kPassword))
         .WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("401 Unauthorized: bad login"));
 
     EvLogCapture capture;
     EXPECT_EQ(0, plugin.Connect("https://fc.example:7443", "backup", kPassword));
-    EXPECT_EQ("https://fc.example:7443", plugin.strURL);
-    EXPECT_EQ("backup", plugin.strUser);
-    EXPECT_EQ(kPassword, plugin.strPassword);
+    EXPECT_EQ(std::string("https://fc.example:7443 backup ") + kPassword,
+              plugin.strURL + " " + plugin.strUser + " " + plugin.strPassword);
     EXPECT_TRUE(plugin.vecHostInfoCache.empty());
     EXPECT_TRUE(plugin.vecDSInfoCache.empty());
     EXPECT_EQ(SFailure(VMINFO_ERR_CONNECT, "401 Unauthorized: bad login"), LastFailure(plugin));
     EXPECT_TRUE(capture.Contains("Connect failed [401 Unauthorized: bad login]")) << capture.Dump();
     EXPECT_TRUE(capture.Contains("Connecting to Url=[https://fc.example:7443] User=[backup]"));
     EXPECT_FALSE(capture.Contains("pa%ss")) << capture.Dump();
-}
 
-TEST(PluginConnect, ThreeArgumentFormReachesOverrideAndPasswordStaysOutOfTheLog) {
-    // An override of the four-argument form is reached through the virtual table.
-    struct CCounting : CTestPlugin {
-        using CTestPlugin::CTestPlugin;
-        int nCalls = 0;
-        size_t nCredentials = 99;
-        int Connect(const string& u, const string& n, const string& p,
-                    const std::vector<SHostCredentials>& c) override {
-            ++nCalls;
-            nCredentials = c.size();
-            return CTestPlugin::Connect(u, n, p, c);
-        }
-        using CTestPlugin::Connect;
-    };
-    auto* bridge = new StrictMock<CMockBridge>();
-    CCounting plugin(bridge);
-    EXPECT_CALL(*bridge, Connect("https://a", "u", kPassword)).WillOnce(Return(true));
-
-    EvLogCapture capture;
+    EXPECT_CALL(*bridge, Connect("https://two", "b", kPassword)).WillOnce(Return(true));
+    EXPECT_EQ(0, plugin.Disconnect());
+    capture.Clear();
     plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT);
-    EXPECT_EQ(1, plugin.Connect("https://a", "u", kPassword));
-    EXPECT_EQ(1, plugin.nCalls);
+    EXPECT_EQ(1, plugin.Connect("https://two", "b", kPassword));
+    EXPECT_EQ("https://two", plugin.strURL);
+    EXPECT_EQ(2, plugin.nCalls);
     EXPECT_EQ(0u, plugin.nCredentials);
-    // Success touches no error state.
     EXPECT_EQ(VMINFO_ERR_SNAPSHOT, plugin.GetLastVMError());
     EXPECT_FALSE(capture.Contains("Connect failed"));
     EXPECT_FALSE(capture.Contains("pa%ss")) << capture.Dump();
-}
-
-TEST(PluginConnect, ReconnectUsesTheSameBridgeAndDisconnectKeepsIt) {
-    auto* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin(bridge);
-    EXPECT_CALL(*bridge, Connect("https://one", "a", "x")).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, Connect("https://two", "b", "y")).WillOnce(Return(true));
-    EXPECT_EQ(1, plugin.Connect("https://one", "a", "x"));
-    EXPECT_EQ(0, plugin.Disconnect());
-    EXPECT_EQ(1, plugin.Connect("https://two", "b", "y"));
-    EXPECT_EQ("https://two", plugin.strURL);
     EXPECT_EQ(1, plugin.DeInit(true));
 }
 

@@ -141,9 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RestoreTest, FreeSourceGuidIsKeptAndNamesTheDisksByTheirFiles) {
     ctx.vecRestoreDisks = {Entry("old-1")};
     EXPECT_EQ(0, plugin.InitRestoreVM(ctx));
-    EXPECT_EQ("guid-A", ctx.strNewVMGUID);
-    EXPECT_EQ("guid-A", ctx.newVMInfo.strGUID);
-    EXPECT_EQ("B", ctx.newVMInfo.strName);
+    EXPECT_EQ("guid-A guid-A B",
+              ctx.strNewVMGUID + " " + ctx.newVMInfo.strGUID + " " + ctx.newVMInfo.strName);
     EXPECT_EQ("old-1.img", ctx.vecRestoreDisks[0].strGUID);
     EXPECT_TRUE(logs.Contains("VM Guid [guid-A] is not in use"));
     EXPECT_TRUE(logs.Contains("new VM [B] Guid = [guid-A]"));
@@ -325,8 +324,7 @@ TEST_F(RestoreTest, FoundHostMeansTheClusterIsNeverAsked) {
         .WillOnce(Gives<2>(Named<SHostInfo>("host-1", "h-1")));
     EXPECT_CALL(*bridge, GetClusterInfo(_, _, _, _)).Times(0);
     EXPECT_EQ(0, plugin.RestoreVM(ctx));  // no OVF descriptor saved
-    EXPECT_EQ("host-1", ctx.newVMInfo.strHostName);
-    EXPECT_EQ("", ctx.newVMInfo.strClusterID);
+    EXPECT_EQ("host-1|", ctx.newVMInfo.strHostName + "|" + ctx.newVMInfo.strClusterID);
     EXPECT_TRUE(logs.Contains("Restoring VM to Host [host-1] [h-1]"));
     EXPECT_TRUE(logs.Contains("OVF VM Config file could not be found/opened"));
     EXPECT_EQ(VMINFO_ERR_CONFIG_FILE, plugin.GetLastVMError());
@@ -338,9 +336,8 @@ TEST_F(RestoreTest, ClusterIsTheFallBackAndNeitherFoundLeavesTheErrorAlone) {
         .WillOnce(Gives<2>(Named<SClusterInfo>("cluster-1", "c-1")))
         .WillOnce(Return(false));
     EXPECT_EQ(0, plugin.RestoreVM(ctx));
-    EXPECT_EQ("c-1", ctx.newVMInfo.strClusterID);
-    EXPECT_EQ("cluster-1", ctx.newVMInfo.strClusterName);
-    EXPECT_EQ("", ctx.newVMInfo.strHostName);
+    EXPECT_EQ("c-1|cluster-1|", ctx.newVMInfo.strClusterID + "|" + ctx.newVMInfo.strClusterName +
+                                    "|" + ctx.newVMInfo.strHostName);
 
     plugin.SetLastVMError(VMINFO_ERR_CONNECT, "earlier");
     EXPECT_EQ(0, plugin.RestoreVM(ctx));
@@ -366,10 +363,9 @@ TEST_F(RestoreTest, BuildFromRecordAddsDisksAndCardsOneByOne) {
     configDir.Touch("vm.json", "{}");
     ctx.bBuildFromRecord = true;
     Prepare(3);
-    SVMNetworkCard nic1, nic2;
-    nic1.strName = "nic-1";
-    nic2.strName = "nic-2";
-    ctx.newVMInfo.vecNetworkCards = {nic1, nic2};
+    ctx.newVMInfo.vecNetworkCards.resize(2);
+    ctx.newVMInfo.vecNetworkCards[0].strName = "nic-1";
+    ctx.newVMInfo.vecNetworkCards[1].strName = "nic-2";
     EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _)).WillOnce(Return(true));
     {
         InSequence order;
