@@ -224,19 +224,6 @@ TEST_F(MountTest, DescriptorsAreSavedUnderTheGuidAndTheServicesNameIsUsed) {
               info[1].vecDisks[0].strDisplayName + "|" + info[2].vecDisks[0].strDisplayName);
 }
 
-TEST_F(MountTest, DescriptorFailuresHaveTheirCodes) {
-    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no ovf"));
-    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
-    EXPECT_EQ(0, Mount({Disk("d1")}));
-    EXPECT_EQ(SFailure(VMINFO_ERR_OVF_GET, "no ovf"), LastFailure(plugin));
-
-    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillOnce(Return(false));
-    EXPECT_EQ(0, Mount({Disk("d1")}));
-    EXPECT_EQ(VMINFO_ERR_JSON_DESCRIPTOR, plugin.GetLastVMError());
-}
-
 // A GUID that names another folder would put the descriptor outside the mount folder.
 TEST_F(MountTest, AGuidThatIsNotAFileNameWritesNothing) {
     for (const char* guid : {"../../escaped", "a/b", "..", "."}) {
@@ -248,12 +235,24 @@ TEST_F(MountTest, AGuidThatIsNotAFileNameWritesNothing) {
     EXPECT_FALSE(CWzPath::Exists(tmp.Path() + "/../escaped.ovf"));
 }
 
-TEST_F(MountTest, ConnectionLostOrTemplateFailsBeforeAnySnapshot) {
+// A lost connection, a descriptor that cannot be had and a template each end the mount before
+// any snapshot, with their own codes and the bridge's text.
+TEST_F(MountTest, ConnectionDescriptorOrTemplateFailsBeforeAnySnapshot) {
     EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
     EXPECT_CALL(*bridge, CheckConnection()).WillOnce(Return(false)).WillRepeatedly(Return(true));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("session expired"));
     EXPECT_EQ(0, Mount({Disk("d1")}));
     EXPECT_EQ(SFailure(VMINFO_ERR_CONNECT, "session expired"), LastFailure(plugin));
+
+    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no ovf"));
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(SFailure(VMINFO_ERR_OVF_GET, "no ovf"), LastFailure(plugin));
+
+    EXPECT_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, Mount({Disk("d1")}));
+    EXPECT_EQ(VMINFO_ERR_JSON_DESCRIPTOR, plugin.GetLastVMError());
 
     record.bIsTemplate = true;
     EXPECT_EQ(0, Mount({Disk("d1")}));

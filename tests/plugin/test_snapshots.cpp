@@ -212,7 +212,7 @@ TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreAndSkipsOtherDisks) {
     EXPECT_TRUE(plugin.CheckDatastoreFreespace(ctx));
 }
 
-TEST_F(SnapshotTest, FreeSpaceBoundaryAndShortageCheckedToTheEnd) {
+TEST_F(SnapshotTest, FreeSpaceBoundaryShortageAndFailedLookUp) {
     ctx.nMinFreeSpacePercent = 10;
     ctx.vmInfo.vecDisks = {DiskOn("low"), DiskOn("ok")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("low", "", _, 0u)).WillOnce(Space(999, 10000));
@@ -228,10 +228,8 @@ TEST_F(SnapshotTest, FreeSpaceBoundaryAndShortageCheckedToTheEnd) {
     ctx.vmInfo.vecDisks = {DiskOn("empty")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("empty", "", _, 0u)).WillOnce(Space(0, 0));
     EXPECT_FALSE(plugin.CheckDatastoreFreespace(ctx));
-}
 
-TEST_F(SnapshotTest, FreeSpaceLookupFailureEndsAtOnce) {
-    ctx.nMinFreeSpacePercent = 5;
+    // A look-up that fails ends the check at once.
     ctx.vmInfo.vecDisks = {DiskOn("gone"), DiskOn("never-asked")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("gone", "", _, 0u)).WillOnce(Return(false));
     EvLogCapture capture;
