@@ -21,19 +21,11 @@
 
 using bridgetest::CFakeService;
 using bridgetest::CTempCert;
+using bridgetest::FastOptions;
 using FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge;
 using FusionComputeSDKCppBridge::SBridgeOptions;
 
 namespace {
-
-SBridgeOptions FastOptions() {
-    SBridgeOptions o;
-    o.nTimeoutSecs = 10;
-    o.nConnectTimeoutSecs = 5;
-    o.nTaskTimeoutSecs = 30;
-    o.nTaskPollMillis = 500;
-    return o;
-}
 
 // A port nothing listens on: bound, then closed again.
 int DeadPort() {

@@ -17,9 +17,20 @@
 #include <thread>
 #include <vector>
 
+#include "FusionComputeSDKCppBridge.h"
 #include "TempDir.h"
 
 namespace bridgetest {
+
+// Time limits short enough for a scripted service on loopback; task polls every half second.
+inline FusionComputeSDKCppBridge::SBridgeOptions FastOptions() {
+    FusionComputeSDKCppBridge::SBridgeOptions o;
+    o.nTimeoutSecs = 10;
+    o.nConnectTimeoutSecs = 5;
+    o.nTaskTimeoutSecs = 30;
+    o.nTaskPollMillis = 500;
+    return o;
+}
 
 struct SRecorded {
     std::string strMethod;
