@@ -258,31 +258,28 @@ TEST_F(BridgeSim, FoldersAndTopLevels) {
         Refused(b, b.GetVMFolderInfoList("urn:sites:5D1C0A7E:folders:999999", sub), "10300621"));
 }
 
+// The snapshot's change tokens and changed blocks, the disk access it is read through and its
+// descriptors are read by every backup of FlowsEndToEnd (plug-in tests); here what a backup
+// does not show: the snapshot listed with its description, the allocated blocks exactly, a
+// lease holding its snapshot, and both forms of deletion.
 TEST_F(BridgeSim, BackupCycle) {
     CFusionComputeSDKCppBridge& b = *m_pBridge;
     SVMInfo web = VM("web-01");
     const SDisk disk = web.vecDisks[0];
-    SSnapshot snap1;
+    SSnapshot snap1, snap2;
     std::vector<SDisk> disks;
     ASSERT_TRUE(b.CreateVMSnapshot(web, "__VQ_BACKUP__", "Snapshot Created for backup job 1 from p",
                                    false, true, true, true, snap1, disks))
         << b.GetLastError();
-    EXPECT_FALSE(b.IsCreateVMSnapshotErrorRetryable());
     EXPECT_FALSE(m_clock.Sleeps().empty());  // the task was polled through the clock
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strName, disk.strName);
     EXPECT_FALSE(disks[0].strSnapshotDiskID.empty());
-    EXPECT_EQ(snap1.strName, "__VQ_BACKUP__");
     EXPECT_LE(std::llabs(snap1.tCreateTime - static_cast<long long>(time(nullptr))), 120);
-
     SVMInfo withSnaps = VM("web-01");
     ASSERT_EQ(withSnaps.vecSnapshots.size(), 1u);
     EXPECT_EQ(withSnaps.vecSnapshots[0].strID, snap1.strID);
     EXPECT_EQ(withSnaps.vecSnapshots[0].strDescription, "Snapshot Created for backup job 1 from p");
-
-    std::string token1;
-    ASSERT_TRUE(b.GetDiskChangeToken(disk.strName, snap1.strID, token1)) << b.GetLastError();
-    EXPECT_EQ(token1, disks[0].strChangeToken);
 
     // Allocated blocks of the seeded disk: its first MiB (blocks 0-15) and 256 KiB in the middle.
     std::string bitmap;
@@ -294,52 +291,25 @@ TEST_F(BridgeSim, BackupCycle) {
     EXPECT_EQ(bitmap.substr(0, 5), "FFFF0");
     EXPECT_EQ(bitmap.substr(128, 1), "F");
 
-    // A guest write, a second snapshot: exactly the written block has changed.
-    std::string err;
-    ASSERT_NE(m_sim.GuestWrite(disk.strName, 5 * 65536 + 10, "changed", err), 0u) << err;
-    SSnapshot snap2;
-    ASSERT_TRUE(
-        b.CreateVMSnapshot(web, "__VQ_BACKUP__", "second", false, false, true, true, snap2, disks));
-    ASSERT_TRUE(b.QueryDiskChangedBlocks(disk.strName, snap2.strID, token1, bitmap, spb))
-        << b.GetLastError();
-    EXPECT_EQ(bitmap.substr(0, 2), "04");
-    EXPECT_EQ(bitmap.find_first_not_of('0', 2), std::string::npos);
-    EXPECT_TRUE(
-        Refused(b, b.QueryDiskChangedBlocks(disk.strName, snap2.strID, "bogus-token", bitmap, spb),
-                "10400002"));
-
-    // Disk access for reading the snapshot, extended and released.
+    // While a lease is open the snapshot cannot go.
     std::string id, host, port, token, file;
     ASSERT_TRUE(b.PrepareDiskAccess(disk.strName, snap1.strID, "127.0.0.1", false, id, host, port,
                                     token, file))
         << b.GetLastError();
-    EXPECT_EQ(host, "127.0.0.1");
     EXPECT_EQ(port, "40123");
-    EXPECT_EQ(token.size(), 32u);
     EXPECT_EQ(access(file.c_str(), R_OK), 0) << file;
-    EXPECT_TRUE(b.ExtendDiskAccess(id, 300)) << b.GetLastError();
-    // While the lease is open the snapshot cannot go.
     EXPECT_TRUE(Refused(b, b.DeleteVMSnapshot(web, snap1), "10430031"));
     EXPECT_TRUE(b.ReleaseDiskAccess(id)) << b.GetLastError();
-    EXPECT_FALSE(b.ExtendDiskAccess(id, 300));
-    EXPECT_TRUE(Refused(b,
-                        b.PrepareDiskAccess(disk.strName, snap1.strID, "not-an-ip", false, id, host,
-                                            port, token, file),
-                        "10000014"));
 
     // Both deletion forms; the by-name form finds the VM by its GUID.
+    ASSERT_TRUE(
+        b.CreateVMSnapshot(web, "__VQ_BACKUP__", "second", false, false, true, true, snap2, disks));
     EXPECT_TRUE(b.DeleteVMSnapshot(web, snap1)) << b.GetLastError();
     SSnapshot byId;
     byId.strID = snap2.strID;
     EXPECT_TRUE(b.DeleteVMSnapshot(web.strName, "", web.strGUID, byId)) << b.GetLastError();
     EXPECT_TRUE(VM("web-01").vecSnapshots.empty());
-    EXPECT_TRUE(Refused(b, b.DeleteVMSnapshot(web, snap1), "10300109"));
-
-    std::string ovf, js;
-    ASSERT_TRUE(b.GetOVFDescriptorForVM(web, ovf)) << b.GetLastError();
-    EXPECT_NE(ovf.find("<?xml"), std::string::npos);
-    ASSERT_TRUE(b.GetJSONDescriptorForVM(web, js)) << b.GetLastError();
-    EXPECT_EQ(json::parse(js)["name"], "web-01");
+    EXPECT_FALSE(b.DeleteVMSnapshot(web, snap1));
 }
 
 TEST_F(BridgeSim, SnapshotRefusalsAreNotRetryableAndSuccessClearsTheError) {
@@ -368,6 +338,10 @@ TEST_F(BridgeSim, SnapshotRefusalsAreNotRetryableAndSuccessClearsTheError) {
     EXPECT_EQ(b.GetLastError(), "");
 }
 
+// The restores of FlowsEndToEnd (plug-in tests) build VMs from the record and from the OVF
+// descriptor through the bridge and check their disks and networks; the service's refusals are
+// the simulator's tests'. Here: thin provisioning per datastore, the bridge's own refusals, a
+// NIC's new MAC address, power on and off done twice.
 TEST_F(BridgeSim, RestoreFromRecord) {
     CFusionComputeSDKCppBridge& b = *m_pBridge;
     SDatastoreInfo local, san;
@@ -389,48 +363,25 @@ TEST_F(BridgeSim, RestoreFromRecord) {
     ASSERT_TRUE(b.CreateDisk(disk, false)) << b.GetLastError();
     EXPECT_EQ(disk.strName.rfind("urn:", 0), 0u);
     EXPECT_FALSE(disk.strGUID.empty());
-    SDisk tooBig = disk;
-    tooBig.ullCapacity = 100000ULL << 30;
-    EXPECT_TRUE(Refused(b, b.CreateDisk(tooBig, true), "10410011"));
     SDisk noSize;
     noSize.strDatastore = local.strURN;
-    EXPECT_FALSE(b.CreateDisk(noSize, false));
-
-    disk.strDisplayName = "restored-disk1";
-    ASSERT_TRUE(b.ModifyDisk(disk)) << b.GetLastError();
+    EXPECT_TRUE(Refused(b, b.CreateDisk(noSize, false), "has no size"));
 
     SVMInfo source = VM("web-01");
     SVMInfo vm;
     vm.strName = "restored";
     vm.strHostName = "cna-02";
-    vm.nCPUCount = 2;
-    vm.ullMemoryMB = 2048;
     vm.strGUID = "11111111-2222-3333-4444-555555555555";
     ASSERT_TRUE(b.CreateVM(vm)) << b.GetLastError();
     EXPECT_FALSE(vm.strURN.empty());
-    EXPECT_EQ(vm.strGUID, "11111111-2222-3333-4444-555555555555");
-    EXPECT_EQ(vm.strHostName, "cna-02");
+    EXPECT_EQ(vm.strGUID + " " + vm.strHostName, "11111111-2222-3333-4444-555555555555 cna-02");
     EXPECT_EQ(vm.nPowerState, 0);
-
     ASSERT_TRUE(b.AddDiskToVM(vm, disk, false)) << b.GetLastError();
     // The source VM still uses its MAC address: the card gets a new one.
     ASSERT_TRUE(b.AddNicToVM(vm, source.vecNetworkCards[0])) << b.GetLastError();
-    SVMNetworkCard orphan;
-    orphan.strName = "nic9";
-    orphan.strNetworkID = "urn:sites:5D1C0A7E:dvswitchs:1:portgroups:999";
-    EXPECT_TRUE(Refused(b, b.AddNicToVM(vm, orphan), "10540107"));
-
     SVMInfo restored = VM("restored");
-    ASSERT_EQ(restored.vecDisks.size(), 1u);
-    EXPECT_EQ(restored.vecDisks[0].strDisplayName, "restored-disk1");
-    ASSERT_EQ(restored.vecNetworkCards.size(), 1u);
-    EXPECT_EQ(restored.vecNetworkCards[0].strNetworkName, "pg-prod");
+    EXPECT_EQ(Shape(restored), "restored(1,1,0)");
     EXPECT_NE(restored.vecNetworkCards[0].strMACAddress, source.vecNetworkCards[0].strMACAddress);
-
-    // The same GUID cannot be used twice.
-    SVMInfo twin = vm;
-    twin.strName = "twin";
-    EXPECT_TRUE(Refused(b, b.CreateVM(twin), "10000009"));
 
     ASSERT_TRUE(b.PowerOnVM(vm.strName, vm.strURN, vm.strGUID)) << b.GetLastError();
     EXPECT_EQ(VM("restored", 0).nPowerState, 1);
@@ -439,8 +390,7 @@ TEST_F(BridgeSim, RestoreFromRecord) {
     EXPECT_EQ(VM("restored", 0).nPowerState, 0);
     EXPECT_TRUE(b.PowerOffVM("restored", "", ""));
 
-    // An attached disk cannot be deleted on its own; with the VM it goes.
-    EXPECT_TRUE(Refused(b, b.DeleteDisk(disk), "10420009"));
+    // A VM named only by its name is never deleted; by its GUID it goes, with its disks.
     SVMInfo byName;
     byName.strName = "restored";
     EXPECT_TRUE(Refused(b, b.DeleteVM(byName, true), "refusing"));
@@ -449,52 +399,11 @@ TEST_F(BridgeSim, RestoreFromRecord) {
     ASSERT_TRUE(b.DeleteVM(byGuid, true)) << b.GetLastError();
     SVMInfo gone;
     EXPECT_FALSE(b.GetVMInfo("restored", "", "", gone, 0));
-    EXPECT_TRUE(Refused(b, b.DeleteDisk(disk), "10420004"));  // went with the VM
-    EXPECT_FALSE(b.PowerOnVM("restored", "", ""));
-}
-
-TEST_F(BridgeSim, RestoreFromOvfDescriptor) {
-    CFusionComputeSDKCppBridge& b = *m_pBridge;
-    SVMInfo source = VM("web-01");
-    std::string ovf, js;
-    ASSERT_TRUE(b.GetOVFDescriptorForVM(source, ovf));
-    ASSERT_TRUE(b.GetJSONDescriptorForVM(source, js));
-
-    std::map<std::string, std::string> diskMap;
-    std::vector<SDisk> created;
-    for (const auto& d : source.vecDisks) {
-        SDisk n;
-        n.strDisplayName = d.strDisplayName + "-r";
-        n.ullCapacity = d.ullCapacity;
-        n.strDatastore = d.strDatastore;
-        n.nProvisioningType = d.nProvisioningType;
-        ASSERT_TRUE(b.CreateDisk(n, false)) << b.GetLastError();
-        diskMap[n.strGUID] = d.strGUID;
-        created.push_back(n);
-    }
-    SVMInfo vm;
-    vm.strName = "from-ovf";
-    vm.strClusterID = source.strClusterID;
-    ASSERT_TRUE(b.CreateVMFromOVFDescriptor(ovf, vm, diskMap)) << b.GetLastError();
-    EXPECT_EQ(vm.strName, "from-ovf");
-    ASSERT_EQ(vm.vecDisks.size(), 2u);
-    EXPECT_EQ(vm.vecDisks[0].strGUID, created[0].strGUID);
-    EXPECT_EQ(vm.vecDisks[0].nUnitNumber, 1);
-    EXPECT_EQ(vm.vecDisks[1].strGUID, created[1].strGUID);
-    ASSERT_TRUE(b.ReconnectNetworksFromJSONDescriptor(vm, js)) << b.GetLastError();
-    SVMInfo after = VM("from-ovf");
-    ASSERT_EQ(after.vecNetworkCards.size(), 2u);
-    EXPECT_EQ(after.vecNetworkCards[0].strNetworkID, source.vecNetworkCards[0].strNetworkID);
-    EXPECT_TRUE(Refused(b, b.ReconnectNetworksFromJSONDescriptor(vm, "{not json"), "10000001"));
-
-    SVMInfo bad;
-    bad.strName = "bad";
-    bad.strClusterID = source.strClusterID;
-    EXPECT_TRUE(Refused(b, b.CreateVMFromOVFDescriptor("<not-ovf/>", bad, {}), "10000001"));
+    EXPECT_FALSE(b.DeleteDisk(disk));
     SVMInfo nowhere;
     nowhere.strName = "nowhere";
-    EXPECT_TRUE(Refused(b, b.CreateVMFromOVFDescriptor(ovf, nowhere, {}), "no host or cluster"));
-    ASSERT_TRUE(b.DeleteVM(vm, true)) << b.GetLastError();
+    EXPECT_TRUE(
+        Refused(b, b.CreateVMFromOVFDescriptor("<ovf/>", nowhere, {}), "no host or cluster"));
 }
 
 TEST_F(BridgeSim, JobThreadAndAdminThreadAtOnce) {
