@@ -96,11 +96,6 @@ void CFakeService::ExpireToken() {
     m_strToken = "expired-" + std::to_string(m_nTokenSeq);
 }
 
-std::string CFakeService::Token() const {
-    std::lock_guard<std::mutex> g(m_lock);
-    return m_strToken;
-}
-
 void CFakeService::_Dispatch(const httplib::Request& req, httplib::Response& res) {
     Handler h;
     {
