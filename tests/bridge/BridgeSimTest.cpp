@@ -310,27 +310,6 @@ TEST_F(BridgeSim, BackupCycle) {
     EXPECT_FALSE(b.DeleteVMSnapshot(web, snap1));
 }
 
-TEST_F(BridgeSim, SnapshotRefusalsAreNotRetryableAndSuccessClearsTheError) {
-    CFusionComputeSDKCppBridge& b = *m_pBridge;
-    SVMInfo web = VM("web-01");
-    SSnapshot snap;
-    std::vector<SDisk> disks;
-
-    // The simulator's fatal snapshot fault is one the bridge may not retry. (Which codes may
-    // be retried, synchronous or through the task: BridgeTaskTest; the simulator's refusal of a
-    // template's snapshot: SimDiskTest.)
-    m_sim.Faults().Add(fcsim::CFaultTable::SnapshotFatal());
-    EXPECT_FALSE(b.CreateVMSnapshot(web, "s", "", false, false, true, false, snap, disks));
-    EXPECT_FALSE(b.IsCreateVMSnapshotErrorRetryable());
-    EXPECT_FALSE(b.GetLastError().empty());
-
-    // And then it works.
-    ASSERT_TRUE(b.CreateVMSnapshot(web, "s", "", false, false, true, false, snap, disks))
-        << b.GetLastError();
-    EXPECT_FALSE(b.IsCreateVMSnapshotErrorRetryable());
-    EXPECT_EQ(b.GetLastError(), "");
-}
-
 // The restores of FlowsEndToEnd (plug-in tests) build VMs from the record and from the OVF
 // descriptor through the bridge and check their disks and networks; the service's refusals are
 // the simulator's tests'. Here: thin provisioning per datastore, the bridge's own refusals, a

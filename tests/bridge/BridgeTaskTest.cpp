@@ -107,9 +107,9 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
         const char* code;
         bool bRetryable;
     };
-    const SCase cases[] = {{true, "10300112", true},  {false, "10300162", true},
-                           {true, "10000007", true},  {false, "10300421", true},
-                           {true, "10000010", false}, {false, "10300141", false}};
+    const SCase cases[] = {{true, "10000010", false}, {false, "10300141", false},
+                           {true, "10300112", true},  {false, "10300162", true},
+                           {true, "10000007", true},  {false, "10300421", true}};
     int task = 100;
     for (const auto& c : cases) {
         const std::string des = std::string("refused with ") + c.code;
@@ -127,10 +127,22 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
         EXPECT_EQ(m_bridge.IsCreateVMSnapshotErrorRetryable(), c.bRetryable) << c.code;
         EXPECT_NE(m_bridge.GetLastError().find(des), std::string::npos) << m_bridge.GetLastError();
     }
-    // The flag belongs to the thread that failed.
+    // The flag belongs to the thread that failed (the last failure may be retried).
     bool other = true;
     std::thread([&] { other = m_bridge.IsCreateVMSnapshotErrorRetryable(); }).join();
     EXPECT_FALSE(other);
+    // A snapshot that is then taken clears both the flag and the error.
+    ScriptSnapshotCreate(m_svc, "7");
+    ScriptTask(m_svc, "7", 0, "success");
+    m_svc.Reply(
+        "GET", kSnap, 200,
+        R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","createTimeSecs":1,"volsnapshots":[]})");
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks))
+        << m_bridge.GetLastError();
+    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
+    EXPECT_EQ(m_bridge.GetLastError(), "");
 }
 
 TEST_F(BridgeTasks, TaskThatNeverEndsTimesOutOnTheClock) {
