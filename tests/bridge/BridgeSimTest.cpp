@@ -273,6 +273,7 @@ TEST_F(BridgeSim, BackupCycle) {
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strName, disk.strName);
     EXPECT_FALSE(disks[0].strSnapshotDiskID.empty());
+    EXPECT_EQ(snap1.strName, "__VQ_BACKUP__");
     EXPECT_LE(std::llabs(snap1.tCreateTime - static_cast<long long>(time(nullptr))), 120);
     SVMInfo withSnaps = VM("web-01");
     ASSERT_EQ(withSnaps.vecSnapshots.size(), 1u);
