@@ -12,15 +12,9 @@
 
 using namespace FusionComputeSDKCppBridge;
 using bridgetest::CFakeService;
+using bridgetest::FastOptions;
 
 namespace {
-
-SBridgeOptions Options() {
-    SBridgeOptions o;
-    o.nTimeoutSecs = 10;
-    o.nConnectTimeoutSecs = 5;
-    return o;
-}
 
 std::vector<std::string> Ids(const std::vector<SInventoryInfo>& nodes) {
     std::vector<std::string> ids;
@@ -41,7 +35,7 @@ const char* const kAllFolders =
 TEST(BridgeInventory, VMFolderListKeepsOnlyTheAskedFoldersChildren) {
     CFakeService svc;
     svc.Reply("GET", "/service/sites/1/folder", 200, kAllFolders);
-    CFusionComputeSDKCppBridge bridge(Options());
+    CFusionComputeSDKCppBridge bridge(FastOptions());
     ASSERT_TRUE(bridge.Connect(svc.URL(), svc.strUser, svc.strPassword)) << bridge.GetLastError();
 
     std::vector<SInventoryInfo> sub;
@@ -61,7 +55,7 @@ TEST(BridgeInventory, VMFolderListKeepsOnlyTheAskedFoldersChildren) {
 // Thread ids are reused once a thread has ended; a new thread must not read the text of a
 // failure that an ended one left behind.
 TEST(BridgeInventory, ANewThreadStartsWithoutAnEarlierThreadsError) {
-    CFusionComputeSDKCppBridge bridge(Options());  // never connected: every lookup fails
+    CFusionComputeSDKCppBridge bridge(FastOptions());  // never connected: every lookup fails
     int inherited = 0;
     for (int i = 0; i < 50; ++i) {
         std::string before, after;
@@ -79,15 +73,15 @@ TEST(BridgeInventory, ANewThreadStartsWithoutAnEarlierThreadsError) {
 
 // Errors belong to one bridge: a failure on one does not show through another.
 TEST(BridgeInventory, ErrorsAreKeptPerBridgeAndPerThread) {
-    auto first = std::make_unique<CFusionComputeSDKCppBridge>(Options());
+    auto first = std::make_unique<CFusionComputeSDKCppBridge>(FastOptions());
     std::vector<SHostInfo> hosts;
     EXPECT_FALSE(first->GetHostInfoList(hosts, 0));
     EXPECT_FALSE(first->GetLastError().empty());
-    CFusionComputeSDKCppBridge second(Options());
+    CFusionComputeSDKCppBridge second(FastOptions());
     EXPECT_EQ(second.GetLastError(), "");
     // A bridge made where an ended one lived starts clean too.
     first.reset();
-    first = std::make_unique<CFusionComputeSDKCppBridge>(Options());
+    first = std::make_unique<CFusionComputeSDKCppBridge>(FastOptions());
     EXPECT_EQ(first->GetLastError(), "");
 }
 

@@ -22,9 +22,8 @@ TEST(BridgeIds, UrnToUriRefusesAnythingThatLeavesItsPath) {
 TEST(BridgeJson, TolerantReaders) {
     json j;
     ASSERT_TRUE(ParseJson(R"({"n":"42","b":"TRUE","f":false,"s":7,"bad":"4x","arr":3})", j));
-    EXPECT_EQ(JInt(j, "n"), 42);
-    EXPECT_EQ(JInt(j, "bad", -1), -1);
-    EXPECT_EQ(JInt(j, "missing", 5), 5);
+    EXPECT_EQ((std::vector<int64_t>{JInt(j, "n"), JInt(j, "bad", -1), JInt(j, "missing", 5)}),
+              (std::vector<int64_t>{42, -1, 5}));
     EXPECT_TRUE(JBool(j, "b"));
     EXPECT_FALSE(JBool(j, "f", true));
     EXPECT_EQ(JStr(j, "s"), "7");
@@ -54,23 +53,22 @@ TEST(BridgeRecords, VMWithDisksNicsAndFlagsControllingLists) {
     SVMInfo r;
     std::string why;
     ASSERT_TRUE(MapVM(vm, true, true, r, why)) << why;
-    EXPECT_EQ(r.strGUID, "6e1b");
-    EXPECT_EQ(r.nPowerState, 1);
-    EXPECT_FALSE(r.bIsTemplate);
-    EXPECT_EQ(r.strFolderID, "urn:sites:S:folders:9");
-    EXPECT_EQ(r.nCPUCount, 2);
-    EXPECT_EQ(r.ullMemoryMB, 4096u);
-    ASSERT_EQ(r.vecDisks.size(), 3u);
-    EXPECT_EQ(r.vecDisks[0].strName, "urn:sites:S:volumes:21");
-    EXPECT_EQ(r.vecDisks[0].ullCapacity, 1073741312u);  // exact bytes win over whole GB
-    EXPECT_EQ(r.vecDisks[0].nProvisioningType, 2);
-    EXPECT_EQ(r.vecDisks[0].strDatastore, "urn:sites:S:datastores:11");
-    EXPECT_EQ(r.vecDisks[0].nUnitNumber, 1);
-    EXPECT_EQ(r.vecDisks[1].ullCapacity, 2ULL << 30);
-    EXPECT_EQ(r.vecDisks[1].nProvisioningType, 3);
-    EXPECT_TRUE(r.vecDisks[1].bIsIndependent);
-    EXPECT_EQ(r.vecDisks[1].strStorageVolumeName, "fsvol-22");
-    EXPECT_EQ(r.vecDisks[2].nProvisioningType, 1);
+    EXPECT_EQ(r.strGUID + " " + r.strFolderID, "6e1b urn:sites:S:folders:9");
+    EXPECT_EQ((std::vector<uint64_t>{uint64_t(r.nPowerState), r.bIsTemplate, uint64_t(r.nCPUCount),
+                                     r.ullMemoryMB}),
+              (std::vector<uint64_t>{1, 0, 2, 4096}));
+    // Per disk: name, capacity (exact bytes win over whole GB), provisioning, independence,
+    // unit, datastore, volume name on the storage device.
+    std::vector<std::string> disks;
+    for (const SDisk& d : r.vecDisks)
+        disks.push_back(d.strName + " " + std::to_string(d.ullCapacity) + " " +
+                        std::to_string(d.nProvisioningType) + std::to_string(d.bIsIndependent) +
+                        std::to_string(d.nUnitNumber) + " " + d.strDatastore + " " +
+                        d.strStorageVolumeName);
+    EXPECT_EQ(disks, (std::vector<std::string>{
+                         "urn:sites:S:volumes:21 1073741312 201 urn:sites:S:datastores:11 ",
+                         "urn:sites:S:volumes:22 2147483648 312  fsvol-22",
+                         "urn:sites:S:volumes:23 1073741824 103  "}));
     ASSERT_EQ(r.vecNetworkCards.size(), 1u);
     EXPECT_EQ(r.vecNetworkCards[0].strNetworkID, "urn:pg");
 
@@ -99,14 +97,11 @@ TEST(BridgeRecords, SnapshotTreeIsFlattenedWithParentsAndTimes) {
     std::vector<SSnapshot> out;
     std::string why;
     ASSERT_TRUE(MapSnapshotTree(tree, out, why)) << why;
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(out[0].strID, "urn:s:1");
-    EXPECT_EQ(out[0].tCreateTime, 86401);
-    EXPECT_EQ(out[1].strParentID, "urn:s:1");
-    EXPECT_EQ(out[1].tCreateTime, 1796574662);
-    EXPECT_EQ(out[2].strParentID, "urn:s:2");
-    EXPECT_EQ(out[2].tCreateTime, 77);
-    EXPECT_EQ(out[3].strParentID, "");
+    std::vector<std::string> flat;
+    for (const SSnapshot& s : out)
+        flat.push_back(s.strID + "<" + s.strParentID + " " + std::to_string(s.tCreateTime));
+    EXPECT_EQ(flat, (std::vector<std::string>{"urn:s:1< 86401", "urn:s:2<urn:s:1 1796574662",
+                                              "urn:s:3<urn:s:2 77", "urn:s:4< 946684800"}));
 
     tree["rootSnapshots"][1]["createTime"] = "yesterday";
     EXPECT_FALSE(MapSnapshotTree(tree, out, why));
@@ -122,13 +117,10 @@ TEST(BridgeJson, NumbersOutsideSixtyFourBitsGiveTheDefault) {
         R"({"huge":1e300,"tiny":-1e300,"top":9223372036854775808.0,"u":18446744073709551615,
             "max":9223372036854775807,"f":12.9,"neg":-3})",
         j));
-    EXPECT_EQ(JInt(j, "huge", -1), -1);
-    EXPECT_EQ(JInt(j, "tiny", -1), -1);
-    EXPECT_EQ(JInt(j, "top", -1), -1);
-    EXPECT_EQ(JInt(j, "u", -1), -1);
-    EXPECT_EQ(JInt(j, "max", -1), INT64_MAX);
-    EXPECT_EQ(JInt(j, "f", -1), 12);
-    EXPECT_EQ(JInt(j, "neg", 0), -3);
+    std::vector<int64_t> got;
+    for (const char* key : {"huge", "tiny", "top", "u", "max", "f", "neg"})
+        got.push_back(JInt(j, key, -1));
+    EXPECT_EQ(got, (std::vector<int64_t>{-1, -1, -1, -1, INT64_MAX, 12, -3}));
 }
 
 TEST(BridgeRecords, SizesInGiBThatOverflowAreRefused) {
@@ -144,7 +136,6 @@ TEST(BridgeRecords, SizesInGiBThatOverflowAreRefused) {
     EXPECT_FALSE(MapDisk(disk, "urn:sites:S:vms:i-1", d, why));
     EXPECT_NE(why.find("urn:sites:S:volumes:9 has a size that does not fit"), std::string::npos)
         << why;
-    why.clear();
     EXPECT_FALSE(MapDatastore(store, ds, why));
     EXPECT_NE(why.find("urn:sites:S:datastores:1 has a size that does not fit"), std::string::npos)
         << why;

@@ -23,8 +23,7 @@ const char* kSnap = "/service/sites/1/vms/i-00000001/snapshots/5";
 const char* kVol = "/service/sites/1/volumes/21";
 
 SBridgeOptions Options() {
-    SBridgeOptions o;
-    o.nTimeoutSecs = 10;
+    SBridgeOptions o = bridgetest::FastOptions();
     o.nTaskTimeoutSecs = 60;
     o.nTaskPollMillis = 2000;
     return o;
@@ -85,11 +84,10 @@ TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
     EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{2000, 2000}));
     EXPECT_EQ(snap.strID, "urn:sites:1:vms:i-00000001:snapshots:5");
     EXPECT_EQ(snap.tCreateTime, 1700000100);
-    ASSERT_EQ(disks.size(), 2u);
-    EXPECT_EQ(disks[0].strSnapshotDiskID, "5-21");
-    EXPECT_EQ(disks[0].strChangeToken, "21-4");
-    EXPECT_EQ(disks[1].strSnapshotDiskID, "fssnap-5-22");
-    EXPECT_EQ(disks[1].strChangeToken, "22-1");
+    // The volume's name on the storage device wins over the snapshot's own id, when it has one.
+    std::vector<std::string> ids;
+    for (const SDisk& d : disks) ids.push_back(d.strSnapshotDiskID + " " + d.strChangeToken);
+    EXPECT_EQ(ids, (std::vector<std::string>{"5-21 21-4", "fssnap-5-22 22-1"}));
     EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
 
     // The request carries the flags as the service's fields.
@@ -109,9 +107,9 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
         const char* code;
         bool bRetryable;
     };
-    const SCase cases[] = {{true, "10300112", true},  {false, "10300162", true},
-                           {true, "10000007", true},  {false, "10300421", true},
-                           {true, "10000010", false}, {false, "10300141", false}};
+    const SCase cases[] = {{true, "10000010", false}, {false, "10300141", false},
+                           {true, "10300112", true},  {false, "10300162", true},
+                           {true, "10000007", true},  {false, "10300421", true}};
     int task = 100;
     for (const auto& c : cases) {
         const std::string des = std::string("refused with ") + c.code;
@@ -129,10 +127,22 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
         EXPECT_EQ(m_bridge.IsCreateVMSnapshotErrorRetryable(), c.bRetryable) << c.code;
         EXPECT_NE(m_bridge.GetLastError().find(des), std::string::npos) << m_bridge.GetLastError();
     }
-    // The flag belongs to the thread that failed.
+    // The flag belongs to the thread that failed (the last failure may be retried).
     bool other = true;
     std::thread([&] { other = m_bridge.IsCreateVMSnapshotErrorRetryable(); }).join();
     EXPECT_FALSE(other);
+    // A snapshot that is then taken clears both the flag and the error.
+    ScriptSnapshotCreate(m_svc, "7");
+    ScriptTask(m_svc, "7", 0, "success");
+    m_svc.Reply(
+        "GET", kSnap, 200,
+        R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","createTimeSecs":1,"volsnapshots":[]})");
+    SSnapshot snap;
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks))
+        << m_bridge.GetLastError();
+    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
+    EXPECT_EQ(m_bridge.GetLastError(), "");
 }
 
 TEST_F(BridgeTasks, TaskThatNeverEndsTimesOutOnTheClock) {
@@ -197,11 +207,8 @@ TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
                       "application/json");
     });
     ASSERT_TRUE(prepare("10.0.0.5")) << m_bridge.GetLastError();
-    EXPECT_EQ(id, "60");
-    EXPECT_EQ(host, "127.0.0.1");
-    EXPECT_EQ(port, "40123");
-    EXPECT_EQ(token, "9f8c");
-    EXPECT_EQ(file, "/tmp/s/21.img");
+    EXPECT_EQ((std::vector<std::string>{id, host, port, token, file}),
+              (std::vector<std::string>{"60", "127.0.0.1", "40123", "9f8c", "/tmp/s/21.img"}));
     EXPECT_EQ(m_clock.Sleeps().size(), 2u);
     for (const auto& r : m_svc.Requests()) {
         if (r.strMethod != "POST" || r.strPath != std::string(kVol) + "/backupresources") continue;
@@ -213,9 +220,9 @@ TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
     m_svc.Reply("PUT", res, 200, "");
     EXPECT_TRUE(m_bridge.ExtendDiskAccess(id, 300)) << m_bridge.GetLastError();
     EXPECT_TRUE(m_bridge.ExtendDiskAccess(id));
-    EXPECT_FALSE(m_bridge.ExtendDiskAccess(id, 0));
-    EXPECT_FALSE(m_bridge.ExtendDiskAccess(id, 7201));
-    EXPECT_FALSE(m_bridge.ExtendDiskAccess("61", 300));
+    const std::pair<std::string, int> refusedExtensions[] = {{id, 0}, {id, 7201}, {"61", 300}};
+    for (const auto& bad : refusedExtensions)
+        EXPECT_FALSE(m_bridge.ExtendDiskAccess(bad.first, bad.second)) << bad.second;
     EXPECT_NE(m_bridge.GetLastError().find("unknown disk access id"), std::string::npos);
     int puts = 0;
     for (const auto& r : m_svc.Requests())
@@ -253,13 +260,8 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
             m_bridge.QueryDiskChangedBlocks("urn:sites:1:volumes:21", snapUrn, "21-2", bitmap, spb),
             c.ok)
             << c.answer;
-        if (c.ok) {
-            EXPECT_EQ(bitmap, "C1");
-            EXPECT_EQ(spb, 128);
-        } else {
-            EXPECT_EQ(bitmap, "unchanged");
-            EXPECT_FALSE(m_bridge.GetLastError().empty());
-        }
+        EXPECT_EQ(bitmap + " " + std::to_string(spb), c.ok ? "C1 128" : "unchanged -1");
+        EXPECT_EQ(m_bridge.GetLastError().empty(), c.ok);
     }
     const auto reqs = m_svc.Requests();
     json body = json::parse(reqs.back().strBody);
@@ -276,9 +278,11 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
     ASSERT_TRUE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:21", snapUrn, bitmap, spb));
     EXPECT_FALSE(json::parse(m_svc.Requests().back().strBody).contains("chgID"));
     // A disk the snapshot does not hold, and identifiers that would leave their path.
-    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:99", snapUrn, bitmap, spb));
-    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:1:volumes:..", snapUrn, bitmap, spb));
-    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks(
-        "urn:sites:1:volumes:21", "urn:sites:1:vms:i-1:snapshots:5:x", bitmap, spb));
-    EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks("urn:sites:2:volumes:21", snapUrn, bitmap, spb));
+    const std::pair<std::string, std::string> refused[] = {
+        {"urn:sites:1:volumes:99", snapUrn},
+        {"urn:sites:1:volumes:..", snapUrn},
+        {"urn:sites:1:volumes:21", "urn:sites:1:vms:i-1:snapshots:5:x"},
+        {"urn:sites:2:volumes:21", snapUrn}};
+    for (const auto& r : refused)
+        EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks(r.first, r.second, bitmap, spb)) << r.first;
 }

@@ -1,12 +1,7 @@
 // The bridge's session and transport against a scripted service: login, token reuse and
 // renewal, error texts, broken answers, TLS verification, time-outs and the options read
 // from the environment.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -18,34 +13,23 @@
 #include "FusionComputeSDKCppBridge.h"
 #include "NxClock.h"
 #include "TempDir.h"
+#include "WzSocket.h"
 
 using bridgetest::CFakeService;
 using bridgetest::CTempCert;
+using bridgetest::FastOptions;
 using FusionComputeSDKCppBridge::CFusionComputeSDKCppBridge;
 using FusionComputeSDKCppBridge::SBridgeOptions;
 
 namespace {
 
-SBridgeOptions FastOptions() {
-    SBridgeOptions o;
-    o.nTimeoutSecs = 10;
-    o.nConnectTimeoutSecs = 5;
-    o.nTaskTimeoutSecs = 30;
-    o.nTaskPollMillis = 500;
-    return o;
-}
-
 // A port nothing listens on: bound, then closed again.
 int DeadPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    CWzSocket probe;
+    CWzIPAddr loopback;
+    EXPECT_TRUE(loopback.SetAddressString("127.0.0.1").Success());
+    EXPECT_TRUE(probe.Listen(loopback).Success());
+    return probe.GetLocalPort();
 }
 
 }  // namespace

@@ -6,6 +6,12 @@
 #include "Tls.h"
 
 namespace bridgetest {
+namespace {
+void Answer(httplib::Response& res, int status, const std::string& body) {
+    res.status = status;
+    if (!body.empty()) res.set_content(body, "application/json");
+}
+}  // namespace
 
 CTempCert::CTempCert() : m_strCert(m_dir.File("cert.pem")), m_strKey(m_dir.File("key.pem")) {
     std::string err;
@@ -33,11 +39,9 @@ CFakeService::CFakeService(const CTempCert* tls) {
         std::lock_guard<std::mutex> g(m_lock);
         if (req.get_header_value("X-Auth-User") != strUser ||
             req.get_header_value("X-Auth-Key") != fctest::Sha256Hex(strPassword)) {
-            res.status = 400;
-            res.set_content(
-                R"({"errorCode":"10100103","errorDes":"The user name or password is incorrect."})",
-                "application/json");
-            return;
+            return Answer(
+                res, 400,
+                R"({"errorCode":"10100103","errorDes":"The user name or password is incorrect."})");
         }
         m_strToken = "tok-" + std::to_string(++m_nTokenSeq);
         res.set_header("X-Auth-Token", m_strToken);
@@ -73,8 +77,7 @@ void CFakeService::On(const std::string& method, const std::string& path, Handle
 void CFakeService::Reply(const std::string& method, const std::string& path, int status,
                          const std::string& body) {
     On(method, path, [status, body](const httplib::Request&, httplib::Response& res) {
-        res.status = status;
-        if (!body.empty()) res.set_content(body, "application/json");
+        Answer(res, status, body);
     });
 }
 
@@ -96,36 +99,22 @@ void CFakeService::ExpireToken() {
     m_strToken = "expired-" + std::to_string(m_nTokenSeq);
 }
 
-std::string CFakeService::Token() const {
-    std::lock_guard<std::mutex> g(m_lock);
-    return m_strToken;
-}
-
 void CFakeService::_Dispatch(const httplib::Request& req, httplib::Response& res) {
     Handler h;
     {
         std::lock_guard<std::mutex> g(m_lock);
-        SRecorded r;
-        r.strMethod = req.method;
-        r.strPath = req.target;
-        for (const auto& kv : req.headers) r.headers.emplace(kv.first, kv.second);
-        r.strBody = req.body;
-        m_requests.push_back(std::move(r));
+        m_requests.push_back(
+            {req.method, req.target, {req.headers.begin(), req.headers.end()}, req.body});
         const bool open = req.path == "/service/versions" ||
                           (req.path == "/service/session" && req.method == "POST");
         if (!open && (m_strToken.empty() || req.get_header_value("X-Auth-Token") != m_strToken)) {
-            res.status = 401;
-            res.set_content(
-                R"({"errorCode":"10000002","errorDes":"The user is not logged in or the session has timed out."})",
-                "application/json");
-            return;
+            return Answer(
+                res, 401,
+                R"({"errorCode":"10000002","errorDes":"The user is not logged in or the session has timed out."})");
         }
         auto it = m_handlers.find(req.method + " " + req.path);
         if (it == m_handlers.end()) {
-            res.status = 404;
-            res.set_content(R"({"errorCode":"10000008","errorDes":"No such resource."})",
-                            "application/json");
-            return;
+            return Answer(res, 404, R"({"errorCode":"10000008","errorDes":"No such resource."})");
         }
         h = it->second;
     }

@@ -17,9 +17,20 @@
 #include <thread>
 #include <vector>
 
+#include "FusionComputeSDKCppBridge.h"
 #include "TempDir.h"
 
 namespace bridgetest {
+
+// Time limits short enough for a scripted service on loopback; task polls every half second.
+inline FusionComputeSDKCppBridge::SBridgeOptions FastOptions() {
+    FusionComputeSDKCppBridge::SBridgeOptions o;
+    o.nTimeoutSecs = 10;
+    o.nConnectTimeoutSecs = 5;
+    o.nTaskTimeoutSecs = 30;
+    o.nTaskPollMillis = 500;
+    return o;
+}
 
 struct SRecorded {
     std::string strMethod;
@@ -49,7 +60,6 @@ public:
     ~CFakeService();
 
     std::string URL() const;  // scheme://127.0.0.1:port
-    int Port() const { return m_nPort; }
 
     // Handles method + exact path (without the query); replaces an earlier handler.
     void On(const std::string& method, const std::string& path, Handler h);
@@ -63,8 +73,6 @@ public:
 
     // Invalidates the current token: the next authenticated call gets 401 10000002.
     void ExpireToken();
-    std::string Token() const;
-
     std::string strUser = "admin";
     std::string strPassword = "Secret-Pw#1";
     std::string strVersions = R"({"versions":[{"version":"v6.3","loginUri":"/service/session"},)"
