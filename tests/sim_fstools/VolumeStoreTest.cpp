@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <tuple>
 
 #include "DiskWatch.h"
 #include "FsFaults.h"
@@ -53,11 +54,10 @@ TEST_F(VolumeStoreTest, VolumeFromSnapshotKeepsTheFrozenDataAfterTheOffset) {
     SFsVolume v;
     ASSERT_TRUE(fx.Store().Get("v", v));
     std::string data = fctest::ReadWholeFile(v.strDataPath);
-    ASSERT_EQ(data.size(), size);
-    EXPECT_EQ(data.substr(0, 4096), std::string(4096, '\0'));
-    EXPECT_EQ(data.substr(4096, 4), "boot");
-    EXPECT_EQ(data.substr(4096 + 700000, 5000), std::string(5000, 'x'));
-    EXPECT_EQ(data.substr(4096 + 700000 + 5000, 10), std::string(10, '\0'));
+    std::string expected(size, '\0');  // zeros before the offset and wherever nothing was written
+    expected.replace(4096, 4, "boot");
+    expected.replace(4096 + 700000, 5000, std::string(5000, 'x'));
+    EXPECT_TRUE(data == expected);  // a megabyte: not printed
     uint64_t queried = 0;
     EXPECT_EQ(fx.Store().Query("v", queried, error), FS_OK);
     EXPECT_EQ(queried, size);
@@ -257,9 +257,8 @@ TEST(FsFaults, RulesAndTheirCounts) {
 
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(faults.Take("attach", f));
-        EXPECT_EQ(f.strAction, "fail");
-        EXPECT_EQ(f.strRetCode, "7");
-        EXPECT_EQ(f.strRetDesc, "no path, sorry");
+        EXPECT_EQ(std::tie(f.strAction, f.strRetCode, f.strRetDesc),
+                  std::make_tuple("fail", "7", "no path, sorry"));
     }
     EXPECT_FALSE(faults.Take("attach", f));  // used up
     for (int i = 0; i < 3; ++i) {

@@ -32,6 +32,12 @@ protected:
     json Cbt(const std::string& volUri, const json& body) {
         return Ok("POST", volUri + "/getcbt", body);
     }
+    // A lease's record as [token, path, disk, writable, expires]; null when there is none.
+    json Lease(const std::string& id) {
+        fcsim::SLease l;
+        if (!m_sim.State().GetLease(id, l)) return nullptr;
+        return {l.strToken, l.strPath, l.strDiskID, l.bWritable, l.tExpires};
+    }
 };
 
 TEST_F(CDiskFixture, SnapshotFreezesContentKeepsHolesAndListsAllocatedBlocks) {
@@ -101,49 +107,42 @@ TEST_F(CDiskFixture, ChangedBlocksBetweenSnapshotsAreExactlyTheWrittenChunks) {
         Cbt(volUri, {{"type", "DiffBitmapBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"chgID", chg1}});
     EXPECT_EQ(count["bit1Num"], 4);
     EXPECT_FALSE(count.contains("bitMap"));
-    json range = Cbt(volUri, {{"type", "DiffBitmapAndBit1Num"},
-                              {"snapUuid", e2["snapUuid"]},
-                              {"chgID", chg1},
-                              {"startBlock", 96},
-                              {"blockNum", 8}});
-    EXPECT_EQ(range["bitNum"], 8);
-    EXPECT_EQ(range["bitMap"], "08");
-    json tail = Cbt(volUri, {{"type", "DiffBitmapAndBit1Num"},
-                             {"snapUuid", e2["snapUuid"]},
-                             {"chgID", chg1},
-                             {"startBlock", 1016},
-                             {"blockNum", 64}});
-    EXPECT_EQ(tail["bitNum"], 8);  // cut at the disk's end
-    EXPECT_EQ(tail["bitMap"], "01");
-    json none = Cbt(
-        volUri,
-        {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"chgID", e2["chgID"]}});
-    EXPECT_EQ(none["bit1Num"], 0);
+    // A range inside the disk, one cut at the disk's end, and no change since the token.
+    const struct {
+        json extra;
+        int nBits, nOnes;
+        std::string strMap;
+    } ranges[] = {
+        {{{"chgID", chg1}, {"startBlock", 96}, {"blockNum", 8}}, 8, 1, "08"},
+        {{{"chgID", chg1}, {"startBlock", 1016}, {"blockNum", 64}}, 8, 1, "01"},
+        {{{"chgID", e2["chgID"]}}, 1024, 0, std::string(256, '0')},
+    };
+    for (const auto& r : ranges) {
+        json body = {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e2["snapUuid"]}};
+        body.update(r.extra);
+        json got = Cbt(volUri, body);
+        EXPECT_EQ(json({got["bitNum"], got["bit1Num"], got["bitMap"]}),
+                  json({r.nBits, r.nOnes, r.strMap}))
+            << r.extra.dump();
+    }
 
     // Refusals: a token of another disk, a token later than the snapshot, misaligned range,
-    // a restarted tracking, an unknown disk snapshot, a FusionStorage disk.
+    // a restarted tracking, an unknown disk snapshot, another type.
     std::string other = vm["vmConfig"]["disks"][1]["volumeUrn"];
-    Err("POST", volUri + "/getcbt",
-        {{"type", "DiffBitmapAndBit1Num"},
-         {"snapUuid", e2["snapUuid"]},
-         {"chgID", IdOf(other) + "-1"}},
-        "10400002");
-    Err("POST", volUri + "/getcbt",
-        {{"type", "DiffBitmapAndBit1Num"},
-         {"snapUuid", Entry(s1, volUrn)["snapUuid"]},
-         {"chgID", e2["chgID"]}},
-        "10400002");
-    Err("POST", volUri + "/getcbt",
-        {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e2["snapUuid"]}, {"startBlock", 3}},
-        "10400002");
-    Err("POST", volUri + "/getcbt",
-        {{"type", "DiffBitmapAndBit1Num"},
-         {"snapUuid", e2["snapUuid"]},
-         {"volCBTCreateTime", "2001-01-01 00:00:00"}},
-        "10400002");
-    Err("POST", volUri + "/getcbt", {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", "9-9"}},
-        "10300400");
-    Err("POST", volUri + "/getcbt", {{"type", "Other"}, {"snapUuid", e2["snapUuid"]}}, "10400002");
+    const std::pair<json, const char*> refusals[] = {
+        {{{"snapUuid", e2["snapUuid"]}, {"chgID", IdOf(other) + "-1"}}, "10400002"},
+        {{{"snapUuid", Entry(s1, volUrn)["snapUuid"]}, {"chgID", e2["chgID"]}}, "10400002"},
+        {{{"snapUuid", e2["snapUuid"]}, {"startBlock", 3}}, "10400002"},
+        {{{"snapUuid", e2["snapUuid"]}, {"volCBTCreateTime", "2001-01-01 00:00:00"}}, "10400002"},
+        {{{"snapUuid", "9-9"}}, "10300400"},
+        {{{"snapUuid", e2["snapUuid"]}, {"type", "Other"}}, "10400002"},
+    };
+    for (const auto& [extra, code] : refusals) {
+        json body = {{"type", "DiffBitmapAndBit1Num"}};
+        body.update(extra);
+        Err("POST", volUri + "/getcbt", body, code);
+    }
+    // A FusionStorage disk has no change tracking.
     json fsVm = VmByName("fs-01");
     json fsSnap = Snapshot(fsVm);
     json fsDisk = fsVm["vmConfig"]["disks"][0];
@@ -229,21 +228,13 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     EXPECT_EQ(r["hostIP"], "127.0.0.1");
     EXPECT_EQ(r["targetFile"], m_sim.State().SnapshotDiskPath(IdOf(snap["urn"]), volId));
     EXPECT_EQ(r["token"].get<std::string>().size(), 32u);
-    fcsim::SLease lease;
-    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
-    EXPECT_EQ(lease.strToken, r["token"]);
-    EXPECT_EQ(lease.strPath, r["targetFile"]);
-    EXPECT_EQ(lease.strDiskID, volId);
-    EXPECT_FALSE(lease.bWritable);
-    EXPECT_EQ(lease.tExpires, now + 300);
+    EXPECT_EQ(Lease(id), json({r["token"], r["targetFile"], volId, false, now + 300}));
 
     // Extensions push the expiry; the time left never exceeds 7200 s.
     Ok("PUT", res + "/" + id, {{"delay", 100}});
-    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
-    EXPECT_EQ(lease.tExpires, now + 400);
+    EXPECT_EQ(Lease(id)[4], now + 400);
     Ok("PUT", res + "/" + id, {{"delay", 7200}});
-    ASSERT_TRUE(m_sim.State().GetLease(id, lease));
-    EXPECT_EQ(lease.tExpires, now + 7200);
+    EXPECT_EQ(Lease(id)[4], now + 7200);
     Err("PUT", res + "/" + id, {{"delay", 0}}, "10300290");
     Err("PUT", res + "/" + id, json::object(), "10300291");
     // The snapshot is in use while the lease lives.
@@ -252,19 +243,18 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     ASSERT_TRUE(Login());
     Err("GET", res + "/" + id, nullptr, "10300402");
     Err("PUT", res + "/" + id, {{"delay", 100}}, "10300402");
-    EXPECT_FALSE(m_sim.State().GetLease(id, lease));
+    EXPECT_TRUE(Lease(id).is_null());
     WaitTask(Ok("DELETE", snap["uri"]));
     Err("POST", res, body, "10300405");  // the snapshot is gone
 
     // A restore lease writes the live disk; release ends it.
     json rs = Ok("POST", res, {{"taskType", "CBTRestore"}, {"ip", "10.0.0.9"}});
     std::string rid = IdOf(rs["taskUri"]);
-    ASSERT_TRUE(m_sim.State().GetLease(rid, lease));
-    EXPECT_TRUE(lease.bWritable);
-    EXPECT_EQ(lease.strPath, m_sim.State().DiskPath(volId));
-    EXPECT_EQ(lease.tExpires, now + 7200 + 300);  // the service's default lifetime
+    // Its token is its own; it expires after the service's default lifetime.
+    const json token = Lease(rid)[0];
+    EXPECT_EQ(Lease(rid), json({token, m_sim.State().DiskPath(volId), volId, true, now + 7500}));
     Ok("DELETE", res + "/" + rid);
-    EXPECT_FALSE(m_sim.State().GetLease(rid, lease));
+    EXPECT_TRUE(Lease(rid).is_null());
     Err("DELETE", res + "/" + rid, nullptr, "10300402");
     Err("GET", volUri + "/backupresources/" + rid, nullptr, "10300402");
 
@@ -272,23 +262,22 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     json other = VmByName("db-01");
     std::string otherRes =
         other["vmConfig"]["disks"][0]["volumeUri"].get<std::string>() + "/backupresources";
-    Err("POST", otherRes,
-        {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}}, "10300400");
-    Err("POST", res,
-        {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}, {"delay", 30}},
-        "10300290");
-    Err("POST", res, {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}}, "10000014");
-    Err("POST", res, {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3"}},
-        "10000014");
-    Err("POST", res, {{"taskType", "CBTRestore"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}},
-        "10300409");
-    Err("POST", res, {{"taskType", "BackupVol"}, {"ip", "1.2.3.4"}}, "10300292");
-    Err("POST", res,
-        {{"taskType", "CBTBackup"},
-         {"snapUrn2", snap2["urn"]},
-         {"ip", "1.2.3.4"},
-         {"transMode", "lanssl"}},
-        "10300430");
+    json backup = {{"taskType", "CBTBackup"}, {"snapUrn2", snap2["urn"]}, {"ip", "1.2.3.4"}};
+    Err("POST", otherRes, backup, "10300400");
+    // Each refusal changes one field of a good request (null: leaves it out).
+    const std::pair<json, const char*> refusals[] = {
+        {{{"delay", 30}}, "10300290"},
+        {{{"ip", nullptr}}, "10000014"},
+        {{{"ip", "1.2.3"}}, "10000014"},
+        {{{"taskType", "CBTRestore"}}, "10300409"},
+        {{{"taskType", "BackupVol"}, {"snapUrn2", nullptr}}, "10300292"},
+        {{{"transMode", "lanssl"}}, "10300430"},
+    };
+    for (const auto& [change, code] : refusals) {
+        json body = backup;
+        body.merge_patch(change);
+        Err("POST", res, body, code);
+    }
 }
 
 TEST_F(CDiskFixture, ConcurrentGuestWritesAndSnapshotsLoseNoChange) {

@@ -61,17 +61,18 @@ TEST_F(RestoreTest, VolumesVmsAndNics) {
     EXPECT_EQ(vol["quantityGB"], 1);
     EXPECT_EQ(vol["vmUrn"], "");
     EXPECT_EQ(Ok("GET", ds["uri"])["freeSizeBytes"], freeBefore - (8 << 20));
-    Err("POST", m_strSite + "/volumes",
-        {{"capacityBytes", 4096},
-         {"datastoreUrn", ds["urn"]},
-         {"uuid", "11111111-2222-4333-8444-555555555555"}},
-        "10000009");
-    Err("POST", m_strSite + "/volumes", {{"capacityBytes", 1000}, {"datastoreUrn", ds["urn"]}},
-        "10000001");
-    Err("POST", m_strSite + "/volumes",
-        {{"quantityGB", 1}, {"datastoreUrn", "urn:sites:5D1C0A7E:datastores:99999"}}, "10410006");
-    Err("POST", m_strSite + "/volumes", {{"quantityGB", 4096}, {"datastoreUrn", ds["urn"]}},
-        "10410011");
+    // A uuid in use, a size not in sectors, an unknown datastore, more than it has free.
+    const std::pair<json, const char*> refusals[] = {
+        {{{"capacityBytes", 4096}, {"uuid", "11111111-2222-4333-8444-555555555555"}}, "10000009"},
+        {{{"capacityBytes", 1000}}, "10000001"},
+        {{{"quantityGB", 1}, {"datastoreUrn", "urn:sites:5D1C0A7E:datastores:99999"}}, "10410006"},
+        {{{"quantityGB", 4096}}, "10410011"},
+    };
+    for (const auto& [change, code] : refusals) {
+        json body = {{"datastoreUrn", ds["urn"]}};
+        body.update(change);
+        Err("POST", m_strSite + "/volumes", body, code);
+    }
     Ok("PUT", vol["uri"], {{"name", "renamed"}});
     EXPECT_EQ(Ok("GET", vol["uri"])["name"], "renamed");
     EXPECT_EQ(Ok("GET", m_strSite + "/volumes?uuid=11111111-2222-4333-8444-555555555555")["total"],

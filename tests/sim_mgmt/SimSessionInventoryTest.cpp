@@ -30,24 +30,21 @@ TEST_F(SessionTest, VersionsAndAcceptHeader) {
 }
 
 TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
-    auto login = [&](const httplib::Headers& h) {
-        auto res = m_pCli->Post("/service/session", h, "", "application/json");
-        return res ? res->status : 0;
+    // The hash in upper case (compared without regard to letter case), the plain password under
+    // either spelling of the header; the plain password where a hash is expected, a wrong
+    // password, a missing header.
+    const std::pair<httplib::Headers, int> logins[] = {
+        {{{"X-Auth-Key", fctest::Sha256Hex("FcSim@2024", true)}}, 200},
+        {{{"X-Auth-Key", "FcSim@2024"}, {"X-ENCRYPT-ALGORITHM", "1"}}, 200},
+        {{{"X-Auth-Key", "FcSim@2024"}}, 400},
+        {{{"X-Auth-Key", "wrong"}, {"X-ENCRIPT-ALGORITHM", "1"}}, 400},
+        {{}, 400},
     };
-    // The hash in upper case: it is compared without regard to letter case.
-    EXPECT_EQ(
-        login({{"X-Auth-User", "admin"}, {"X-Auth-Key", fctest::Sha256Hex("FcSim@2024", true)}}),
-        200);
-    EXPECT_EQ(
-        login(
-            {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRYPT-ALGORITHM", "1"}}),
-        200);
-    // The plain password where a hash is expected, a wrong password, a missing header.
-    EXPECT_EQ(login({{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}}), 400);
-    EXPECT_EQ(
-        login({{"X-Auth-User", "admin"}, {"X-Auth-Key", "wrong"}, {"X-ENCRIPT-ALGORITHM", "1"}}),
-        400);
-    EXPECT_EQ(login({{"X-Auth-User", "admin"}}), 400);
+    for (auto [h, nStatus] : logins) {
+        h.emplace("X-Auth-User", "admin");
+        auto res = m_pCli->Post("/service/session", h, "", "application/json");
+        EXPECT_EQ(res ? res->status : 0, nStatus) << (h.size() > 1 ? h.begin()->second : "");
+    }
 
     // A token idle for longer than the validity is forgotten; a new login works.
     int64_t now = fcsim::CSimState::Now();
@@ -75,14 +72,14 @@ TEST_F(SessionTest, BadRequestsGetErrorBodies) {
     Err("GET", "/service/sites/FFFFFFFF/vms", nullptr, "10000020");
     Err("GET", m_strSite + "/vms/i-7FFFFFFF", nullptr, "10000008");
     Err("GET", m_strSite + "/tasks/999999", nullptr, "10000008");
+    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
+    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
+    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
     httplib::Headers h = {{"X-Auth-Token", m_strToken}};
     auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), h, "{not json", "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400);
     EXPECT_EQ(json::parse(res->body)["errorCode"], "10000001");
-    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
-    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
-    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
 }
 
 TEST_F(InventoryTest, DemoTopology) {

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "DiskWatch.h"
 #include "SimState.h"
@@ -17,6 +19,15 @@ namespace fs = std::filesystem;
 using fcsim::CSimState;
 
 namespace {
+
+using RowsT = std::vector<std::tuple<uint64_t, uint64_t, uint64_t>>;
+
+// Journal entries as (sequence, offset, length).
+RowsT Rows(const std::vector<fcsim::SWrite>& w) {
+    RowsT out;
+    for (const fcsim::SWrite& e : w) out.emplace_back(e.ullSeq, e.ullOffset, e.ullLength);
+    return out;
+}
 
 TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     CTempDir dir;
@@ -31,10 +42,10 @@ TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     ASSERT_TRUE(st.PutLease(l));
     fcsim::SLease got;
     ASSERT_TRUE(st.GetLease("a1", got));
-    EXPECT_EQ(got.strToken, "tok=with=equals");
-    EXPECT_EQ(got.strPath, l.strPath);
-    EXPECT_TRUE(got.bWritable);
-    EXPECT_EQ(got.tExpires, 1700000300);
+    auto fields = [](const fcsim::SLease& x) {
+        return std::tie(x.strAccessID, x.strToken, x.strDiskID, x.strPath, x.bWritable, x.tExpires);
+    };
+    EXPECT_EQ(fields(got), fields(l));
     EXPECT_EQ(st.ListLeases().size(), 1u);
     EXPECT_TRUE(st.DeleteLease("a1"));
     EXPECT_FALSE(st.GetLease("a1", got));
@@ -58,8 +69,8 @@ TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     ASSERT_TRUE(st.PutFsSnapshot(s));
     fcsim::SFsSnapshot gs;
     ASSERT_TRUE(st.GetFsSnapshot("fs-snap-1", gs));
-    EXPECT_EQ(gs.ullChangeSeq, 7u);
-    EXPECT_EQ(gs.ullSize, 1ull << 33);
+    EXPECT_EQ(std::tie(gs.strName, gs.strDiskID, gs.strPath, gs.ullChangeSeq, gs.ullSize),
+              std::tie(s.strName, s.strDiskID, s.strPath, s.ullChangeSeq, s.ullSize));
     EXPECT_TRUE(st.DeleteFsSnapshot("fs-snap-1"));
     EXPECT_FALSE(st.GetFsSnapshot("fs-snap-1", gs));
 }
@@ -74,12 +85,7 @@ TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
     EXPECT_EQ(st.MarkWritten("d1", 1ull << 40, 4096), 3u);
     EXPECT_EQ(st.ChangeSeq("d1"), 3u);
 
-    auto w = st.WritesBetween("d1", 1, 3);
-    ASSERT_EQ(w.size(), 2u);
-    EXPECT_EQ(w[0].ullSeq, 2u);
-    EXPECT_EQ(w[0].ullOffset, 65536u);
-    EXPECT_EQ(w[0].ullLength, 10u);
-    EXPECT_EQ(w[1].ullOffset, 1ull << 40);
+    EXPECT_EQ(Rows(st.WritesBetween("d1", 1, 3)), (RowsT{{2, 65536, 10}, {3, 1ull << 40, 4096}}));
     EXPECT_TRUE(st.WritesBetween("d1", 3, 3).empty());
     EXPECT_TRUE(st.WritesBetween("d1", 3, 1).empty());
     EXPECT_EQ(st.WritesBetween("d1", 0, 1).size(), 1u);
@@ -144,11 +150,8 @@ TEST(DiskWatch, ExpiredWriterIsFoldedAndLetGo) {
     CSimState::SetNowForTest(l.tExpires + 1);
     ASSERT_TRUE(watch.Fold("d1", err)) << err;
     CSimState::SetNowForTest(0);
-    auto w = st.WritesBetween("d1", 0, st.ChangeSeq("d1"));
-    ASSERT_EQ(w.size(), 2u);
-    EXPECT_EQ(w[0].ullOffset, 3 * chunk);
-    EXPECT_EQ(w[0].ullLength, chunk);
-    EXPECT_EQ(w[1].ullOffset, 5 * chunk);
+    EXPECT_EQ(Rows(st.WritesBetween("d1", 0, st.ChangeSeq("d1"))),
+              (RowsT{{1, 3 * chunk, chunk}, {2, 5 * chunk, chunk}}));
     EXPECT_FALSE(watch.Watched("d1"));
 }
 
