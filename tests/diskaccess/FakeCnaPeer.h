@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,30 +37,20 @@ inline void PutLE32(std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
 }
 
-// A response header as a CNA sends it (the client looks only at the sequence).
-inline std::vector<uint8_t> FakeResponseHeader(uint16_t opcode, uint32_t sequence,
-                                               uint32_t length) {
+// An answer as a CNA sends it (the client looks only at the sequence in the header) with its
+// status; open and read answers add a value, the handle or length, and the data.
+inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status,
+                                       std::optional<uint32_t> value = std::nullopt,
+                                       const std::vector<uint8_t>& data = {}) {
     std::vector<uint8_t> v;
     PutLE16(v, 0x3535);
     PutLE16(v, 0);
     PutLE16(v, opcode);
     PutLE32(v, sequence);
-    PutLE32(v, length);
+    PutLE32(v, uint32_t((value ? 6 : 2) + data.size()));
     PutLE32(v, 0);
-    return v;
-}
-
-// An answer with its status; open and read answers add the handle or length and the data.
-inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status) {
-    std::vector<uint8_t> v = FakeResponseHeader(opcode, sequence, 2);
     PutLE16(v, status);
-    return v;
-}
-inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status,
-                                       uint32_t value, const std::vector<uint8_t>& data = {}) {
-    std::vector<uint8_t> v = FakeResponseHeader(opcode, sequence, uint32_t(6 + data.size()));
-    PutLE16(v, status);
-    PutLE32(v, value);
+    if (value) PutLE32(v, *value);
     v.insert(v.end(), data.begin(), data.end());
     return v;
 }

@@ -1,8 +1,6 @@
 // The backup SDK loader, the SDK's string lists and log callbacks.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <climits>
 #include <filesystem>
 
 #include "EvDebug.h"
@@ -75,34 +73,41 @@ TEST_F(LoaderTest, LoadingLinksTheOpenSslNamesFromTheirCandidates) {
 }
 
 TEST_F(LoaderTest, MissingLibraryOrHomeFails) {
-    {
-        CTempDir empty;
-        CScopedEnv home("FC_HOME", empty.Path());
+    CTempDir empty;
+    const std::pair<std::string, std::string> cases[] = {
+        {empty.Path(), "Failed to load [" + empty.Path() + "/libNXFusionSphereSDK.so], "},
+        {"", "Failed to get base home directory."}};
+    for (const auto& [home, message] : cases) {
+        CScopedEnv env("FC_HOME", home);
         EvLogCapture capture;
         EXPECT_FALSE(service.ImportSDK());
-        EXPECT_TRUE(
-            capture.Contains("Failed to load [" + empty.Path() + "/libNXFusionSphereSDK.so], "))
-            << capture.Dump();
-    }
-    {
-        CScopedEnv home("FC_HOME", "");
-        EvLogCapture capture;
-        EXPECT_FALSE(service.ImportSDK());
-        EXPECT_TRUE(capture.Contains("Failed to get base home directory."));
+        EXPECT_TRUE(capture.Contains(message)) << capture.Dump();
     }
 }
 
-TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExists) {
+TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExistsOrOnlyLogs) {
     CTempDir dir;
     CFusionComputeDiskInfo service{nullptr};
     EvLogCapture capture;
+    // Makes lib.so.1.0.0 from lib.so.1.0.1e or else lib.so.1.0.2k, with a fresh log.
+    auto prepare = [&](const std::string& lib) {
+        capture.Clear();
+        service.PrepareRequiredLibrary(dir.Path(), lib + ".so.1.0.0",
+                                       {lib + ".so.1.0.1e", lib + ".so.1.0.2k"});
+    };
+    auto link = [&](const std::string& lib) {
+        return std::filesystem::read_symlink(dir.File(lib + ".so.1.0.0")).string();
+    };
+
+    prepare("libz");
+    EXPECT_TRUE(
+        capture.Contains("target library [" + dir.File("libz.so.1.0.0") + "] does not exist"));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.File("libz.so.1.0.0")));
 
     // Only the later candidate: the link holds its full path.
     dir.Touch("libssl.so.1.0.2k");
-    service.PrepareRequiredLibrary(dir.Path(), "libssl.so.1.0.0",
-                                   {"libssl.so.1.0.1e", "libssl.so.1.0.2k"});
-    EXPECT_EQ(dir.File("libssl.so.1.0.2k"),
-              std::filesystem::read_symlink(dir.File("libssl.so.1.0.0")));
+    prepare("libssl");
+    EXPECT_EQ(dir.File("libssl.so.1.0.2k"), link("libssl"));
     EXPECT_TRUE(capture.Contains("library [" + dir.File("libssl.so.1.0.0") +
                                  "] does not exist, linking from [" + dir.File("libssl.so.1.0.2k") +
                                  "]"));
@@ -110,38 +115,21 @@ TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExists) {
     // Both candidates: the first wins.
     dir.Touch("libcrypto.so.1.0.1e");
     dir.Touch("libcrypto.so.1.0.2k");
-    service.PrepareRequiredLibrary(dir.Path(), "libcrypto.so.1.0.0",
-                                   {"libcrypto.so.1.0.1e", "libcrypto.so.1.0.2k"});
-    EXPECT_EQ(dir.File("libcrypto.so.1.0.1e"),
-              std::filesystem::read_symlink(dir.File("libcrypto.so.1.0.0")));
+    prepare("libcrypto");
+    EXPECT_EQ(dir.File("libcrypto.so.1.0.1e"), link("libcrypto"));
 
     // Already there (now as a link): nothing created, nothing logged.
-    capture.Clear();
-    service.PrepareRequiredLibrary(dir.Path(), "libssl.so.1.0.0",
-                                   {"libssl.so.1.0.1e", "libssl.so.1.0.2k"});
+    prepare("libssl");
     EXPECT_TRUE(capture.Lines().empty()) << capture.Dump();
     EXPECT_FALSE(std::filesystem::exists(dir.File("libssl.so.1.0.1e")));
-}
-
-TEST(PrepareRequiredLibrary, NoCandidateOrFailedLinkIsOnlyLogged) {
-    CTempDir dir;
-    CFusionComputeDiskInfo service{nullptr};
-    EvLogCapture capture;
-    service.PrepareRequiredLibrary(dir.Path(), "libssl.so.1.0.0",
-                                   {"libssl.so.1.0.1e", "libssl.so.1.0.2k"});
-    EXPECT_TRUE(
-        capture.Contains("target library [" + dir.File("libssl.so.1.0.0") + "] does not exist"));
-    EXPECT_FALSE(std::filesystem::is_symlink(dir.File("libssl.so.1.0.0")));
 
     // A dangling link in the way: the required name does not resolve, and the new link
     // cannot be made over it.
-    std::filesystem::create_symlink(dir.File("gone"), dir.File("libssl.so.1.0.0"));
-    dir.Touch("libssl.so.1.0.1e");
-    capture.Clear();
-    service.PrepareRequiredLibrary(dir.Path(), "libssl.so.1.0.0",
-                                   {"libssl.so.1.0.1e", "libssl.so.1.0.2k"});
-    EXPECT_TRUE(capture.Contains("failed to link [" + dir.File("libssl.so.1.0.1e") + "] to [" +
-                                 dir.File("libssl.so.1.0.0") + "], 17"))
+    std::filesystem::create_symlink(dir.File("gone"), dir.File("libz.so.1.0.0"));
+    dir.Touch("libz.so.1.0.1e");
+    prepare("libz");
+    EXPECT_TRUE(capture.Contains("failed to link [" + dir.File("libz.so.1.0.1e") + "] to [" +
+                                 dir.File("libz.so.1.0.0") + "], 17"))
         << capture.Dump();
 }
 
@@ -162,14 +150,12 @@ TEST(SdkLogCallbacks, TextIsNeverUsedAsAFormat) {
     CFusionComputeDiskInfo::LogFunc_Error("100%s %n done");
     CFusionComputeDiskInfo::LogFunc_Debug("debug %d");
     CFusionComputeDiskInfo::LogFunc_Trace(nullptr);
-    auto lines = capture.Lines();
-    ASSERT_EQ(3u, lines.size());
-    EXPECT_TRUE(lines[0].bError);
-    EXPECT_EQ("100%s %n done", lines[0].strText);
-    EXPECT_FALSE(lines[1].bError);
-    EXPECT_EQ("debug %d", lines[1].strText);
-    EXPECT_EQ(1, lines[2].nLevel);
-    EXPECT_EQ("", lines[2].strText);
+    std::vector<std::string> lines;
+    for (const SEvLogLine& l : capture.Lines())
+        lines.push_back((l.bError ? "error " : "level " + std::to_string(l.nLevel) + " ") +
+                        l.strText);
+    EXPECT_EQ((std::vector<std::string>{"error 100%s %n done", "level 0 debug %d", "level 1 "}),
+              lines);
 }
 
 }  // namespace

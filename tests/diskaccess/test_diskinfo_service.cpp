@@ -338,16 +338,21 @@ SDiskChangeInfo Cbt(const std::string& bitmap, uint32_t g) {
 }
 
 TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
-    SDiskChangeInfo a = Cbt("F0", 128);
-    EXPECT_EQ((Ranges{{0, 262144}}), Extents(a));
-    EXPECT_EQ(524288u, a.ullLength);
-    SDiskChangeInfo b = Cbt("81", 1);
-    EXPECT_EQ((Ranges{{0, 512}, {3584, 512}}), Extents(b));
-    EXPECT_EQ(4096u, b.ullLength);
-    EXPECT_EQ((Ranges{{2048, 4096}}), Extents(Cbt("0FF0", 1)));
-    EXPECT_TRUE(Cbt("", 1).vecExtents.empty());
-    EXPECT_EQ(0u, Cbt("", 1).ullLength);
-    EXPECT_EQ((Ranges{{0, 2048}, {4096, 2048}}), Extents(Cbt("FxF", 1)));
+    const struct {
+        std::string strBitmap;
+        uint32_t nGranularity;
+        Ranges extents;
+        uint64_t ullLength;
+    } cases[] = {{"F0", 128, {{0, 262144}}, 524288},
+                 {"81", 1, {{0, 512}, {3584, 512}}, 4096},
+                 {"0FF0", 1, {{2048, 4096}}, 8192},
+                 {"", 1, {}, 0},
+                 {"FxF", 1, {{0, 2048}, {4096, 2048}}, 6144}};
+    for (const auto& c : cases) {
+        SDiskChangeInfo info = Cbt(c.strBitmap, c.nGranularity);
+        EXPECT_EQ(c.extents, Extents(info)) << c.strBitmap;
+        EXPECT_EQ(c.ullLength, info.ullLength) << c.strBitmap;
+    }
     SDiskChangeInfo kept;
     kept.vecExtents.resize(1);
     CFusionComputeDiskInfo::ProcessCBTBitmap("8", 1, 512, kept);

@@ -21,6 +21,9 @@ std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t n) {
     return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
 }
+std::string Text(const std::vector<uint8_t>& v, size_t from, size_t n) {
+    return std::string(v.begin() + from, v.begin() + from + n);
+}
 
 // Lets `talk` use a client connected to a scripted peer; the requests the peer received.
 std::vector<SFakeRequest> Exchange(const std::function<void(CFusionComputeSocket&)>& talk,
@@ -63,23 +66,18 @@ TEST(FusionComputeSocketWire, OpenCarriesPathTokenAndAccessMode) {
             client.OpenRemoteDiskFile(std::string(256, 'p'), std::string(128, 't'), false, handle));
     });
     ASSERT_EQ(2u, reqs.size());
-    const auto& ro = reqs[0].vecBytes;
-    ASSERT_EQ(18u + 386u, ro.size());
     EXPECT_EQ(1, reqs[0].nOpcode);
     EXPECT_EQ(386u, reqs[0].nBodyLength);
-    std::vector<uint8_t> path(256, 0), token(128, 0);
-    std::string p = "/data/disk.img";
-    std::copy(p.begin(), p.end(), path.begin());
-    token[0] = 't', token[1] = 'o', token[2] = 'k';
-    EXPECT_EQ(path, Slice(ro, 18, 256));
-    EXPECT_EQ(token, Slice(ro, 18 + 256, 128));
-    EXPECT_EQ(Hex({0, 0}), Slice(ro, 18 + 384, 2));  // read-only
-
-    // Fields filled to the last byte go without a terminating zero; read-write is mode 1.
-    const auto& rw = reqs[1].vecBytes;
-    EXPECT_EQ(std::vector<uint8_t>(256, 'p'), Slice(rw, 18, 256));
-    EXPECT_EQ(std::vector<uint8_t>(128, 't'), Slice(rw, 18 + 256, 128));
-    EXPECT_EQ(Hex({1, 0}), Slice(rw, 18 + 384, 2));
+    ASSERT_EQ(18u + 386u, reqs[0].vecBytes.size());
+    // Path, token and mode (0 read-only, 1 read-write) in fields padded with zeros; a field
+    // filled to the last byte goes without a terminating zero.
+    auto padded = [](const std::string& text, size_t n) {
+        return text + std::string(n - text.size(), '\0');
+    };
+    EXPECT_EQ(padded("/data/disk.img", 256) + padded("tok", 128) + std::string(2, '\0'),
+              Text(reqs[0].vecBytes, 18, 386));
+    EXPECT_EQ(std::string(256, 'p') + std::string(128, 't') + std::string("\1\0", 2),
+              Text(reqs[1].vecBytes, 18, 386));
 }
 
 TEST(FusionComputeSocketWire, OversizedPathOrTokenIsRefusedBeforeAnythingIsSent) {
@@ -156,46 +154,44 @@ TEST(FusionComputeSocketAnswers, MismatchedReadAnswersFailWithoutTouchingTheBuff
          4096, "Read disk size mismatch - expected [4096] received [2048]"},
     };
     for (const SCase& c : cases) {
-        CFakeCnaPeer peer(c.answer);
-        CFusionComputeSocket client;
-        ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port())) << c.name;
         EvLogCapture capture;
         std::vector<uint8_t> buf(c.length, 0x11);
-        EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, c.length, buf.data())) << c.name;
+        Exchange(
+            [&](CFusionComputeSocket& client) {
+                EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, c.length, buf.data())) << c.name;
+            },
+            c.answer);
         EXPECT_TRUE(capture.Contains(c.message)) << c.name << "\n" << capture.Dump();
         EXPECT_EQ(std::vector<uint8_t>(c.length, 0x11), buf) << c.name;
-        client.Disconnect();
     }
 }
 
 TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {
-    CFakeCnaPeer peer([](const SFakeRequest& r) {
-        if (r.nOpcode == 1 || r.nOpcode == 3)
-            return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 1 ? 3 : 8, 0);
-        return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 4 ? 10 : 9);
-    });
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
     EvLogCapture capture;
-    uint32_t handle = 7;
-    std::vector<uint8_t> buf(512);
-    EXPECT_FALSE(client.OpenRemoteDiskFile("/d", "t", true, handle));
-    EXPECT_EQ(0u, handle);
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
-    EXPECT_FALSE(client.WriteToRemoteDiskFile(1, 0, 512, buf.data()));
-    EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(1, 0, 512, nullptr));
-    EXPECT_TRUE(capture.Contains("OpenDisk result [3] File Handle [0] "));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 3"));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 8"));
-    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
-    EXPECT_TRUE(capture.Contains("write disk failed - 9"));
-    // The stream stayed in step: each answer matched its request.
-    EXPECT_EQ(4u, client.GetSequence());
-    client.Disconnect();
+    Exchange(
+        [](CFusionComputeSocket& client) {
+            uint32_t handle = 7;
+            std::vector<uint8_t> buf(512);
+            EXPECT_FALSE(client.OpenRemoteDiskFile("/d", "t", true, handle));
+            EXPECT_EQ(0u, handle);
+            EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
+            EXPECT_FALSE(client.WriteToRemoteDiskFile(1, 0, 512, buf.data()));
+            EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(1, 0, 512, nullptr));
+            // The stream stayed in step: each answer matched its request.
+            EXPECT_EQ(4u, client.GetSequence());
+        },
+        [](const SFakeRequest& r) {
+            if (r.nOpcode == 1 || r.nOpcode == 3)
+                return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 1 ? 3 : 8, 0);
+            return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 4 ? 10 : 9);
+        });
+    for (const char* message :
+         {"OpenDisk result [3] File Handle [0] ", "Open disk failed - 3", "Read disk failed - 8",
+          "write disk failed - 10", "write disk failed - 9"})
+        EXPECT_TRUE(capture.Contains(message)) << message;
 }
 
 TEST(FusionComputeSocketSequence, FailedHeaderSendDoesNotConsumeANumber) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
     CFusionComputeSocket client;
     std::vector<uint8_t> buf(16);
     EvLogCapture capture;
@@ -204,44 +200,38 @@ TEST(FusionComputeSocketSequence, FailedHeaderSendDoesNotConsumeANumber) {
     EXPECT_TRUE(capture.Contains("Failed to send header - "));
     EXPECT_EQ(0u, client.GetSequence());
 
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-    client.Disconnect();
-    peer.Finish();
-    auto reqs = peer.Requests();
-    ASSERT_EQ(2u, reqs.size());
-    EXPECT_EQ(0u, reqs[0].nSequence);
-    EXPECT_EQ(1u, reqs[1].nSequence);
-
-    // Numbers keep counting across a reconnect.
-    CFakeCnaPeer second(WellBehavedAnswer);
-    ASSERT_TRUE(client.Connect("127.0.0.1", second.Port()));
-    ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-    client.Disconnect();
-    second.Finish();
-    ASSERT_EQ(1u, second.Requests().size());
-    EXPECT_EQ(2u, second.Requests()[0].nSequence);
+    // Two reads on one connection, then one on the next: numbers keep counting across it.
+    std::vector<uint32_t> sequences;
+    for (int reads : {2, 1}) {
+        CFakeCnaPeer peer(WellBehavedAnswer);
+        ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
+        for (int i = 0; i < reads; ++i)
+            ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
+        client.Disconnect();
+        peer.Finish();
+        for (const SFakeRequest& r : peer.Requests()) sequences.push_back(r.nSequence);
+    }
+    EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), sequences);
 }
 
 TEST(FusionComputeSocketTransport, NagleIsOffSoSmallRequestsDoNotWaitForAcks) {
-    CFakeCnaPeer peer(WellBehavedAnswer);
-    CFusionComputeSocket client;
-    ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-    int value = 0;
-    socklen_t len = sizeof(value);
-    ASSERT_EQ(0, getsockopt(client.NativeHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &len));
-    EXPECT_NE(0, value);
-    client.Disconnect();
+    Exchange([](CFusionComputeSocket& client) {
+        int value = 0;
+        socklen_t len = sizeof(value);
+        ASSERT_EQ(0, getsockopt(client.NativeHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &len));
+        EXPECT_NE(0, value);
+    });
 }
 
-TEST(FusionComputeSocketTransport, ConnectFailureNamesHostAndPort) {
+TEST(FusionComputeSocketTransport, FailedConnectOrAttachNamesItsCause) {
     const uint16_t port = CFakeCnaPeer(WellBehavedAnswer).Port();  // closed again at once
     EvLogCapture capture;
     CFusionComputeSocket client;
     EXPECT_FALSE(client.Connect("127.0.0.1", port));
     EXPECT_TRUE(capture.Contains("Failed to connect to 127.0.0.1:" + std::to_string(port) + " - "))
         << capture.Dump();
+    EXPECT_FALSE(client.Attach(-1));
+    EXPECT_TRUE(capture.Contains("Failed to take over socket -1")) << capture.Dump();
 }
 
 TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {
@@ -270,13 +260,6 @@ TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {
     ssize_t n = recv(fds[1], sent.data(), sent.size(), MSG_DONTWAIT);
     EXPECT_EQ(ssize_t(sent.size() - 1), n);  // two reads and an open, then the end
     close(fds[1]);
-}
-
-TEST(FusionComputeSocketTransport, AttachRefusesABadDescriptor) {
-    CFusionComputeSocket client;
-    EvLogCapture capture;
-    EXPECT_FALSE(client.Attach(-1));
-    EXPECT_TRUE(capture.Contains("Failed to take over socket -1")) << capture.Dump();
 }
 
 }  // namespace

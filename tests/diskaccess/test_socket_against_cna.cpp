@@ -16,6 +16,13 @@ namespace {
 
 constexpr uint64_t kDiskSize = 8ull << 20;
 
+fcsim::SCnaFaultRule Rule(const std::string& text) {
+    fcsim::SCnaFaultRule rule;
+    std::string error;
+    EXPECT_TRUE(fcsim::ParseCnaFaultRule(text, rule, error)) << error;
+    return rule;
+}
+
 class SocketAgainstCna : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -59,68 +66,58 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
     std::vector<uint8_t> back(data.size());
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 1 << 20, uint32_t(back.size()), back.data()));
     EXPECT_EQ(data, back);
-    std::vector<uint8_t> around(16384);
+    std::vector<uint8_t> around(16384), expected(original.begin(), original.begin() + 16384);
+    std::fill(expected.begin() + 4096, expected.begin() + 12288, 0);
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, uint32_t(around.size()), around.data()));
-    EXPECT_TRUE(std::equal(around.begin(), around.begin() + 4096, original.begin()));
-    EXPECT_EQ(std::vector<uint8_t>(8192, 0),
-              std::vector<uint8_t>(around.begin() + 4096, around.begin() + 12288));
-    EXPECT_TRUE(std::equal(around.begin() + 12288, around.end(), original.begin() + 12288));
+    EXPECT_EQ(expected, around);
 
-    auto writes = state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1"));
-    ASSERT_EQ(2u, writes.size());
-    EXPECT_EQ(1u << 20, writes[0].ullOffset);
-    EXPECT_EQ(1u << 20, writes[0].ullLength);
-    EXPECT_EQ(4096u, writes[1].ullOffset);
-    EXPECT_EQ(8192u, writes[1].ullLength);
+    std::vector<std::pair<uint64_t, uint64_t>> writes;
+    for (const auto& w : state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1")))
+        writes.push_back({w.ullOffset, w.ullLength});
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1 << 20, 1 << 20}, {4096, 8192}}),
+              writes);
 
     EXPECT_TRUE(client.CloseRemoteDiskFile(h));
     EXPECT_EQ(0u, server->Stats().ullOpenHandles);
 }
 
-TEST_F(SocketAgainstCna, LeaseTokenAndModeAreChecked) {
+// The server's answers to refused opens and requests reach the client as failures. (The lease's
+// expiry: sim_cna's CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
+TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
+    ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EvLogCapture capture;
     uint32_t h = 0;
-    EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "not-the-token", true, h));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 3"));
-    EXPECT_FALSE(client.OpenRemoteDiskFile(disk + ".other", "tok-1", true, h));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 2"));
-
-    ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
-    EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "tok-ro", false, h));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 4"));
+    const struct {
+        std::string strPath, strToken;
+        bool bReadOnly;
+        const char* szMessage;
+    } refusals[] = {{disk, "not-the-token", true, "Open disk failed - 3"},
+                    {disk + ".other", "tok-1", true, "Open disk failed - 2"},
+                    {disk, "tok-ro", false, "Open disk failed - 4"}};
+    for (const auto& c : refusals) {
+        EXPECT_FALSE(client.OpenRemoteDiskFile(c.strPath, c.strToken, c.bReadOnly, h));
+        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
+    }
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));
-    std::vector<uint8_t> buf(512, 1);
+    std::vector<uint8_t> buf(1024, 1);
     EXPECT_FALSE(client.WriteToRemoteDiskFile(h, 0, 512, buf.data()));
     EXPECT_TRUE(capture.Contains("write disk failed - 10"));
-
-    // Ranges: past the end, and starting at the end.
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize - 512, 1024, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 7"));
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 6"));
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h + 1000, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 5"));
-}
-
-TEST_F(SocketAgainstCna, ExpiredLeaseIsRefusedAtOpenAndMidSession) {
-    fcsim::SLease lease;
-    ASSERT_TRUE(state->GetLease("acc-1", lease));
-    uint32_t h = 0;
-    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
-    std::vector<uint8_t> buf(512);
+    // Past the end, starting at the end, and an unknown handle.
+    const struct {
+        uint32_t nHandle;
+        uint64_t ullOffset;
+        uint32_t nLength;
+        const char* szMessage;
+    } reads[] = {{h, kDiskSize - 512, 1024, "Read disk failed - 7"},
+                 {h, kDiskSize, 512, "Read disk failed - 6"},
+                 {h + 1000, 0, 512, "Read disk failed - 5"}};
+    for (const auto& c : reads) {
+        EXPECT_FALSE(client.ReadFromRemoteDiskFile(c.nHandle, c.ullOffset, c.nLength, buf.data()));
+        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
+    }
+    // A released lease ends the access of a handle opened under it.
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
-
-    fcsim::CSimState::SetNowForTest(lease.tExpires);
-    EvLogCapture capture;
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 3"));
-    uint32_t h2 = 0;
-    EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "tok-1", true, h2));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 3"));
-
-    // A released lease ends access just the same.
-    fcsim::CSimState::SetNowForTest(0);
-    ASSERT_TRUE(state->DeleteLease("acc-1"));
+    ASSERT_TRUE(state->DeleteLease("acc-ro"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
 }
 
@@ -130,33 +127,20 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     std::vector<uint8_t> buf(4096);
     EvLogCapture capture;
 
-    fcsim::SCnaFaultRule shortRead;
-    shortRead.eOp = fcsim::ECnaOp::Read;
-    shortRead.eAction = fcsim::ECnaFaultAction::ShortLength;
-    server->AddFault(shortRead);
+    server->AddFault(Rule("op=read action=short"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
 
     server->ClearFaults();
     ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
-    fcsim::SCnaFaultRule status;
-    status.eOp = fcsim::ECnaOp::Read;
-    status.ullFrom = 1 << 20;
-    status.ullTo = 2 << 20;
-    status.eAction = fcsim::ECnaFaultAction::ErrorStatus;
-    status.nStatus = 8;
-    server->AddFault(status);
+    server->AddFault(Rule("op=read from=1048576 to=2097152 action=error status=8"));
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));  // outside the range
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, (1 << 20) + 4096, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk failed - 8"));
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, (1 << 20) + 4096, 4096, buf.data()));  // once
 
-    fcsim::SCnaFaultRule drop;
-    drop.eOp = fcsim::ECnaOp::Any;
-    drop.window.nNth = 3;
-    drop.eAction = fcsim::ECnaFaultAction::DropConnection;
-    server->AddFault(drop);
+    server->AddFault(Rule("op=any nth=3 action=drop"));
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
@@ -166,10 +150,7 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
 TEST_F(SocketAgainstCna, StalledServerRunsIntoTheReceiveTimeout) {
     uint32_t h = 0;
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
-    fcsim::SCnaFaultRule stall;
-    stall.eOp = fcsim::ECnaOp::Read;
-    stall.eAction = fcsim::ECnaFaultAction::Stall;  // until the connection goes away
-    server->AddFault(stall);
+    server->AddFault(Rule("op=read action=stall"));  // until the connection goes away
     client.SetTimeouts(1000, 1000, 200);
     EvLogCapture capture;
     std::vector<uint8_t> buf(512);

@@ -1,5 +1,5 @@
-// Our backup SDK loaded the way the plug-in loads it (dlopen, dlsym by name), with its log
-// callbacks captured.
+// Our backup SDK loaded the way the plug-in loads it (dlopen, dlsym by name), with its error
+// lines captured.
 #pragma once
 
 #include <dlfcn.h>
@@ -7,7 +7,6 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "NXFusionSphereSDK.h"
 
@@ -30,39 +29,27 @@ struct SSdkUnderTest {
         if (pLibrary) dlclose(pLibrary);
     }
 
+    static void OnError(const char* text) {
+        std::lock_guard<std::mutex> g(Lock());
+        Log() += std::string(text) + "\n";
+    }
+    static void OnDebug(const char*) {}
+    // Every error line logged so far, one a line.
+    static std::string AllErrors() {
+        std::lock_guard<std::mutex> g(Lock());
+        return Log();
+    }
+    static bool ErrorContains(const std::string& fragment) {
+        return AllErrors().find(fragment) != std::string::npos;
+    }
+
+private:
     static std::mutex& Lock() {
         static std::mutex m;
         return m;
     }
-    static std::vector<std::string>& Errors() {
-        static std::vector<std::string> v;
-        return v;
-    }
-    static void OnError(const char* text) {
-        std::lock_guard<std::mutex> g(Lock());
-        Errors().push_back(text);
-    }
-    static void OnDebug(const char*) {}
-    static bool ErrorContains(const std::string& fragment) {
-        std::lock_guard<std::mutex> g(Lock());
-        for (const auto& e : Errors())
-            if (e.find(fragment) != std::string::npos) return true;
-        return false;
-    }
-    static std::string AllErrors() {
-        std::lock_guard<std::mutex> g(Lock());
-        std::string s;
-        for (const auto& e : Errors()) s += e + "\n";
-        return s;
+    static std::string& Log() {
+        static std::string log;
+        return log;
     }
 };
-
-// A digest of a buffer (FNV-1a, 64 bits) for comparing whole disks.
-inline uint64_t Fnv1a(const std::vector<uint8_t>& data) {
-    uint64_t h = 1469598103934665603ull;
-    for (uint8_t b : data) {
-        h ^= b;
-        h *= 1099511628211ull;
-    }
-    return h;
-}

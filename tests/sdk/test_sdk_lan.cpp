@@ -3,9 +3,7 @@
 // every transport: diskaccess/test_diskinfo_sim.)
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "CnaServer.h"
@@ -25,19 +23,7 @@ protected:
         // The simulator's state lies on the storage the SAN device folder presents.
         std::filesystem::create_directories(root + "/dev");
         state = std::make_unique<fcsim::CSimState>(root + "/dev/state");
-        disk = state->DiskPath("vm-disk-0");
-        std::filesystem::create_directories(std::filesystem::path(disk).parent_path());
-        // A sparse disk with data in a few places, like a real one.
-        {
-            std::ofstream f(disk, std::ios::binary);
-            std::vector<char> block(256 * 1024);
-            for (uint64_t off :
-                 {uint64_t(0), uint64_t(3) << 20, uint64_t(9) << 20, kDiskSize - block.size()}) {
-                for (size_t i = 0; i < block.size(); ++i) block[i] = char((off >> 16) + i * 7);
-                f.seekp(std::streamoff(off));
-                f.write(block.data(), std::streamsize(block.size()));
-            }
-        }
+        disk = fctest::WriteSimDisk(*state, "vm-disk-0", {});
         std::filesystem::resize_file(disk, kDiskSize);
         ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc", "tok", "vm-disk-0", true));
         server = std::make_unique<fcsim::CCnaServer>(*state);

@@ -1,12 +1,11 @@
-// Our backup SDK without a CNA: its exports, the LUN test, SAN I/O on a local disk file,
-// and the refusal of bad arguments.
+// Our backup SDK without a CNA: its exports, the LUN test, SAN I/O on a local disk file, the
+// refusal of bad arguments, and its C entry points, which no exception may leave.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
+#include <stdexcept>
 
 #include "SdkUnderTest.h"
 #include "TempDir.h"
@@ -17,16 +16,13 @@ class SdkSan : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
-        std::filesystem::create_directories(root + "/dev");
-        std::ofstream(root + "/dev/lun-1") << "";
-        std::ofstream(root + "/dev/lun-2") << "";
+        tmp.Touch("dev/lun-1", "");
+        tmp.Touch("dev/lun-2", "");
         devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", root + "/dev");
         // The disk lies on the storage the device folder presents.
-        disk = root + "/dev/disk.img";
         content.resize(1 << 20);
-        for (size_t i = 0; i < content.size(); ++i) content[i] = uint8_t(i * 3 + (i >> 12));
-        std::ofstream(disk, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+        for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 3 + (i >> 12));
+        disk = tmp.Write("dev/disk.img", content);
     }
     void* OpenSan(bool writable, uint32_t& handle) {
         void* inst = sdk.NXFusionSphereSDK_CreateInstance(0);
@@ -40,25 +36,19 @@ protected:
 
     SSdkUnderTest sdk;
     CTempDir tmp;
-    std::string root = tmp.Path(), disk;
+    std::string root = tmp.Path(), disk, content;
     std::unique_ptr<CScopedEnv> devices;
-    std::vector<uint8_t> content;
     const char* luns[3] = {"lun-1", "lun-2", nullptr};
 };
 
 TEST_F(SdkSan, LunsAttachOnlyWhenEveryOneResolvesInTheDeviceFolder) {
     EXPECT_TRUE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
-    const char* missing[] = {"lun-1", "lun-3", nullptr};
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(missing));
-    const char* none[] = {nullptr};
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(none));
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
     // A LUN identifier cannot point outside the device folder.
-    std::ofstream(root + "/escape") << "";
-    const char* hostile[] = {"../escape", nullptr};
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(hostile));
-    const char* dots[] = {"..", nullptr};
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(dots));
+    tmp.Touch("escape", "");
+    const char* refused[][3] = {
+        {"lun-1", "lun-3", nullptr}, {nullptr}, {"../escape", nullptr}, {"..", nullptr}};
+    for (const char** list : refused) EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(list));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
     unsetenv("FC_SAN_DEVICE_DIR");
     EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
 }
@@ -67,30 +57,30 @@ TEST_F(SdkSan, ReadsAndWritesTheDiskFileDirectly) {
     uint32_t h = 0;
     void* inst = OpenSan(true, h);
     EXPECT_NE(0u, h);
-    std::vector<uint8_t> buf(content.size());
+    std::string buf(content.size(), '\0');
     uint64_t count = buf.size();
-    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), &buf[0], &count));
     EXPECT_EQ(buf.size(), count);
-    EXPECT_EQ(Fnv1a(content), Fnv1a(buf));
+    EXPECT_TRUE(content == buf);
 
-    std::vector<uint8_t> block(4096, 0xC3);
+    const std::string block(4096, '\xC3');
+    std::string back(4096, '\0');
     ASSERT_TRUE(sdk.NXFusionSphereSDK_WriteDisk(inst, h, 8192, block.size(), block.data(), &count));
-    std::vector<uint8_t> back(4096);
-    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 8192, back.size(), back.data(), &count));
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 8192, back.size(), &back[0], &count));
     EXPECT_EQ(block, back);
 
     // Past the end: refused, the disk does not grow.
     EXPECT_FALSE(
-        sdk.NXFusionSphereSDK_ReadDisk(inst, h, content.size() - 512, 1024, buf.data(), &count));
+        sdk.NXFusionSphereSDK_ReadDisk(inst, h, content.size() - 512, 1024, &buf[0], &count));
     EXPECT_FALSE(
-        sdk.NXFusionSphereSDK_WriteDisk(inst, h, content.size() - 512, 1024, buf.data(), &count));
+        sdk.NXFusionSphereSDK_WriteDisk(inst, h, content.size() - 512, 1024, &buf[0], &count));
     EXPECT_EQ(content.size(), std::filesystem::file_size(disk));
     // More than a 32-bit count in one call is refused before any I/O.
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 1ull << 32, buf.data(), &count));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 1ull << 32, &buf[0], &count));
     EXPECT_TRUE(SSdkUnderTest::ErrorContains("Transfer of 4294967296 bytes is too large"));
 
     sdk.NXFusionSphereSDK_CloseDisk(inst, h);
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 512, buf.data(), &count));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, 512, &buf[0], &count));
     sdk.NXFusionSphereSDK_DisConnectCNA(inst);
     sdk.NXFusionSphereSDK_DestroyInstance(inst);
 }
@@ -99,11 +89,9 @@ TEST_F(SdkSan, ReadsAndWritesTheDiskFileDirectly) {
 // resolved before the test, and a folder named like it does not count.
 TEST_F(SdkSan, TargetsOutsideTheDeviceFolderAreRefused) {
     namespace fs = std::filesystem;
-    std::ofstream(root + "/outside.img") << std::string(4096, 'o');
-    fs::create_directories(root + "/dev2");
-    std::ofstream(root + "/dev2/disk.img") << std::string(4096, 'o');
-    fs::create_directories(root + "/dev/sub");
-    std::ofstream(root + "/dev/sub/disk.img") << std::string(4096, 'i');
+    tmp.Touch("outside.img", std::string(4096, 'o'));
+    tmp.Touch("dev2/disk.img", std::string(4096, 'o'));
+    tmp.Touch("dev/sub/disk.img", std::string(4096, 'i'));
     fs::create_symlink(root + "/outside.img", root + "/dev/link-out.img");
     fs::create_symlink("/etc/passwd", root + "/dev/link-passwd");
     fs::create_symlink(root, root + "/dev/up");
@@ -146,19 +134,12 @@ TEST_F(SdkSan, TargetsOutsideTheDeviceFolderAreRefused) {
     }
     EXPECT_TRUE(SSdkUnderTest::ErrorContains("lies outside the SAN device folder"));
     EXPECT_EQ(std::string(4096, 'o'), fctest::ReadWholeFile(root + "/outside.img"));
-    // The device folder itself may be named through a link.
+    // The device folder itself may be named through a link; a read-only open cannot write.
     CScopedEnv linked("FC_SAN_DEVICE_DIR", root + "/dev-link");
     uint32_t h = 0;
     void* inst = OpenSan(false, h);
-    sdk.NXFusionSphereSDK_DestroyInstance(inst);
-}
-
-TEST_F(SdkSan, ReadOnlyOpenCannotWrite) {
-    uint32_t h = 0;
-    void* inst = OpenSan(false, h);
-    std::vector<uint8_t> block(512, 1);
     uint64_t count = 512;
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_WriteDisk(inst, h, 0, 512, block.data(), &count));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_WriteDisk(inst, h, 0, 512, content.data(), &count));
     sdk.NXFusionSphereSDK_DestroyInstance(inst);  // closes what is still open
 }
 
@@ -179,6 +160,37 @@ TEST_F(SdkSan, BadArgumentsAreRefused) {
     EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 70000, "t", 0, ""));
     sdk.NXFusionSphereSDK_DestroyInstance(inst);
     sdk.NXFusionSphereSDK_DestroyInstance(nullptr);
+}
+
+void ThrowingSink(const char*) {
+    throw std::runtime_error("the log sink is broken");
+}
+
+// Every entry point fails as its contract says while each error line it logs throws; an
+// exception that left one (they are noexcept) would end the test program.
+TEST_F(SdkSan, AThrowingLogCallbackNeverLeavesAnEntryPoint) {
+    // An instance made while logging still works, to reach the later entry points.
+    void* inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    ASSERT_NE(nullptr, inst);
+    sdk.NXFusionSphereSDK_SetupLogging(ThrowingSink, ThrowingSink, ThrowingSink, ThrowingSink,
+                                       ThrowingSink, ThrowingSink);
+    sdk.NXFusionSphereSDK_InitialSDK(1, 2, 3);
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
+    EXPECT_EQ(nullptr, sdk.NXFusionSphereSDK_CreateInstance(0));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(nullptr, nullptr, 0, nullptr, 0, ""));
+    uint32_t h = 0;
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, nullptr, 0, &h, 1));
+    // Counts the protocol cannot carry are refused with an error line.
+    char buffer[16] = {};
+    uint64_t count = 0;
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, 1, 0, 1ull << 33, buffer, &count));
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_WriteDisk(inst, 1, 0, 1ull << 33, buffer, &count));
+    sdk.NXFusionSphereSDK_CloseDisk(inst, 1);
+    sdk.NXFusionSphereSDK_DisConnectCNA(inst);
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+    sdk.NXFusionSphereSDK_SetupLogging(SSdkUnderTest::OnError, SSdkUnderTest::OnError,
+                                       SSdkUnderTest::OnError, SSdkUnderTest::OnDebug,
+                                       SSdkUnderTest::OnDebug, SSdkUnderTest::OnDebug);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
 
 #include "CnaServer.h"
 #include "FusionComputeDiskInfo.h"
@@ -19,17 +18,7 @@ namespace {
 
 using namespace VMInfoStructs;
 
-// The blocks (64 KiB) set in a changed-block bitmap.
-std::set<uint64_t> SetBlocks(const std::string& hex) {
-    std::set<uint64_t> out;
-    for (size_t i = 0; i < hex.size(); ++i) {
-        int v = std::stoi(hex.substr(i, 1), nullptr, 16);
-        for (int k = 0; k < 4; ++k) {
-            if (v & (8 >> k)) out.insert(i * 4 + uint64_t(k));
-        }
-    }
-    return out;
-}
+using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
 
 // Over SAN the SDK writes around the CNA; the changed blocks still name exactly what it wrote,
 // whether a snapshot comes while the restore's access is held or after its release.
@@ -72,7 +61,12 @@ TEST(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
             bridge->QueryDiskChangedBlocks(diskKey, snaps[to].strID, tokens[from], hex, sectors))
             << bridge->GetLastError();
         EXPECT_EQ(128, sectors);
-        return SetBlocks(hex);
+        SDiskChangeInfo info;
+        CFusionComputeDiskInfo::ProcessCBTBitmap(hex, sectors, 512, info);
+        Ranges out;
+        for (const SDiskChangeExtent& e : info.vecExtents)
+            out.push_back({e.ullOffset, e.ullLength});
+        return out;
     };
     ASSERT_NO_FATAL_FAILURE(snapshot(0));
 
@@ -102,8 +96,9 @@ TEST(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
     ASSERT_TRUE(bridge->ReleaseDiskAccess(accessID)) << bridge->GetLastError();
     ASSERT_NO_FATAL_FAILURE(snapshot(2));
 
-    EXPECT_EQ(changed(0, 1), (std::set<uint64_t>{3, 40}));
-    EXPECT_EQ(changed(1, 2), (std::set<uint64_t>{70, 71}));
+    const uint64_t block = 65536;
+    EXPECT_EQ(changed(0, 1), (Ranges{{3 * block, block}, {40 * block, block}}));
+    EXPECT_EQ(changed(1, 2), (Ranges{{70 * block, 2 * block}}));
     for (SSnapshot& s : snaps) EXPECT_TRUE(bridge->DeleteVMSnapshot(vm, s));
 }
 
