@@ -62,13 +62,13 @@ TEST(BridgeRecords, VMWithDisksNicsAndFlagsControllingLists) {
     std::vector<std::string> disks;
     for (const SDisk& d : r.vecDisks)
         disks.push_back(d.strName + " " + std::to_string(d.ullCapacity) + " " +
-                        std::to_string(d.nProvisioningType) + std::to_string(d.bIsIndependent) +
-                        std::to_string(d.nUnitNumber) + " " + d.strDatastore + " " +
-                        d.strStorageVolumeName);
+                        std::to_string(d.nProvisioningType) + "/" +
+                        std::to_string(d.bIsIndependent) + "/" + std::to_string(d.nUnitNumber) +
+                        " " + d.strDatastore + " " + d.strStorageVolumeName);
     EXPECT_EQ(disks, (std::vector<std::string>{
-                         "urn:sites:S:volumes:21 1073741312 201 urn:sites:S:datastores:11 ",
-                         "urn:sites:S:volumes:22 2147483648 312  fsvol-22",
-                         "urn:sites:S:volumes:23 1073741824 103  "}));
+                         "urn:sites:S:volumes:21 1073741312 2/0/1 urn:sites:S:datastores:11 ",
+                         "urn:sites:S:volumes:22 2147483648 3/1/2  fsvol-22",
+                         "urn:sites:S:volumes:23 1073741824 1/0/3  "}));
     ASSERT_EQ(r.vecNetworkCards.size(), 1u);
     EXPECT_EQ(r.vecNetworkCards[0].strNetworkID, "urn:pg");
 
