@@ -4,21 +4,12 @@
 
 #include <filesystem>
 
-#include "FsVolumeStore.h"
-
-#ifdef FCSIM_HAVE_CNA
 #include "CnaServer.h"
-#endif
+#include "FsVolumeStore.h"
 
 namespace fcsim {
 
-// CCnaServer is complete here when it is built; the unique_ptr needs its destructor.
-#ifndef FCSIM_HAVE_CNA
-class CCnaServer {};
-#endif
-
 namespace {
-#ifdef FCSIM_HAVE_CNA
 // The CNA server's rules in rule text, for the management service's control calls.
 class CCnaFaultControl : public ICnaFaultControl {
 public:
@@ -44,7 +35,6 @@ public:
 private:
     CCnaServer& m_cna;
 };
-#endif
 }  // namespace
 
 CSimulator::CSimulator() = default;
@@ -75,7 +65,6 @@ bool CSimulator::Start(const SSimOptions& options, std::string& err) {
     }
     m_pState = std::make_unique<CSimState>(m_strStateDir);
     SMgmtSettings settings = options.settings;
-#ifdef FCSIM_HAVE_CNA
     if (options.bStartCna) {
         m_pCna = std::make_unique<CCnaServer>(*m_pState);
         if (!m_pCna->Start(options.strBind, options.nCnaPort)) {
@@ -87,14 +76,11 @@ bool CSimulator::Start(const SSimOptions& options, std::string& err) {
         settings.strCnaHost = options.strBind;
         settings.nCnaPort = m_pCna->Port();
     }
-#endif
     m_pMgmt = std::make_unique<CMgmtService>(*m_pState, m_faults, settings);
-#ifdef FCSIM_HAVE_CNA
     if (m_pCna) {
         m_pCnaFaults = std::make_unique<CCnaFaultControl>(*m_pCna);
         m_pMgmt->SetCnaFaultControl(m_pCnaFaults.get());
     }
-#endif
     if (!m_pMgmt->Open(err) || (options.bSeed && !m_pMgmt->SeedDemo(err)) ||
         !m_pMgmt->Start(options.strBind, options.nPort, options.bHttps, err)) {
         Stop();
@@ -129,9 +115,7 @@ void CSimulator::Stop() {
     if (m_pMgmt) m_pMgmt->Stop();
     m_pMgmt.reset();
     m_pCnaFaults.reset();
-#ifdef FCSIM_HAVE_CNA
     if (m_pCna) m_pCna->Stop();
-#endif
     m_pCna.reset();
     m_pState.reset();
     if (m_bOwnStateDir && !m_strStateDir.empty()) {
@@ -151,11 +135,7 @@ uint16_t CSimulator::Port() const {
 }
 
 uint16_t CSimulator::CnaPort() const {
-#ifdef FCSIM_HAVE_CNA
     return m_pCna ? m_pCna->Port() : 0;
-#else
-    return 0;
-#endif
 }
 
 std::string CSimulator::CAFile() const {
