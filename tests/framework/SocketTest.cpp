@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "DeadPort.h"
 #include "NxSync.h"
 #include "WzSocket.h"
 
@@ -95,17 +96,8 @@ TEST(SocketTest, TimeOutsAndClosedPeer) {
 }
 
 TEST(SocketTest, ConnectFailuresAndAddresses) {
-    // A port nobody listens on: take a free one and close it again.
-    uint16_t port = 0;
-    {
-        CWzSocket probe;
-        CWzIPAddr any;
-        ASSERT_TRUE(any.SetAddressString("127.0.0.1").Success());
-        ASSERT_TRUE(probe.Listen(any).Success());
-        port = probe.GetLocalPort();
-    }
     CWzSocket socket;
-    CWzError e = socket.Connect("127.0.0.1", port, 2000);
+    CWzError e = socket.Connect("127.0.0.1", fctest::DeadLoopbackPort(), 2000);
     EXPECT_TRUE(e.IsError());
     EXPECT_EQ(e.SysError(), ECONNREFUSED) << e.AsString();
     EXPECT_FALSE(socket.IsConnected());
