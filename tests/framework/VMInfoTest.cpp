@@ -57,7 +57,6 @@ private:
 TEST(VMInfoTest, LastErrorAndDetails) {
     CTestVMInfo info;
     EXPECT_EQ(info.Init(0), 1);
-    EXPECT_EQ(info.GetInstanceType(), VSINSTANCE_FUSIONCOMPUTE);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NONE);
     info.SetLastVMError(VMINFO_ERR_SNAPSHOT, "quota exceeded");
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT);
