@@ -205,8 +205,7 @@ TEST_F(BridgeSim, FoldersAndTopLevels) {
     CFusionComputeSDKCppBridge& b = *m_pBridge;
     std::vector<SInventoryInfo> pools;
     ASSERT_TRUE(b.GetClusterFolderInfoList(pools)) << b.GetLastError();
-    ASSERT_EQ(pools.size(), 1u);
-    EXPECT_EQ(pools[0].strName, "compute-pool");
+    ASSERT_EQ(Names(pools), (Strs{"compute-pool"}));
     EXPECT_EQ(pools[0].eType, INVENTORY_TYPE_CLUSTER_FOLDER);
 
     std::vector<SClusterInfo> clusters;
@@ -225,16 +224,14 @@ TEST_F(BridgeSim, FoldersAndTopLevels) {
 
     std::vector<SInventoryInfo> folders, sub;
     ASSERT_TRUE(b.GetVMFolderInfoList("", folders));
-    EXPECT_EQ(Names(folders), (Strs{"production", "test"}));
+    ASSERT_EQ(Names(folders), (Strs{"production", "test"}));
     for (const auto& f : folders) EXPECT_EQ(f.eType, INVENTORY_TYPE_VM_FOLDER);
-    const auto prod = std::find_if(folders.begin(), folders.end(), [](const SInventoryInfo& f) {
-        return f.strName == "production";
-    });
-    ASSERT_TRUE(b.GetVMFolderInfoList(prod->strID, sub));
+    const std::string prod = folders[0].strID;
+    ASSERT_TRUE(b.GetVMFolderInfoList(prod, sub));
     EXPECT_EQ(Names(sub), (Strs{"web"}));
 
     const std::pair<std::string, const char*> folderVMs[] = {
-        {prod->strID, "[db-01 fs-01]"}, {sub[0].strID, "[web-01]"}, {"", "[tpl-linux]"}};
+        {prod, "[db-01 fs-01]"}, {sub[0].strID, "[web-01]"}, {"", "[tpl-linux]"}};
     for (const auto& c : folderVMs) {
         std::vector<SVMInfo> vms;
         ASSERT_TRUE(b.GetVMInfoListForFolder(c.first, vms, 0)) << c.first;
