@@ -92,7 +92,6 @@ TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
     std::vector<std::string> ids;
     for (const SDisk& d : disks) ids.push_back(d.strSnapshotDiskID + " " + d.strChangeToken);
     EXPECT_EQ(ids, (std::vector<std::string>{"5-21 21-4", "fssnap-5-22 22-1"}));
-    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
 
     // The request carries the flags as the service's fields.
     for (const auto& r : m_svc.Requests()) {
