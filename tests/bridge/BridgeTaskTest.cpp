@@ -29,9 +29,15 @@ SBridgeOptions Options() {
     return o;
 }
 
-// A task that reports "running" for `running` polls, then ends with `end` (and reason).
-void ScriptTask(CFakeService& svc, const std::string& id, int running, const std::string& end,
-                const std::string& reason = "", const std::string& reasonDes = "") {
+// A snapshot request answered with a task that reports "running" for `running` polls, then
+// ends with `end` (and reason).
+void ScriptSnapshotTask(CFakeService& svc, const std::string& id, int running,
+                        const std::string& end, const std::string& reason = "",
+                        const std::string& reasonDes = "") {
+    svc.Reply(
+        "POST", std::string(kVM) + "/snapshots", 200,
+        R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","taskUri":"/service/sites/1/tasks/)" +
+            id + "\"}");
     auto polls = std::make_shared<std::atomic<int>>(0);
     svc.On("GET", "/service/sites/1/tasks/" + id,
            [=](const httplib::Request&, httplib::Response& res) {
@@ -44,13 +50,6 @@ void ScriptTask(CFakeService& svc, const std::string& id, int running, const std
            });
 }
 
-void ScriptSnapshotCreate(CFakeService& svc, const std::string& taskId) {
-    svc.Reply(
-        "POST", std::string(kVM) + "/snapshots", 200,
-        R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","taskUri":"/service/sites/1/tasks/)" +
-            taskId + "\"}");
-}
-
 class BridgeTasks : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,6 +57,12 @@ protected:
             << m_bridge.GetLastError();
         m_vm.strName = "vm1";
         m_vm.strURN = "urn:sites:1:vms:i-00000001";
+    }
+    // A snapshot as the failure cases take it; its outputs are not looked at.
+    bool Snapshot() {
+        SSnapshot snap;
+        std::vector<SDisk> disks;
+        return m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks);
     }
     CFakeClock m_clock;
     CFakeService m_svc;
@@ -68,8 +73,7 @@ protected:
 }  // namespace
 
 TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
-    ScriptSnapshotCreate(m_svc, "7");
-    ScriptTask(m_svc, "7", 2, "success");
+    ScriptSnapshotTask(m_svc, "7", 2, "success");
     m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
         "name":"__VQ_BACKUP__","description":"d","createTimeSecs":1700000100,
         "volsnapshots":[{"volumeUrn":"urn:sites:1:volumes:21","snapUuid":"5-21","snapNameOnDev":"",
@@ -88,7 +92,6 @@ TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
     std::vector<std::string> ids;
     for (const SDisk& d : disks) ids.push_back(d.strSnapshotDiskID + " " + d.strChangeToken);
     EXPECT_EQ(ids, (std::vector<std::string>{"5-21 21-4", "fssnap-5-22 22-1"}));
-    EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
 
     // The request carries the flags as the service's fields.
     for (const auto& r : m_svc.Requests()) {
@@ -117,13 +120,9 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
             m_svc.Reply("POST", std::string(kVM) + "/snapshots", 400,
                         json({{"errorCode", c.code}, {"errorDes", des}}).dump());
         } else {
-            ScriptSnapshotCreate(m_svc, std::to_string(++task));
-            ScriptTask(m_svc, std::to_string(task), 0, "failed", c.code, des);
+            ScriptSnapshotTask(m_svc, std::to_string(++task), 0, "failed", c.code, des);
         }
-        SSnapshot snap;
-        std::vector<SDisk> disks;
-        EXPECT_FALSE(
-            m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+        EXPECT_FALSE(Snapshot());
         EXPECT_EQ(m_bridge.IsCreateVMSnapshotErrorRetryable(), c.bRetryable) << c.code;
         EXPECT_NE(m_bridge.GetLastError().find(des), std::string::npos) << m_bridge.GetLastError();
     }
@@ -132,25 +131,18 @@ TEST_F(BridgeTasks, SnapshotFailuresSayWhetherTheyMayBeRetried) {
     std::thread([&] { other = m_bridge.IsCreateVMSnapshotErrorRetryable(); }).join();
     EXPECT_FALSE(other);
     // A snapshot that is then taken clears both the flag and the error.
-    ScriptSnapshotCreate(m_svc, "7");
-    ScriptTask(m_svc, "7", 0, "success");
+    ScriptSnapshotTask(m_svc, "7", 0, "success");
     m_svc.Reply(
         "GET", kSnap, 200,
         R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5","createTimeSecs":1,"volsnapshots":[]})");
-    SSnapshot snap;
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks))
-        << m_bridge.GetLastError();
+    ASSERT_TRUE(Snapshot()) << m_bridge.GetLastError();
     EXPECT_FALSE(m_bridge.IsCreateVMSnapshotErrorRetryable());
     EXPECT_EQ(m_bridge.GetLastError(), "");
 }
 
 TEST_F(BridgeTasks, TaskThatNeverEndsTimesOutOnTheClock) {
-    ScriptSnapshotCreate(m_svc, "9");
-    ScriptTask(m_svc, "9", 1 << 30, "success");
-    SSnapshot snap;
-    std::vector<SDisk> disks;
-    EXPECT_FALSE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+    ScriptSnapshotTask(m_svc, "9", 1 << 30, "success");
+    EXPECT_FALSE(Snapshot());
     EXPECT_NE(m_bridge.GetLastError().find("did not end within 60 seconds"), std::string::npos)
         << m_bridge.GetLastError();
     EXPECT_EQ(m_clock.Sleeps().size(), 30u);  // 60 s of 2 s polls
@@ -158,14 +150,11 @@ TEST_F(BridgeTasks, TaskThatNeverEndsTimesOutOnTheClock) {
 }
 
 TEST_F(BridgeTasks, UnreadableSnapshotIsDeletedAgain) {
-    ScriptSnapshotCreate(m_svc, "8");
-    ScriptTask(m_svc, "8", 0, "success");
+    ScriptSnapshotTask(m_svc, "8", 0, "success");
     m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
         "createTimeSecs":1,"volsnapshots":[{"snapUuid":"no volume"}]})");
     m_svc.Reply("DELETE", kSnap, 200, "");
-    SSnapshot snap;
-    std::vector<SDisk> disks;
-    EXPECT_FALSE(m_bridge.CreateVMSnapshot(m_vm, "s", "", false, false, true, false, snap, disks));
+    EXPECT_FALSE(Snapshot());
     EXPECT_NE(m_bridge.GetLastError().find("volumeUrn"), std::string::npos)
         << m_bridge.GetLastError();
     EXPECT_EQ(m_svc.Count("DELETE", kSnap), 1);

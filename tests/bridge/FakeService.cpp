@@ -31,10 +31,9 @@ CFakeService::CFakeService(const CTempCert* tls) {
     m_pServer->Put(".*", h);
     m_pServer->Delete(".*", h);
 
-    On("GET", "/service/versions", [this](const httplib::Request&, httplib::Response& res) {
-        std::lock_guard<std::mutex> g(m_lock);
-        res.set_content(strVersions, "application/json");
-    });
+    Reply("GET", "/service/versions", 200,
+          R"({"versions":[{"version":"v6.3","loginUri":"/service/session"},)"
+          R"({"version":"v8.1","loginUri":"/service/session"}]})");
     On("POST", "/service/session", [this](const httplib::Request& req, httplib::Response& res) {
         std::lock_guard<std::mutex> g(m_lock);
         if (req.get_header_value("X-Auth-User") != strUser ||

@@ -75,8 +75,6 @@ public:
     void ExpireToken();
     std::string strUser = "admin";
     std::string strPassword = "Secret-Pw#1";
-    std::string strVersions = R"({"versions":[{"version":"v6.3","loginUri":"/service/session"},)"
-                              R"({"version":"v8.1","loginUri":"/service/session"}]})";
 
 private:
     void _Dispatch(const httplib::Request& req, httplib::Response& res);

@@ -1,8 +1,9 @@
-// The clock and sleep seam, events, locks and threads.
+// The clock and sleep seam, events, locks and threads, alone and from several threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
+#include "EvDebug.h"
 #include "NxClock.h"
 #include "NxSync.h"
 
@@ -36,19 +37,6 @@ TEST(ClockTest, FakeClockRecordsSleepsAndNests) {
     EXPECT_EQ(&NxClock::Get(), real);
     // The real clock tells the real time.
     EXPECT_GT(NxClock::Now(), 1600000000);
-}
-
-TEST(ClockTest, FakeClockIsSafeFromSeveralThreads) {
-    CFakeClock fake(0);
-    NxThread threads[4];
-    for (NxThread& t : threads) {
-        ASSERT_TRUE(t.start([]() {
-            for (int i = 0; i < 1000; ++i) WZSLEEP(1);
-        }));
-    }
-    for (NxThread& t : threads) t.join();
-    EXPECT_EQ(fake.Sleeps().size(), 4000u);
-    EXPECT_EQ(NxClock::NowMs(), 4000u);
 }
 
 TEST(EventTest, WaitUnderFakeClockNeverBlocks) {
@@ -91,39 +79,54 @@ TEST(EventTest, LoopStopsWhenAnotherThreadSetsTheEvent) {
     EXPECT_GE(NxClock::NowMs(), 90000u);
 }
 
-TEST(EventTest, RealWaitSeesSetFromAnotherThread) {
-    NxEvent event;
-    NxThread setter;
-    ASSERT_TRUE(setter.start([&]() { event.set(); }));
-    EXPECT_TRUE(event.wait(-1));
-    setter.join();
-}
-
 TEST(SyncTest, CriticalSectionIsRecursiveAndGuardAcceptsNull) {
     NxCriticalSection cs;
     ASSERT_TRUE(cs.enter());
     ASSERT_TRUE(cs.enter(false)) << "the owner may enter again";
     std::atomic<int> tried{-1};
+    NxEvent triedIt;
     NxThread other;
-    ASSERT_TRUE(other.start([&]() { tried = cs.enter(false) ? 1 : 0; }));
+    ASSERT_TRUE(other.start([&]() {
+        tried = cs.enter(false) ? 1 : 0;
+        triedIt.set();
+    }));
+    EXPECT_TRUE(triedIt.wait(-1)) << "a real wait sees a set from another thread";
     other.join();
     EXPECT_EQ(tried.load(), 0) << "another thread must not get a held lock";
     cs.leave();
     cs.leave();
     { NxCriticalSectionLock nothing(nullptr); }
+}
 
+// Four threads at once sleep on the fake clock, log and count under the lock, while captures
+// come and go.
+TEST(SyncTest, ClockLogAndLockAreSafeFromSeveralThreads) {
+    CFakeClock fake(0);
+    EvLogCapture capture;
+    NxCriticalSection cs;
     int counter = 0;
     NxThread threads[4];
     for (NxThread& t : threads) {
         ASSERT_TRUE(t.start([&]() {
+            EvDebug log;
             for (int i = 0; i < 10000; ++i) {
                 NxCriticalSectionLock guard(&cs);
                 ++counter;
             }
+            for (int i = 0; i < 1000; ++i) {
+                WZSLEEP(1);
+                log.Debug("t", "line %d", i);
+            }
         }));
+    }
+    for (int i = 0; i < 50; ++i) {
+        EvLogCapture shortLived;
     }
     for (NxThread& t : threads) t.join();
     EXPECT_EQ(counter, 40000);
+    EXPECT_EQ(fake.Sleeps().size(), 4000u);
+    EXPECT_EQ(NxClock::NowMs(), 4000u);
+    EXPECT_EQ(capture.Count("line "), 4000u);
 }
 
 TEST(SyncTest, ThreadStartsOnceAndJoinsOnDestruction) {

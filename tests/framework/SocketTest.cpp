@@ -1,8 +1,9 @@
 // Sockets over loopback: exact receives, gathered sends, time-outs, closed peers.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
+#include "DeadPort.h"
 #include "NxSync.h"
 #include "WzSocket.h"
 
@@ -50,20 +51,17 @@ TEST(SocketTest, ExactReceiveAndGatheredSend) {
     ASSERT_TRUE(recvResult.Success()) << recvResult.AsString();
     EXPECT_TRUE(received == big);
 
-    char header[18];
-    std::memset(header, 'H', sizeof(header));
-    char body[16];
-    std::memset(body, 'B', sizeof(body));
-    std::string data(1 << 20, 'D');
-    iovec parts[3] = {{header, sizeof(header)}, {body, sizeof(body)}, {&data[0], data.size()}};
-    std::string all(sizeof(header) + sizeof(body) + data.size(), '\0');
+    std::string header(18, 'H'), body(16, 'B'), data(1 << 20, 'D');
+    iovec parts[3] = {
+        {&header[0], header.size()}, {&body[0], body.size()}, {&data[0], data.size()}};
+    std::string all(header.size() + body.size() + data.size(), '\0');
     NxThread gatherReader;
     ASSERT_TRUE(
         gatherReader.start([&]() { recvResult = pair.server.Recv(&all[0], all.size(), 5000); }));
     ASSERT_TRUE(pair.client.SendGather(parts, 3).Success());
     gatherReader.join();
     ASSERT_TRUE(recvResult.Success());
-    EXPECT_EQ(all, std::string(18, 'H') + std::string(16, 'B') + data);
+    EXPECT_EQ(all, header + body + data);
 }
 
 TEST(SocketTest, TimeOutsAndClosedPeer) {
@@ -95,17 +93,8 @@ TEST(SocketTest, TimeOutsAndClosedPeer) {
 }
 
 TEST(SocketTest, ConnectFailuresAndAddresses) {
-    // A port nobody listens on: take a free one and close it again.
-    uint16_t port = 0;
-    {
-        CWzSocket probe;
-        CWzIPAddr any;
-        ASSERT_TRUE(any.SetAddressString("127.0.0.1").Success());
-        ASSERT_TRUE(probe.Listen(any).Success());
-        port = probe.GetLocalPort();
-    }
     CWzSocket socket;
-    CWzError e = socket.Connect("127.0.0.1", port, 2000);
+    CWzError e = socket.Connect("127.0.0.1", fctest::DeadLoopbackPort(), 2000);
     EXPECT_TRUE(e.IsError());
     EXPECT_EQ(e.SysError(), ECONNREFUSED) << e.AsString();
     EXPECT_FALSE(socket.IsConnected());

@@ -1,6 +1,7 @@
 // Wildcards, CRC-32, tokenising and the other string and path helpers, GUIDs.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 
 #include "CPathMatch.h"
@@ -71,15 +72,11 @@ TEST(Crc32Test, KnownVectors) {
     crc.Reset();
     EXPECT_EQ(crc.Register(), 0xFFFFFFFFu);
     EXPECT_EQ(crc.Final(), 0u);
-    // A message header of 14 bytes as the disk-file protocol covers it.
-    const unsigned char header[14] = {0x35, 0x35, 0, 0, 3, 0, 7, 0, 0, 0, 0x10, 0, 0, 0};
-    uint32_t manual = ~CWzCRC32::UpdateRegister(0xFFFFFFFFu, header, sizeof(header));
-    EXPECT_EQ(CWzCRC32::Compute(header, sizeof(header)), manual);
     unsigned char zeros[32] = {0};
     EXPECT_EQ(CWzCRC32::Compute(zeros, sizeof(zeros)), 0x190A55ADu);
 }
 
-TEST(StringTest, TokenizeOnOneCharacter) {
+TEST(StringTest, TokenizeOnOneCharacterOrWithQuotes) {
     using V = std::vector<std::string>;
     EXPECT_EQ(CWzString("\\VMs\\site1\\folder").Tokenize('\\'), (V{"VMs", "site1", "folder"}));
     EXPECT_EQ(CWzString("VMs").Tokenize('\\'), (V{"VMs"}));
@@ -87,10 +84,7 @@ TEST(StringTest, TokenizeOnOneCharacter) {
     EXPECT_EQ(CWzString("\\").Tokenize('\\'), V{});
     EXPECT_EQ(CWzString("").Tokenize('\\'), V{});
     EXPECT_STREQ(CWzString(static_cast<const char*>(nullptr)).c_str(), "");
-}
 
-TEST(StringTest, TokenizeWithQuotes) {
-    using V = std::vector<std::string>;
     CWzString line("ret_code=0,ret_desc=\"ok, done\",dev_addr=/dev/sdb,,");
     EXPECT_EQ(line.Tokenize(",", '"', '"', 0, false),
               (V{"ret_code=0", "ret_desc=ok, done", "dev_addr=/dev/sdb", "", ""}));
@@ -155,15 +149,12 @@ TEST(PathTest, AppendExtensionAndParts) {
 }
 
 TEST(GuidTest, FreshVersion4Guids) {
+    const std::regex version4(
+        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
-        std::string guid = CreateGuid();
-        ASSERT_EQ(guid.size(), 36u);
-        EXPECT_EQ(guid[8], '-');
-        EXPECT_EQ(guid[13], '-');
-        EXPECT_EQ(guid[14], '4');
-        EXPECT_NE(std::string("89ab").find(guid[19]), std::string::npos) << guid;
-        EXPECT_EQ(guid.find_first_not_of("0123456789abcdef-"), std::string::npos) << guid;
+        const std::string guid = CreateGuid();
+        EXPECT_TRUE(std::regex_match(guid, version4)) << guid;
         seen.insert(guid);
     }
     EXPECT_EQ(seen.size(), 200u);
