@@ -12,42 +12,33 @@ struct SPoint {
 };
 }  // namespace
 
-class CRoundTripTest : public CRepoTest {
-protected:
-    // A full backup and two incrementals; the extents start and end inside chunks.
-    std::vector<SPoint> MakeHistory() {
-        std::mt19937 rng(7);
-        std::string strA(kSizeA, '\0'), strB(kSizeB, '\0');
-        // Disk A leaves chunk 4 all zero; disk B is written in odd-sized pieces.
-        std::vector<SExtent> vecA = {{0, 4 * kTestChunk},
-                                     {5 * kTestChunk, kSizeA - 5 * kTestChunk}};
-        std::vector<SExtent> vecB;
-        for (uint64_t o = 0; o < kSizeB; o += 40000)
-            vecB.push_back({o, static_cast<size_t>(std::min<uint64_t>(40000, kSizeB - o))});
-        Scribble(strA, vecA, rng);
-        Scribble(strB, vecB, rng);
-        std::vector<SPoint> vec;
-        vec.push_back({Backup({{"a", &strA}, {"b", &strB}}, {vecA, vecB}), strA, strB});
-
-        std::vector<std::vector<SExtent>> vecChanges = {
-            {{100, 7}, {3 * kTestChunk - 10, 20}, {kSizeA - 5, 5}},
-            {{4 * kTestChunk + 1000, 3000}, {2 * kTestChunk, kTestChunk + 1}}};
-        std::vector<SExtent> vecBChanges = {{kTestChunk + 333, 2 * kTestChunk}};
-        for (const auto& vecChange : vecChanges) {
-            Scribble(strA, vecChange, rng);
-            Scribble(strB, vecBChanges, rng);
-            vec.push_back(
-                {Backup({{"a", &strA}, {"b", &strB}}, {vecChange, vecBChanges}, vec.back().strId),
-                 strA, strB});
-        }
-        return vec;
+// A full backup of a two-disk VM and two incrementals, the extents starting and ending inside
+// chunks. Every point reads and exports as the source was; reads beyond a disk or of a disk
+// that is not there are refused; after a prune, the kept backup still reads back.
+TEST_F(CRepoTest, EveryPointReadsAndExportsAsTheSourceAndPruneKeepsTheLast) {
+    std::mt19937 rng(7);
+    std::string strA(kSizeA, '\0'), strB(kSizeB, '\0');
+    // Disk A leaves chunk 4 all zero; disk B is written in odd-sized pieces.
+    std::vector<SExtent> vecA = {{0, 4 * kTestChunk}, {5 * kTestChunk, kSizeA - 5 * kTestChunk}};
+    std::vector<SExtent> vecB;
+    for (uint64_t o = 0; o < kSizeB; o += 40000)
+        vecB.push_back({o, static_cast<size_t>(std::min<uint64_t>(40000, kSizeB - o))});
+    Scribble(strA, vecA, rng);
+    Scribble(strB, vecB, rng);
+    std::vector<SPoint> vecPoints;
+    vecPoints.push_back({Backup({{"a", &strA}, {"b", &strB}}, {vecA, vecB}), strA, strB});
+    const std::vector<std::vector<SExtent>> vecChanges = {
+        {{100, 7}, {3 * kTestChunk - 10, 20}, {kSizeA - 5, 5}},
+        {{4 * kTestChunk + 1000, 3000}, {2 * kTestChunk, kTestChunk + 1}}};
+    const std::vector<SExtent> vecBChanges = {{kTestChunk + 333, 2 * kTestChunk}};
+    for (const auto& vecChange : vecChanges) {
+        Scribble(strA, vecChange, rng);
+        Scribble(strB, vecBChanges, rng);
+        vecPoints.push_back(
+            {Backup({{"a", &strA}, {"b", &strB}}, {vecChange, vecBChanges}, vecPoints.back().strId),
+             strA, strB});
     }
-};
 
-// Every point reads and exports as the source was; reads beyond a disk or of a disk that is
-// not there are refused; after a prune, the kept backup still reads back.
-TEST_F(CRoundTripTest, EveryPointReadsAndExportsAsTheSourceAndPruneKeepsTheLast) {
-    const std::vector<SPoint> vecPoints = MakeHistory();
     std::vector<SBackupInfo> vecList;
     std::string strError;
     ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
