@@ -81,7 +81,6 @@ public:
         }
         ctx.strCBTStatus = strCbt;
         ctx.vecMountFailures = vecMountFailures;
-        ctx.strTransportMode = "LAN";
         ::mkdir(ctx.strMountPath.c_str(), 0755);
         std::ofstream(ctx.strMountPath + "/vm.ovf") << "<ovf " << vm.strName << "/>";
         return 1;

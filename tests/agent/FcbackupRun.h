@@ -1,4 +1,5 @@
-// Runs the fcbackup executable as a user would, capturing its output and exit status.
+// Runs the fcbackup executable as a user would, capturing its output and exit status, against
+// a simulator of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "SimSession.h"
+#include "Simulator.h"
 #include "TempDir.h"
 
 namespace fctest {
@@ -18,12 +19,9 @@ struct SRun {
     std::string strOut;  // standard output
     std::string strErr;  // standard error
     nlohmann::json Json() const {
-        try {
-            return nlohmann::json::parse(strOut);
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << "not JSON: " << strOut;
-            return nlohmann::json::object();
-        }
+        const nlohmann::json j = nlohmann::json::parse(strOut, nullptr, false);
+        if (j.is_discarded()) ADD_FAILURE() << "not JSON: " << strOut;
+        return j.is_discarded() ? nlohmann::json::object() : j;
     }
 };
 
@@ -40,5 +38,32 @@ inline SRun Fcbackup(const CTempDir& dir, const std::string& args) {
     r.strErr = ReadWholeFile(err);
     return r;
 }
+
+// A simulator on loopback and fcbackup's environment for it: the password, quick task polls,
+// the logs in the test's folder.
+class CFcbackupTest : public ::testing::Test {
+protected:
+    fcsim::CSimulator sim;
+    CTempDir dir;
+    CScopedEnvs env;
+    std::string conn;  // the options that connect fcbackup to sim
+
+    void StartSim(const fcsim::SSimOptions& options) {
+        std::string err;
+        ASSERT_TRUE(sim.Start(options, err)) << err;
+        env.Set("FC_PASSWORD", sim.Password());
+        env.Set("FC_BRIDGE_TASK_POLL_MS", "20");
+        env.Set("FC_LOG_DIR", dir.File("logs"));
+        conn = " --url " + sim.Url() + " --user " + sim.User() + " --ca-file " + sim.CAFile();
+    }
+    // A disk of a VM or backup record ({"name", "capacity"}) as the simulator holds it, at its
+    // capacity: what a backup of it holds while the guest does not write.
+    std::string Live(const nlohmann::json& disk) {
+        const std::string name = disk["name"];
+        std::string data = ReadWholeFile(sim.State().DiskPath(name.substr(name.rfind(':') + 1)));
+        data.resize(disk["capacity"].get<uint64_t>(), '\0');
+        return data;
+    }
+};
 
 }  // namespace fctest

@@ -40,7 +40,9 @@ protected:
         plugin->disks.push_back({"disk-b", Random(200 << 10, 2), "b-1", "", {}, 0, 0});
     }
 
-    fcagent::SBackupResult Backup(bool bExpectOk = true, unsigned jobs = 1, bool full = false) {
+    // A backup that must succeed, or with pErr, one that must fail, its error there.
+    fcagent::SBackupResult Backup(std::string* pErr = nullptr, unsigned jobs = 1,
+                                  bool full = false) {
         fcagent::SBackupRequest rq;
         rq.strVm = "vm-1";
         rq.nJobs = jobs;
@@ -49,8 +51,15 @@ protected:
         rq.strWorkDir = dir.Path();
         fcagent::SBackupResult r;
         std::string err;
-        EXPECT_EQ(bExpectOk, fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
+        EXPECT_EQ(pErr == nullptr, fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
+        if (pErr) *pErr = err;
         return r;
+    }
+    size_t Listed() {
+        std::vector<SBackupInfo> listed;
+        std::string err;
+        EXPECT_TRUE(repo->ListBackups(listed, err)) << err;
+        return listed.size();
     }
     // Every disk of the backup reads as the plug-in's disk of that name does now.
     void ExpectHoldsTheDisks(const std::string& id) {
@@ -71,8 +80,8 @@ protected:
     }
 };
 
-TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestores) {
-    const fcagent::SBackupResult full = Backup(true, 2);
+TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestoresOrIsUndone) {
+    const fcagent::SBackupResult full = Backup(nullptr, 2);
     EXPECT_FALSE(full.bIncremental);
     // The hole is not allocated: it is neither read nor stored.
     EXPECT_EQ(uint64_t((1 << 20) - (128 << 10) + (200 << 10)), full.ullBytesRead);
@@ -84,7 +93,7 @@ TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestores) {
     plugin->Change(0, 100000, std::string(3000, 'x'));            // unaligned: sectors 195 to 201
     plugin->Change(1, (200 << 10) - 512, std::string(512, 'y'));  // the last sector
     const uint64_t before = plugin->BytesRead();
-    const fcagent::SBackupResult incr = Backup(true, 2);
+    const fcagent::SBackupResult incr = Backup(nullptr, 2);
     EXPECT_TRUE(incr.bIncremental);
     EXPECT_EQ(full.strBackupId, incr.strParentId);
     EXPECT_EQ(uint64_t(7 * 512 + 512), incr.ullBytesRead);
@@ -112,6 +121,18 @@ TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestores) {
     ASSERT_TRUE(
         ReadWholeFile(dir.Path() + "/descriptors-" + full.strBackupId + "/vm.ovf", descriptor));
     EXPECT_EQ("<ovf vm-1/>", descriptor);
+
+    // The VM named by its GUID; a write fails: the restore is undone.
+    rq.strVm = "guid-1";
+    plugin->nFailWritesAt = 512 << 10;
+    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
+    EXPECT_NE(std::string::npos, err.find("cannot write disk new-disk-a at byte 524288")) << err;
+    EXPECT_EQ(1, plugin->nCleanups);
+    EXPECT_EQ("guid-new", plugin->strCleanupGuid);
+
+    rq.strBackupId = "no-such-backup";
+    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
+    EXPECT_NE(std::string::npos, err.find("no complete backup no-such-backup")) << err;
 }
 
 // Each case breaks one thing about the next incremental; the disks it names are read in full
@@ -159,7 +180,7 @@ TEST_F(BackupJob, DisksWhoseChangesCannotBeAskedForAreReadInFull) {
         plugin->disks[1].strToken = "b";
         plugin->strCbt = "Used";
         plugin->NextSnapshot(c.name);
-        Backup(true, 1, true);
+        Backup(nullptr, 1, true);
         plugin->NextSnapshot(std::string(c.name) + "+");
         // Zeros where the previous backup held data: a disk read in full must not inherit it.
         plugin->disks[0].strData.replace(0, 64 << 10, std::string(64 << 10, '\0'));
@@ -189,17 +210,11 @@ TEST_F(BackupJob, AFailedReadIsTriedOnceMoreOnAFreshOpen) {
 
     // Twice in a row: the backup fails, nothing is listed and the snapshot is undone.
     plugin->disks[1].nFailReads = 2;
-    fcagent::SBackupRequest rq;
-    rq.strVm = "vm-1";
-    rq.strWorkDir = dir.Path();
-    fcagent::SBackupResult failed;
     std::string err;
-    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, failed, err));
+    Backup(&err);
     EXPECT_NE(std::string::npos, err.find("cannot read disk disk-b at byte 0: the connection"))
         << err;
-    std::vector<SBackupInfo> listed;
-    ASSERT_TRUE(repo->ListBackups(listed, err));
-    EXPECT_EQ(1u, listed.size());
+    EXPECT_EQ(1u, Listed());
     EXPECT_EQ(plugin->nMounts, plugin->nUnmounts);
 }
 
@@ -207,49 +222,23 @@ TEST_F(BackupJob, AFailedReadIsTriedOnceMoreOnAFreshOpen) {
 // job's rules allow to skip is named in the result.
 TEST_F(BackupJob, ADiskTheMountCouldNotOpenFailsTheBackup) {
     plugin->vecMountFailures = {{"disk-x", "Failed to open disk", false}};
-    fcagent::SBackupRequest rq;
-    rq.strVm = "vm-1";
-    rq.strWorkDir = dir.Path();
-    fcagent::SBackupResult r;
     std::string err;
-    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err));
+    Backup(&err);
     EXPECT_EQ("disk disk-x of vm-1 cannot be backed up: Failed to open disk", err);
-    std::vector<SBackupInfo> listed;
-    ASSERT_TRUE(repo->ListBackups(listed, err));
-    EXPECT_TRUE(listed.empty());
+    EXPECT_EQ(0u, Listed());
     EXPECT_EQ(1, plugin->nUnmounts);
 
     // A GUID that would lead the mount folder elsewhere is refused before any mount.
     plugin->vecMountFailures.clear();
     plugin->vm.strGUID = "../../etc";
-    EXPECT_FALSE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err));
+    Backup(&err);
     EXPECT_NE(std::string::npos, err.find("unusable GUID")) << err;
     EXPECT_EQ(1, plugin->nMounts);
     plugin->vm.strGUID = "guid-1";
 
     plugin->vecMountFailures = {{"disk-x", "independent disks are not supported", true}};
-    ASSERT_TRUE(fcagent::RunBackup(*host, *repo, rq, *quiet, r, err)) << err;
     EXPECT_EQ(std::vector<std::string>{"disk-x: independent disks are not supported"},
-              r.vecSkipped);
-}
-
-TEST_F(BackupJob, ARestoreThatFailsWritingIsCleanedUp) {
-    Backup();
-    plugin->nFailWritesAt = 512 << 10;
-    fcagent::SRestoreRequest rq;
-    rq.strVm = "guid-1";
-    rq.strWorkDir = dir.Path();
-    rq.nRequestBytes = 64 << 10;
-    fcagent::SRestoreResult r;
-    std::string err;
-    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
-    EXPECT_NE(std::string::npos, err.find("cannot write disk new-disk-a at byte 524288")) << err;
-    EXPECT_EQ(1, plugin->nCleanups);
-    EXPECT_EQ("guid-new", plugin->strCleanupGuid);
-
-    rq.strBackupId = "no-such-backup";
-    EXPECT_FALSE(fcagent::RunRestore(*host, *repo, rq, *quiet, r, err));
-    EXPECT_NE(std::string::npos, err.find("no complete backup no-such-backup")) << err;
+              Backup().vecSkipped);
 }
 
 }  // namespace

@@ -1,35 +1,14 @@
 // fcbackup run as a user runs it, against the simulator on loopback: the demo, a backup chain
 // through every repository command, and the one-line errors with their exit codes.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
 #include "FcbackupRun.h"
-#include "SimSession.h"
-#include "Simulator.h"
-#include "TempDir.h"
 
 namespace {
 
 using fctest::Fcbackup;
 using fctest::SRun;
-
-// The disks of a VM as the simulator holds them, each at its capacity, in name order.
-std::vector<std::string> DiskFiles(fcsim::CSimulator& sim, const nlohmann::json& vm) {
-    std::vector<std::string> out;
-    for (const auto& d : vm["disks"]) {
-        const std::string name = d["name"];
-        std::string data =
-            fctest::ReadWholeFile(sim.State().DiskPath(name.substr(name.rfind(':') + 1)));
-        data.resize(d["capacity"].get<uint64_t>(), '\0');
-        out.push_back(data);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 TEST(FcbackupDemo, VerifiesTheRestoredVMByteForByte) {
     CTempDir dir;
@@ -45,22 +24,12 @@ TEST(FcbackupDemo, VerifiesTheRestoredVMByteForByte) {
     EXPECT_LE(read, changed + 4 * (64 << 10));
 }
 
-class FcbackupCli : public ::testing::Test {
+class FcbackupCli : public fctest::CFcbackupTest {
 protected:
-    fcsim::CSimulator sim;
-    CTempDir dir;
-    std::unique_ptr<CScopedEnv> password, poll, logs;
-    std::string conn;
-
     void SetUp() override {
         fcsim::SSimOptions options;
         options.settings.strPassword = "Pw-0f-The-Bench-7";
-        std::string err;
-        ASSERT_TRUE(sim.Start(options, err)) << err;
-        password = std::make_unique<CScopedEnv>("FC_PASSWORD", sim.Password());
-        poll = std::make_unique<CScopedEnv>("FC_BRIDGE_TASK_POLL_MS", "20");
-        logs = std::make_unique<CScopedEnv>("FC_LOG_DIR", dir.File("logs"));
-        conn = " --url " + sim.Url() + " --user " + sim.User() + " --ca-file " + sim.CAFile();
+        StartSim(options);
     }
     SRun Run(const std::string& args) {
         SRun r = Fcbackup(dir, args);
@@ -91,6 +60,13 @@ protected:
         ADD_FAILURE() << "no VM " << name;
         return nlohmann::json::object();
     }
+    // The disks of a VM as the simulator holds them, in name order.
+    std::vector<std::string> DiskFiles(const std::string& vm) {
+        std::vector<std::string> out;
+        for (const auto& d : Vm(vm)["disks"]) out.push_back(Live(d));
+        std::sort(out.begin(), out.end());
+        return out;
+    }
 };
 
 TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
@@ -99,14 +75,7 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
     EXPECT_EQ("full", full["kind"]);
     ASSERT_EQ(2u, full["disks"].size());
     const std::string disk = full["disks"][0]["name"];
-    const uint64_t capacity = full["disks"][0]["capacity"];
-    auto content = [&] {
-        std::string data =
-            fctest::ReadWholeFile(sim.State().DiskPath(disk.substr(disk.rfind(':') + 1)));
-        data.resize(capacity, '\0');
-        return data;
-    };
-    const std::string before = content();
+    const std::string before = Live(full["disks"][0]);
 
     std::string err;
     ASSERT_NE(0u, sim.GuestWrite(disk, 5 << 20, std::string(4096, 'g'), err)) << err;
@@ -123,7 +92,8 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
     EXPECT_GT(verified["chunks_checked"].get<uint64_t>(), 0u);
 
     // Each point exports as the disk was then.
-    const std::pair<nlohmann::json, std::string> points[] = {{full, before}, {incr, content()}};
+    const std::pair<nlohmann::json, std::string> points[] = {{full, before},
+                                                             {incr, Live(full["disks"][0])}};
     for (const auto& point : points) {
         const std::string out = dir.File("disk.img");
         Ok("export --vm web-01 --disk " + disk + " --backup " +
@@ -133,14 +103,14 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
 
     const nlohmann::json restored = Ok("restore --vm web-01 --name web-01-copy" + repo + conn);
     EXPECT_EQ("web-01-copy", restored["vm"]);
-    EXPECT_TRUE(DiskFiles(sim, Vm("web-01-copy")) == DiskFiles(sim, Vm("web-01")));
+    EXPECT_TRUE(DiskFiles("web-01-copy") == DiskFiles("web-01"));
 
     // Under the source's own name, without --overwrite: refused, the source left alone.
     const SRun clash = Run("restore --vm web-01" + repo + conn);
     EXPECT_EQ(1, clash.nExit);
     EXPECT_NE(std::string::npos, clash.strErr.find("a VM named web-01 exists already"))
         << clash.strErr;
-    EXPECT_TRUE(DiskFiles(sim, Vm("web-01")) == DiskFiles(sim, Vm("web-01-copy")));
+    EXPECT_TRUE(DiskFiles("web-01") == DiskFiles("web-01-copy"));
 
     const nlohmann::json pruned = Ok("prune --vm web-01 --keep-last 1" + repo);
     EXPECT_EQ(1u, pruned["backups_removed"].get<uint64_t>());
@@ -150,6 +120,7 @@ TEST_F(FcbackupCli, ABackupChainThroughEveryRepositoryCommand) {
 
 TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {
     dir.Touch("not-a-repo/file");
+    dir.Write("pw", "Wrong-Secret-42\n");
     const std::string repo = " --repo " + dir.File("repo");
     const std::string logon = " --url " + sim.Url() + " --user " + sim.User();
     struct SCase {
@@ -158,6 +129,8 @@ TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {
         std::string message;
     } cases[] = {
         {"backup --vm no-such-vm" + repo + conn, 1, "no VM named no-such-vm"},
+        // A wrong password, from a file: refused, and (as no other) never echoed.
+        {"vms" + conn + " --password-file " + dir.File("pw"), 1, "cannot log on"},
         {"vms" + logon, 1, "--ca-file"},  // the simulator's certificate is not trusted
         {"vms --url https://127.0.0.1:1 --user admin --insecure", 1,
          "cannot log on to https://127.0.0.1:1"},
@@ -179,13 +152,8 @@ TEST_F(FcbackupCli, FailuresAreOneClearLineWithTheirExitStatus) {
         if (c.nExit == 1) {
             EXPECT_NE(std::string::npos, r.strErr.find("details are in the log")) << c.args;
         }
+        EXPECT_EQ(std::string::npos, (r.strErr + r.strOut).find("Wrong-Secret-42")) << c.args;
     }
-    // A wrong password, from a file: refused, and never echoed.
-    dir.Write("pw", "Wrong-Secret-42\n");
-    const SRun r = Run("vms" + conn + " --password-file " + dir.File("pw"));
-    EXPECT_EQ(1, r.nExit);
-    EXPECT_NE(std::string::npos, r.strErr.find("cannot log on")) << r.strErr;
-    EXPECT_EQ(std::string::npos, (r.strErr + r.strOut).find("Wrong-Secret-42"));
 }
 
 }  // namespace

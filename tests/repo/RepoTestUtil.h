@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -73,11 +72,6 @@ protected:
             EXPECT_TRUE(pReader->ReadAt(strDisk, 0, strOut.data(), ullSize, strError)) << strError;
         }
         return strOut;
-    }
-
-    static std::string FileText(const std::string& strPath) {
-        std::ifstream in(strPath, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     std::vector<std::string> ChunkFiles() const {

@@ -41,21 +41,18 @@ protected:
 TEST_F(RepoLinks, NoLinkOutOfTheRepositoryIsFollowed) {
     const std::string strImage(2 * kTestChunk, 'a');
     const std::string strOther(kTestChunk, 'b');
-    const std::vector<std::string> targets = {
-        "chunks/<fan>", "chunks/<fan>/<chunk>", "chunks", "backups/<manifest>", "backups", "lock"};
-    for (const std::string& strPattern : targets) {
+    // The entries replaced in turn: a chunk folder, a chunk, the chunks, a manifest, the
+    // manifests, the lock.
+    for (int nTarget = 0; nTarget < 6; ++nTarget) {
         CreateRepo(false);
         const std::string strId = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
         ASSERT_EQ(1u, ChunkFiles().size());
         const fs::path chunk = ChunkFiles()[0];
-        std::string strRel = strPattern;
-        auto put = [&](const std::string& strKey, const std::string& strValue) {
-            const size_t n = strRel.find(strKey);
-            if (n != std::string::npos) strRel.replace(n, strKey.size(), strValue);
-        };
-        put("<fan>", chunk.parent_path().filename().string());
-        put("<chunk>", chunk.filename().string());
-        put("<manifest>", strId + ".json");
+        const std::string strFan = "chunks/" + chunk.parent_path().filename().string();
+        const std::string strRel =
+            std::vector<std::string>{strFan,    strFan + "/" + chunk.filename().string(),
+                                     "chunks",  "backups/" + strId + ".json",
+                                     "backups", "lock"}[nTarget];
         const std::string strOutside = LinkOut(strRel);
         const auto before = Snapshot(strOutside);
 

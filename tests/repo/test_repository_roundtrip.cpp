@@ -12,40 +12,33 @@ struct SPoint {
 };
 }  // namespace
 
-class CRoundTripTest : public CRepoTest {
-protected:
-    // A full backup and two incrementals; the extents start and end inside chunks.
-    std::vector<SPoint> MakeHistory() {
-        std::mt19937 rng(7);
-        std::string strA(kSizeA, '\0'), strB(kSizeB, '\0');
-        // Disk A leaves chunk 4 all zero; disk B is written in odd-sized pieces.
-        std::vector<SExtent> vecA = {{0, 4 * kTestChunk},
-                                     {5 * kTestChunk, kSizeA - 5 * kTestChunk}};
-        std::vector<SExtent> vecB;
-        for (uint64_t o = 0; o < kSizeB; o += 40000)
-            vecB.push_back({o, static_cast<size_t>(std::min<uint64_t>(40000, kSizeB - o))});
-        Scribble(strA, vecA, rng);
-        Scribble(strB, vecB, rng);
-        std::vector<SPoint> vec;
-        vec.push_back({Backup({{"a", &strA}, {"b", &strB}}, {vecA, vecB}), strA, strB});
-
-        std::vector<std::vector<SExtent>> vecChanges = {
-            {{100, 7}, {3 * kTestChunk - 10, 20}, {kSizeA - 5, 5}},
-            {{4 * kTestChunk + 1000, 3000}, {2 * kTestChunk, kTestChunk + 1}}};
-        std::vector<SExtent> vecBChanges = {{kTestChunk + 333, 2 * kTestChunk}};
-        for (const auto& vecChange : vecChanges) {
-            Scribble(strA, vecChange, rng);
-            Scribble(strB, vecBChanges, rng);
-            vec.push_back(
-                {Backup({{"a", &strA}, {"b", &strB}}, {vecChange, vecBChanges}, vec.back().strId),
-                 strA, strB});
-        }
-        return vec;
+// A full backup of a two-disk VM and two incrementals, the extents starting and ending inside
+// chunks. Every point reads and exports as the source was; reads beyond a disk or of a disk
+// that is not there are refused; after a prune, the kept backup still reads back.
+TEST_F(CRepoTest, EveryPointReadsAndExportsAsTheSourceAndPruneKeepsTheLast) {
+    std::mt19937 rng(7);
+    std::string strA(kSizeA, '\0'), strB(kSizeB, '\0');
+    // Disk A leaves chunk 4 all zero; disk B is written in odd-sized pieces.
+    std::vector<SExtent> vecA = {{0, 4 * kTestChunk}, {5 * kTestChunk, kSizeA - 5 * kTestChunk}};
+    std::vector<SExtent> vecB;
+    for (uint64_t o = 0; o < kSizeB; o += 40000)
+        vecB.push_back({o, static_cast<size_t>(std::min<uint64_t>(40000, kSizeB - o))});
+    Scribble(strA, vecA, rng);
+    Scribble(strB, vecB, rng);
+    std::vector<SPoint> vecPoints;
+    vecPoints.push_back({Backup({{"a", &strA}, {"b", &strB}}, {vecA, vecB}), strA, strB});
+    const std::vector<std::vector<SExtent>> vecChanges = {
+        {{100, 7}, {3 * kTestChunk - 10, 20}, {kSizeA - 5, 5}},
+        {{4 * kTestChunk + 1000, 3000}, {2 * kTestChunk, kTestChunk + 1}}};
+    const std::vector<SExtent> vecBChanges = {{kTestChunk + 333, 2 * kTestChunk}};
+    for (const auto& vecChange : vecChanges) {
+        Scribble(strA, vecChange, rng);
+        Scribble(strB, vecBChanges, rng);
+        vecPoints.push_back(
+            {Backup({{"a", &strA}, {"b", &strB}}, {vecChange, vecBChanges}, vecPoints.back().strId),
+             strA, strB});
     }
-};
 
-TEST_F(CRoundTripTest, EveryPointReadsAndExportsAsTheSource) {
-    const std::vector<SPoint> vecPoints = MakeHistory();
     std::vector<SBackupInfo> vecList;
     std::string strError;
     ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
@@ -66,36 +59,23 @@ TEST_F(CRoundTripTest, EveryPointReadsAndExportsAsTheSource) {
         ASSERT_TRUE(
             pReader->ReadAt("a", kTestChunk - 1, strSlice.data(), strSlice.size(), strError));
         EXPECT_TRUE(strSlice == point.strA.substr(kTestChunk - 1, strSlice.size()));
+        EXPECT_FALSE(pReader->ReadAt("a", kSizeA, strSlice.data(), 1, strError));
+        EXPECT_FALSE(pReader->ReadAt("c", 0, strSlice.data(), 1, strError));
+        EXPECT_NE(strError.find("no disk c"), std::string::npos);
         const std::string strFile = m_dir.File(point.strId + ".raw");
         ASSERT_TRUE(pReader->ExportDisk("a", strFile, strError)) << strError;
-        EXPECT_TRUE(FileText(strFile) == point.strA);
+        EXPECT_TRUE(fctest::ReadWholeFile(strFile) == point.strA);
         SVerifyReport report;
         EXPECT_TRUE(pReader->Verify(report));
         EXPECT_GT(report.ullChunksChecked, 10u);
     }
-}
 
-TEST_F(CRoundTripTest, ReadBeyondTheDiskIsRefused) {
-    const std::vector<SPoint> vecPoints = MakeHistory();
-    std::unique_ptr<CBackupReader> pReader;
-    std::string strError;
-    ASSERT_TRUE(m_pRepo->OpenBackup(vecPoints[0].strId, pReader, strError));
-    char c;
-    EXPECT_FALSE(pReader->ReadAt("a", kSizeA, &c, 1, strError));
-    EXPECT_FALSE(pReader->ReadAt("c", 0, &c, 1, strError));
-    EXPECT_NE(strError.find("no disk c"), std::string::npos);
-}
-
-TEST_F(CRoundTripTest, AfterPruneTheKeptBackupReadsBack) {
-    const std::vector<SPoint> vecPoints = MakeHistory();
     const size_t nChunksBefore = ChunkFiles().size();
     SGcReport report;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->Prune("guid-vm1", 1, report, strError)) << strError;
     EXPECT_EQ(report.ullBackupsRemoved, 2u);
     EXPECT_GT(report.ullChunksRemoved, 0u);
     EXPECT_EQ(ChunkFiles().size(), nChunksBefore - report.ullChunksRemoved);
-    std::vector<SBackupInfo> vecList;
     ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError));
     ASSERT_EQ(vecList.size(), 1u);
     EXPECT_EQ(vecList[0].strId, vecPoints[2].strId);
@@ -117,7 +97,7 @@ TEST_F(CRepoTest, ZeroChunksAreNotStoredAndExportAsHoles) {
     ASSERT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError));
     const std::string strFile = m_dir.File("d.raw");
     ASSERT_TRUE(pReader->ExportDisk("d", strFile, strError)) << strError;
-    EXPECT_TRUE(FileText(strFile) == strImage);
+    EXPECT_TRUE(fctest::ReadWholeFile(strFile) == strImage);
     struct stat st;
     ASSERT_EQ(::stat(strFile.c_str(), &st), 0);
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 2 * kTestChunk);
