@@ -26,6 +26,8 @@ TEST_F(FilterTest, DatastoreIgnoresLetterCase) {
     EXPECT_TRUE(capture.Contains("Disk [Data_Disk-01][disk-key] is filtered by [san-store]"));
     EXPECT_FALSE(plugin.IsDiskFilteredByDatastore(ctx, "SAN-Store2", disk));
     EXPECT_FALSE(plugin.IsDiskFilteredByDatastore(ctx, "", disk));
+    // A disk without a datastore matches only an empty rule.
+    EXPECT_TRUE(plugin.IsDiskFilteredByDatastore(ctx, "", SDisk()));
 }
 
 TEST_F(FilterTest, DeviceNodeIgnoresLetterCaseButNotTheNumberText) {
@@ -37,6 +39,9 @@ TEST_F(FilterTest, DeviceNodeIgnoresLetterCaseButNotTheNumberText) {
     EXPECT_FALSE(plugin.IsDiskFilteredByVirtualDeviceNode("scsi", disk));
     disk.nUnitNumber = -2;
     EXPECT_TRUE(plugin.IsDiskFilteredByVirtualDeviceNode("scsi.-2", disk));
+    // An empty disk's node is ".0", not the empty text.
+    EXPECT_FALSE(plugin.IsDiskFilteredByVirtualDeviceNode("", SDisk()));
+    EXPECT_TRUE(plugin.IsDiskFilteredByVirtualDeviceNode(".0", SDisk()));
 }
 
 TEST_F(FilterTest, PatternIsCaseSensitive) {
@@ -48,13 +53,6 @@ TEST_F(FilterTest, PatternIsCaseSensitive) {
     // Letter case counts, and the whole display name must match, not a part of it.
     for (const char* pattern : {"data_disk-01", "DATA_*", "Data_Disk", "Disk-01", "Data_Disk-01x"})
         EXPECT_FALSE(plugin.IsDiskFilteredByPattern(pattern, disk)) << pattern;
-}
-
-TEST_F(FilterTest, EmptyDiskMatchesOnlyAnEmptyDatastoreRule) {
-    SDisk empty;
-    EXPECT_TRUE(plugin.IsDiskFilteredByDatastore(ctx, "", empty));
-    EXPECT_FALSE(plugin.IsDiskFilteredByVirtualDeviceNode("", empty));
-    EXPECT_TRUE(plugin.IsDiskFilteredByVirtualDeviceNode(".0", empty));
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ protected:
     std::vector<SInventoryInfo> out;
 };
 
-TEST_F(BrowseTest, RootListsTheThreeViewsUnsorted) {
+TEST_F(BrowseTest, RootListsTheThreeViewsUnsortedAndEachListsTheSites) {
     for (const char* path : {"", "\\"}) {
         out.clear();
         EXPECT_EQ(1, plugin.BrowseInventory(path, SInventoryInfo(), out, 0, 0));
@@ -35,9 +35,8 @@ TEST_F(BrowseTest, RootListsTheThreeViewsUnsorted) {
     out.clear();
     EXPECT_EQ(1, plugin.BrowseInventory("Networks", SInventoryInfo(), out, 0, 0));
     EXPECT_TRUE(out.empty());
-}
 
-TEST_F(BrowseTest, ViewNamesMatchInAnyCaseAndListSites) {
+    // The view names match in any case and list the sites.
     std::vector<SDataCenterInfo> sites = {Named<SDataCenterInfo>("site-b", "s2"),
                                           Named<SDataCenterInfo>("Site-A", "s1")};
     EXPECT_CALL(*bridge, GetSiteInfoList(_, 0x77u)).Times(3).WillRepeatedly(Gives<0>(sites));
@@ -173,11 +172,9 @@ TEST_F(BrowseTest, AFailingLevelReportsFailureAndKeepsWhatItHas) {
     out.clear();
     EXPECT_EQ(0,
               plugin.BrowseInventory("VMs\\s\\v", Node("vm", INVENTORY_TYPE_VM, "v"), out, 0, 0));
-}
 
-// A dead connection at the first level, or at the Hosts view's second, is a failure with the
-// service's reason, not an empty platform; whatever did list is kept.
-TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
+    // A dead connection at the first level, or at the Hosts view's second, is a failure with the
+    // service's reason, not an empty platform; whatever did list is kept.
     EXPECT_CALL(*bridge, GetSiteInfoList(_, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("connection reset"));
     EXPECT_EQ(0, plugin.BrowseInventory("VMs", SInventoryInfo(), out, 0, 0));
