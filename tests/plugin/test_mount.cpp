@@ -281,27 +281,24 @@ TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
     std::vector<SMountInfoFull> info(1);  // appended to, never cleared
     ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
     ASSERT_EQ(6u, info.size());
-    for (size_t i : {1, 2}) {
+    // Each entry as "kind file name shown object-type format size file-type".
+    std::vector<std::string> rows;
+    for (size_t i = 1; i < info.size(); ++i) {
         const SDisk& d = info[i].vecDisks.at(0);
-        EXPECT_EQ((std::vector<std::string>{"1", i == 1 ? "d1" : "d3", "30", "guid-" + d.strName}),
-                  (std::vector<std::string>{std::to_string(info[i].nType), d.strName,
-                                            std::to_string(d.nObjectType), d.strFileName}));
+        rows.push_back(std::to_string(info[i].nType) + " " + d.strFileName + " " + d.strName + " " +
+                       d.strDisplayName + " " + std::to_string(d.nObjectType) + " " +
+                       std::to_string(d.llFileFormat) + " " + std::to_string(d.llSize) + " " +
+                       std::to_string(d.nFileType));
     }
-    EXPECT_EQ("guid-d3", ctx.vmInfo.vecDisks[2].strFileName);
-    std::vector<std::string> files;
-    for (size_t i = 3; i < info.size(); ++i) {
-        const SDisk& f = info[i].vecDisks.at(0);
-        files.push_back(std::to_string(info[i].nType) + " " + f.strFileName + " " + f.strName +
-                        " " + f.strDisplayName + " " + std::to_string(f.llFileFormat) + " " +
-                        std::to_string(f.llSize) + " " + std::to_string(f.nFileType));
-    }
-    // In name order: capitals sort first.
+    // The registered disks, then the files in name order (capitals sort first).
     const std::string dir = ctx.strMountPath + "/";
     EXPECT_EQ((std::vector<std::string>{
-                  "0 extra.JSON " + dir + "extra.JSON web-01-renamed.JSON 4 5 0",
-                  "0 guid-web.json " + dir + "guid-web.json web-01-renamed.json 4 11 0",
-                  "0 guid-web.ovf " + dir + "guid-web.ovf web-01-renamed.ovf 0 6 0"}),
-              files);
+                  "1 guid-d1 d1 d1-shown 30 0 0 1", "1 guid-d3 d3 d3-shown 30 0 0 1",
+                  "0 extra.JSON " + dir + "extra.JSON web-01-renamed.JSON 0 4 5 0",
+                  "0 guid-web.json " + dir + "guid-web.json web-01-renamed.json 0 4 11 0",
+                  "0 guid-web.ovf " + dir + "guid-web.ovf web-01-renamed.ovf 0 0 6 0"}),
+              rows);
+    EXPECT_EQ("guid-d3", ctx.vmInfo.vecDisks[2].strFileName);
 
     // A file gone before its size is read ends the listing with what was appended.
     ASSERT_EQ(0, ::symlink("/nonexistent/target", (ctx.strMountPath + "/gone.ovf").c_str()));

@@ -131,8 +131,9 @@ TEST_F(QueryTest, UnsupportedKindsAreLoggedWithTheirNumber) {
     EXPECT_TRUE(capture.Contains("GetVMInfoListForInventoryObject for GUID [x]"));
 }
 
-// root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
-TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
+// root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders. A folder
+// reached through two parents is walked once, so its VMs are listed once.
+TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirstAndOncePerFolder) {
     Tree({{"root", {"a", "b"}}, {"a", {"a1"}}, {"a1", {"a1x"}}, {"a1x", {}}, {"b", {}}});
     FolderVMs(
         {{"a1x", "deepest"}, {"a1", "in-a1"}, {"a", "in-a"}, {"b", "in-b"}, {"root", "in-root"}},
@@ -141,9 +142,16 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
               plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
     EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
               Names(out));
+
+    out.clear();
+    Tree({{"root", {"a", "b"}}, {"a", {"shared"}}, {"b", {"shared"}}, {"shared", {}}});
+    FolderVMs({{"root", "root"}, {"a", "a"}, {"b", "b"}, {"shared", "shared"}}, 0);
+    EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
 
-TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
+// A failing sibling, a cycle and an endless tree each end the walk with an error.
+TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSiblingACycleOrTheDepthLimit) {
     Tree({{"root", {"a", "b", "c"}}, {"a", {}}, {"b", {}}});
     FolderVMs({{"a", "in-a"}}, 0);
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
@@ -152,11 +160,10 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-a"}), Names(out));
     EXPECT_EQ("folder b is gone", plugin.GetLastVMErrorDetails());
-}
 
-// A service that lists a folder below itself must not take the agent down with it. Then
-// root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
-TEST_F(QueryTest, FolderCyclesAreErrors) {
+    // A service that lists a folder below itself must not take the agent down with it. Then
+    // root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
+    out.clear();
     Tree({{"self", {"self"}}});
     EvLogCapture capture;
     EXPECT_EQ(0,
@@ -170,18 +177,9 @@ TEST_F(QueryTest, FolderCyclesAreErrors) {
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-first"}), Names(out));
     EXPECT_THAT(plugin.GetLastVMErrorDetails(), HasSubstr("[a]"));
-}
 
-// A folder reached through two parents is walked once, so its VMs are listed once.
-TEST_F(QueryTest, FolderReachedTwiceIsWalkedOnce) {
-    Tree({{"root", {"a", "b"}}, {"a", {"shared"}}, {"b", {"shared"}}, {"shared", {}}});
-    FolderVMs({{"root", "root"}, {"a", "a"}, {"b", "b"}, {"shared", "shared"}}, 0);
-    EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
-    EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
-}
-
-// A service that invents a new sub-folder on every level ends in a clear error.
-TEST_F(QueryTest, EndlesslyDeepFolderTreeIsAnError) {
+    // A service that invents a new sub-folder on every level ends in a clear error.
+    out.clear();
     int listed = 0;
     EXPECT_CALL(*bridge, GetVMFolderInfoList(_, _))
         .WillRepeatedly([&](const std::string& id, std::vector<SInventoryInfo>& subs) {
