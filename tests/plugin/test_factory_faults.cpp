@@ -1,6 +1,7 @@
 // The factory is a C entry point: whatever goes wrong while the plug-in object is built must
 // come back as "no object", never as an exception into the agent. Memory running out at each
-// allocation of the construction in turn is the failure every step can meet.
+// allocation of the construction in turn is the failure every step can meet. The library is
+// loaded as the agent loads it, with dlopen.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -23,43 +24,15 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
+// The runtime's array, nothrow and sized forms all come down to these (so they fail too, and
+// their memory is freed here); the sized delete must be ours as well, as the unsized one is.
 void* operator new(std::size_t size) {
     return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return Allocate(size);
-}
-// The nothrow forms too: left to the runtime, they would pair its allocator with our free.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
 }
 void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
 void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 
@@ -100,6 +73,21 @@ TEST(FactoryFaults, RunningOutOfMemoryAnywhereGivesNoObjectAndNoException) {
     }
     EXPECT_TRUE(completed);
     EXPECT_GT(failures, 0);  // the construction allocates, so some of them failed
+
+    // Built whole, the object works through the interface; without a place for it, none is made.
+    EvLogCapture capture;
+    IVMInfo* info = nullptr;
+    ASSERT_EQ(1, factory(VSINSTANCE_FUSIONCOMPUTE, &info));
+    EXPECT_TRUE(capture.Contains("Creating FusionComputeInfo object"));
+    auto* base = dynamic_cast<CVMInfo*>(info);
+    ASSERT_NE(nullptr, base);
+    EXPECT_EQ(VSINSTANCE_FUSIONCOMPUTE, base->GetInstanceType());
+    // Without a connection a mount fails with the connection error, before touching anything.
+    MountCtx ctx;
+    EXPECT_EQ(0, info->MountVM(ctx));
+    EXPECT_EQ(VMInfoStructs::VMINFO_ERR_CONNECT, base->GetLastVMError());
+    delete info;
+    EXPECT_EQ(0, factory(VSINSTANCE_FUSIONCOMPUTE, nullptr));
     dlclose(library);
 }
 

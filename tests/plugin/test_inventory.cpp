@@ -22,7 +22,7 @@ protected:
     std::vector<SInventoryInfo> out;
 };
 
-TEST_F(BrowseTest, RootListsTheThreeViewsUnsorted) {
+TEST_F(BrowseTest, RootListsTheThreeViewsUnsortedAndEachListsTheSites) {
     for (const char* path : {"", "\\"}) {
         out.clear();
         EXPECT_EQ(1, plugin.BrowseInventory(path, SInventoryInfo(), out, 0, 0));
@@ -35,9 +35,8 @@ TEST_F(BrowseTest, RootListsTheThreeViewsUnsorted) {
     out.clear();
     EXPECT_EQ(1, plugin.BrowseInventory("Networks", SInventoryInfo(), out, 0, 0));
     EXPECT_TRUE(out.empty());
-}
 
-TEST_F(BrowseTest, ViewNamesMatchInAnyCaseAndListSites) {
+    // The view names match in any case and list the sites.
     std::vector<SDataCenterInfo> sites = {Named<SDataCenterInfo>("site-b", "s2"),
                                           Named<SDataCenterInfo>("Site-A", "s1")};
     EXPECT_CALL(*bridge, GetSiteInfoList(_, 0x77u)).Times(3).WillRepeatedly(Gives<0>(sites));
@@ -50,7 +49,7 @@ TEST_F(BrowseTest, ViewNamesMatchInAnyCaseAndListSites) {
     }
 }
 
-TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCase) {
+TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCaseAndCatchesExceptions) {
     std::vector<SInventoryInfo> folders = {Node("zeta", INVENTORY_TYPE_NONE, "f2"),
                                            Node("Alpha", INVENTORY_TYPE_NONE, "f1")};
     std::vector<SClusterInfo> clusters = {Named<SClusterInfo>("beta"),
@@ -64,6 +63,22 @@ TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCase) {
     EXPECT_EQ((std::vector<std::string>{"Alpha", "beta", "A-host", "b-host", "Alpha", "zeta"}),
               Names(out));
     EXPECT_EQ((std::vector<int>{4, 4, 5, 5, 23, 23}), Kinds(out));
+
+    // An exception is caught and logged; what listed before it is kept.
+    out.clear();
+    folders = {Node("kept", INVENTORY_TYPE_NONE)};
+    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
+    EXPECT_CALL(*bridge, GetClusterInfoListForFolder(_, _, _))
+        .WillOnce(Throw(std::runtime_error("boom")));
+    EvLogCapture capture;
+    EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\s", SInventoryInfo(), out, 0, 0));
+    EXPECT_EQ((std::vector<std::string>{"kept"}), Names(out));
+    ASSERT_EQ(1u, capture.Count("Caught unhandled exception")) << capture.Dump();
+    for (const SEvLogLine& line : capture.Lines())
+        if (line.strText == "Caught unhandled exception") {
+            EXPECT_TRUE(line.bError);
+            EXPECT_EQ(0u, line.strTag.find("virtual int CFusionComputeInfo::BrowseInventory("));
+        }
 }
 
 TEST(BrowseSort, DepthFirstAndCaseInsensitive) {
@@ -81,22 +96,7 @@ TEST(BrowseSort, DepthFirstAndCaseInsensitive) {
                                                                Node("A", INVENTORY_TYPE_VM)));
 }
 
-TEST_F(BrowseTest, ExpandsTheDeepestNodeOfTheChainByKind) {
-    SClusterInfo cluster = Named<SClusterInfo>("cl", "c1");
-    cluster.vecHosts = {Named<SHostInfo>("h2"), Named<SHostInfo>("h1")};
-    cluster.vecVMs = {VM("vm-b"), VM("VM-a")};
-    EXPECT_CALL(*bridge, GetClusterInfo("cl", "c1", _, 0x30000000000001u))
-        .WillOnce(Gives<2>(cluster));
-    // The path past the view names nothing that is looked up; the chain decides.
-    SInventoryInfo parent =
-        Chain({Node("Hosts", INVENTORY_TYPE_NONE), Node("site", INVENTORY_TYPE_DATACENTER, "s1"),
-               Node("cl", INVENTORY_TYPE_CLUSTER, "c1")});
-    EXPECT_EQ(1, plugin.BrowseInventory("HOSTS\\x\\y", parent, out, 1, 0));
-    EXPECT_EQ((std::vector<std::string>{"h1", "h2", "VM-a", "vm-b"}), Names(out));
-    EXPECT_EQ((std::vector<int>{5, 5, 10, 10}), Kinds(out));
-}
-
-TEST_F(BrowseTest, EachKindAsksForItsNestedList) {
+TEST_F(BrowseTest, EachKindAsksForItsNestedListAndTheChainsDeepestNodeIsExpanded) {
     SDataCenterInfo site;
     site.vecClusters = {Named<SClusterInfo>("c")};
     SHostInfo host;
@@ -123,6 +123,21 @@ TEST_F(BrowseTest, EachKindAsksForItsNestedList) {
         EXPECT_EQ(1, plugin.BrowseInventory(c.path, c.node, out, 2, 0)) << c.child;
         EXPECT_EQ((std::vector<std::string>{c.child}), Names(out));
     }
+
+    // The deepest node of the chain is the one expanded.
+    out.clear();
+    SClusterInfo cluster = Named<SClusterInfo>("cl", "c1");
+    cluster.vecHosts = {Named<SHostInfo>("h2"), Named<SHostInfo>("h1")};
+    cluster.vecVMs = {VM("vm-b"), VM("VM-a")};
+    EXPECT_CALL(*bridge, GetClusterInfo("cl", "c1", _, 0x30000000000001u))
+        .WillOnce(Gives<2>(cluster));
+    // The path past the view names nothing that is looked up; the chain decides.
+    SInventoryInfo parent =
+        Chain({Node("Hosts", INVENTORY_TYPE_NONE), Node("site", INVENTORY_TYPE_DATACENTER, "s1"),
+               Node("cl", INVENTORY_TYPE_CLUSTER, "c1")});
+    EXPECT_EQ(1, plugin.BrowseInventory("HOSTS\\x\\y", parent, out, 1, 0));
+    EXPECT_EQ((std::vector<std::string>{"h1", "h2", "VM-a", "vm-b"}), Names(out));
+    EXPECT_EQ((std::vector<int>{5, 5, 10, 10}), Kinds(out));
 }
 
 TEST_F(BrowseTest, VMFolderShowsItsVMsEvenWhenSubFoldersFail) {
@@ -173,11 +188,9 @@ TEST_F(BrowseTest, AFailingLevelReportsFailureAndKeepsWhatItHas) {
     out.clear();
     EXPECT_EQ(0,
               plugin.BrowseInventory("VMs\\s\\v", Node("vm", INVENTORY_TYPE_VM, "v"), out, 0, 0));
-}
 
-// A dead connection at the first level, or at the Hosts view's second, is a failure with the
-// service's reason, not an empty platform; whatever did list is kept.
-TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
+    // A dead connection at the first level, or at the Hosts view's second, is a failure with the
+    // service's reason, not an empty platform; whatever did list is kept.
     EXPECT_CALL(*bridge, GetSiteInfoList(_, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("connection reset"));
     EXPECT_EQ(0, plugin.BrowseInventory("VMs", SInventoryInfo(), out, 0, 0));
@@ -192,22 +205,6 @@ TEST_F(BrowseTest, ListingsThatFailAtTheTopAreFailuresWithTheServicesReason) {
     EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\site", SInventoryInfo(), out, 0, 0));
     EXPECT_EQ((std::vector<std::string>{"h1"}), Names(out));
     EXPECT_EQ("connection reset", plugin.GetLastVMErrorDetails());
-}
-
-TEST_F(BrowseTest, ExceptionsAreCaughtAndLogged) {
-    std::vector<SInventoryInfo> folders = {Node("kept", INVENTORY_TYPE_NONE)};
-    EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
-    EXPECT_CALL(*bridge, GetClusterInfoListForFolder(_, _, _))
-        .WillOnce(Throw(std::runtime_error("boom")));
-    EvLogCapture capture;
-    EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\s", SInventoryInfo(), out, 0, 0));
-    EXPECT_EQ((std::vector<std::string>{"kept"}), Names(out));
-    ASSERT_EQ(1u, capture.Count("Caught unhandled exception")) << capture.Dump();
-    for (const SEvLogLine& line : capture.Lines())
-        if (line.strText == "Caught unhandled exception") {
-            EXPECT_TRUE(line.bError);
-            EXPECT_EQ(0u, line.strTag.find("virtual int CFusionComputeInfo::BrowseInventory("));
-        }
 }
 
 TEST_F(BrowseTest, InventoryListIsClustersThenFreeHostsWithFixedFlags) {

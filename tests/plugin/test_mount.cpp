@@ -8,6 +8,7 @@
 
 #include "FakeSdk.h"
 #include "FusionComputeDiskInfo.h"
+#include "FusionComputeInfoUtils.h"
 #include "NxClock.h"
 #include "PluginTestUtil.h"
 #include "WzFile.h"
@@ -102,6 +103,16 @@ struct SSummaryCase {
     VMInfoStructs::EVMInfoError error;
     const char* message;
 };
+
+TEST(FusionStorageDatastore, IsExactlyTheTypeDSWARE) {
+    SDatastoreInfo ds;
+    for (const char* type : {"dsware", "DSWARE ", "", "NAS", "DSWAREX"}) {
+        ds.strType = type;
+        EXPECT_FALSE(IsFusionStorageDatastore(ds)) << type;
+    }
+    ds.strType = "DSWARE";
+    EXPECT_TRUE(IsFusionStorageDatastore(ds));
+}
 
 TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
     SDisk independent = Disk("ind");
@@ -210,20 +221,6 @@ TEST_F(MountTest, ChangedBlockStatusCountsEveryDiskOfTheVM) {
     EXPECT_EQ("untouched", ctx.strCBTStatus);
 }
 
-TEST_F(MountTest, DescriptorsAreSavedUnderTheGuidAndTheServicesNameIsUsed) {
-    record.strName = "web-01-renamed";
-    ASSERT_EQ(1, Mount({Disk("d1")}));
-    EXPECT_EQ("web-01-renamed", ctx.strVMName);
-    EXPECT_EQ("<ovf/>", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.ovf"));
-    EXPECT_EQ("{\"nics\":[]}", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.json"));
-
-    std::vector<SMountInfoFull> info;
-    ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
-    ASSERT_EQ(3u, info.size());
-    EXPECT_EQ("web-01-renamed.json|web-01-renamed.ovf",
-              info[1].vecDisks[0].strDisplayName + "|" + info[2].vecDisks[0].strDisplayName);
-}
-
 // A GUID that names another folder would put the descriptor outside the mount folder.
 TEST_F(MountTest, AGuidThatIsNotAFileNameWritesNothing) {
     for (const char* guid : {"../../escaped", "a/b", "..", "."}) {
@@ -271,41 +268,37 @@ TEST_F(MountTest, UnmountWithoutASnapshotDeletesNothingAndCleanupOnlyTheSnapshot
     EXPECT_TRUE(ctx.strSnapshotID.empty());
 }
 
+// The descriptors are saved under the GUID and shown under the name the service gives the VM.
 TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
     SDisk independent = Disk("ind");
     independent.bIsIndependent = true;
+    record.strName = "web-01-renamed";
     ASSERT_EQ(1, Mount({Disk("d1"), independent, Disk("d3")}));
+    EXPECT_EQ("web-01-renamed", ctx.strVMName);
+    EXPECT_EQ("<ovf/>", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.ovf"));
     std::ofstream(ctx.strMountPath + "/extra.JSON") << "12345";
 
     std::vector<SMountInfoFull> info(1);  // appended to, never cleared
     ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
     ASSERT_EQ(6u, info.size());
-    for (size_t i : {1, 2}) {
+    // Each entry as "kind file name shown object-type format size file-type".
+    std::vector<std::string> rows;
+    for (size_t i = 1; i < info.size(); ++i) {
         const SDisk& d = info[i].vecDisks.at(0);
-        EXPECT_EQ((std::vector<std::string>{"1", i == 1 ? "d1" : "d3", "30", "guid-" + d.strName}),
-                  (std::vector<std::string>{std::to_string(info[i].nType), d.strName,
-                                            std::to_string(d.nObjectType), d.strFileName}));
+        rows.push_back(std::to_string(info[i].nType) + " " + d.strFileName + " " + d.strName + " " +
+                       d.strDisplayName + " " + std::to_string(d.nObjectType) + " " +
+                       std::to_string(d.llFileFormat) + " " + std::to_string(d.llSize) + " " +
+                       std::to_string(d.nFileType));
     }
+    // The registered disks, then the files in name order (capitals sort first).
+    const std::string dir = ctx.strMountPath + "/";
+    EXPECT_EQ((std::vector<std::string>{
+                  "1 guid-d1 d1 d1-shown 30 0 0 1", "1 guid-d3 d3 d3-shown 30 0 0 1",
+                  "0 extra.JSON " + dir + "extra.JSON web-01-renamed.JSON 0 4 5 0",
+                  "0 guid-web.json " + dir + "guid-web.json web-01-renamed.json 0 4 11 0",
+                  "0 guid-web.ovf " + dir + "guid-web.ovf web-01-renamed.ovf 0 0 6 0"}),
+              rows);
     EXPECT_EQ("guid-d3", ctx.vmInfo.vecDisks[2].strFileName);
-    struct SFile {
-        const char* file;
-        const char* shown;
-        int64_t format;
-        int64_t size;
-    };
-    // In name order: capitals sort first.
-    const SFile files[] = {{"extra.JSON", "web-01.JSON", 4, 5},
-                           {"guid-web.json", "web-01.json", 4, 11},
-                           {"guid-web.ovf", "web-01.ovf", 0, 6}};
-    for (size_t i = 0; i < 3; ++i) {
-        const SDisk& f = info[3 + i].vecDisks.at(0);
-        const std::string file = files[i].file;
-        EXPECT_EQ("0 " + file + " " + ctx.strMountPath + "/" + file + " " + files[i].shown + " " +
-                      std::to_string(files[i].format) + " " + std::to_string(files[i].size) + " 0",
-                  std::to_string(info[3 + i].nType) + " " + f.strFileName + " " + f.strName + " " +
-                      f.strDisplayName + " " + std::to_string(f.llFileFormat) + " " +
-                      std::to_string(f.llSize) + " " + std::to_string(f.nFileType));
-    }
 
     // A file gone before its size is read ends the listing with what was appended.
     ASSERT_EQ(0, ::symlink("/nonexistent/target", (ctx.strMountPath + "/gone.ovf").c_str()));

@@ -111,6 +111,13 @@ TEST_F(QueryTest, InventoryObjectKindsOrTheirFlagBitsIn) {
         EXPECT_EQ(1, plugin.GetVMInfoListForInventoryObject(c.guid, c.type, 0x100, 0, out));
         EXPECT_EQ(c.expected, Names(out)) << c.type;
     }
+
+    // A failure records the bridge's text, and leaves the code as it was.
+    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT);
+    EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("host query failed"));
+    EXPECT_EQ(0, plugin.GetVMInfoListForInventoryObject("H", INVENTORY_TYPE_HOST, 0, 0, out));
+    EXPECT_EQ(SFailure(VMINFO_ERR_SNAPSHOT, "host query failed"), LastFailure(plugin));
 }
 
 TEST_F(QueryTest, UnsupportedKindsAreLoggedWithTheirNumber) {
@@ -124,16 +131,9 @@ TEST_F(QueryTest, UnsupportedKindsAreLoggedWithTheirNumber) {
     EXPECT_TRUE(capture.Contains("GetVMInfoListForInventoryObject for GUID [x]"));
 }
 
-TEST_F(QueryTest, InventoryObjectFailureRecordsDetailsOnly) {
-    plugin.SetLastVMError(VMINFO_ERR_SNAPSHOT);
-    EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("host query failed"));
-    EXPECT_EQ(0, plugin.GetVMInfoListForInventoryObject("H", INVENTORY_TYPE_HOST, 0, 0, out));
-    EXPECT_EQ(SFailure(VMINFO_ERR_SNAPSHOT, "host query failed"), LastFailure(plugin));
-}
-
-// root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders.
-TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
+// root -> [a -> [a1 -> [a1x]], b]; VMs of a folder come after those of its sub-folders. A folder
+// reached through two parents is walked once, so its VMs are listed once.
+TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirstAndOncePerFolder) {
     Tree({{"root", {"a", "b"}}, {"a", {"a1"}}, {"a1", {"a1x"}}, {"a1x", {}}, {"b", {}}});
     FolderVMs(
         {{"a1x", "deepest"}, {"a1", "in-a1"}, {"a", "in-a"}, {"b", "in-b"}, {"root", "in-root"}},
@@ -142,9 +142,16 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirst) {
               plugin.GetVMInfoListForInventoryObject("root", INVENTORY_TYPE_VM_FOLDER, 8, 0, out));
     EXPECT_EQ((std::vector<std::string>{"deepest", "in-a1", "in-a", "in-b", "in-root"}),
               Names(out));
+
+    out.clear();
+    Tree({{"root", {"a", "b"}}, {"a", {"shared"}}, {"b", {"shared"}}, {"shared", {}}});
+    FolderVMs({{"root", "root"}, {"a", "a"}, {"b", "b"}, {"shared", "shared"}}, 0);
+    EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
+    EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
 
-TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
+// A failing sibling, a cycle and an endless tree each end the walk with an error.
+TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSiblingACycleOrTheDepthLimit) {
     Tree({{"root", {"a", "b", "c"}}, {"a", {}}, {"b", {}}});
     FolderVMs({{"a", "in-a"}}, 0);
     EXPECT_CALL(*bridge, GetVMInfoListForFolder("b", _, 0u)).WillOnce(Return(false));
@@ -153,10 +160,10 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSibling) {
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-a"}), Names(out));
     EXPECT_EQ("folder b is gone", plugin.GetLastVMErrorDetails());
-}
 
-// A service that lists a folder below itself must not take the agent down with it.
-TEST_F(QueryTest, FolderListedAsItsOwnSubFolderIsAnError) {
+    // A service that lists a folder below itself must not take the agent down with it. Then
+    // root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
+    out.clear();
     Tree({{"self", {"self"}}});
     EvLogCapture capture;
     EXPECT_EQ(0,
@@ -164,27 +171,15 @@ TEST_F(QueryTest, FolderListedAsItsOwnSubFolderIsAnError) {
     EXPECT_TRUE(out.empty());
     EXPECT_THAT(plugin.GetLastVMErrorDetails(), AllOf(HasSubstr("[self]"), HasSubstr("cycle")));
     EXPECT_TRUE(capture.Contains("cycle")) << capture.Dump();
-}
 
-// root -> a -> b -> a: the VMs found before the cycle stay, nothing is asked twice.
-TEST_F(QueryTest, FolderCycleFurtherDownIsAnError) {
     Tree({{"root", {"first", "a"}}, {"first", {}}, {"a", {"b"}}, {"b", {"a"}}});
     FolderVMs({{"first", "in-first"}}, 0);
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
     EXPECT_EQ((std::vector<std::string>{"in-first"}), Names(out));
     EXPECT_THAT(plugin.GetLastVMErrorDetails(), HasSubstr("[a]"));
-}
 
-// A folder reached through two parents is walked once, so its VMs are listed once.
-TEST_F(QueryTest, FolderReachedTwiceIsWalkedOnce) {
-    Tree({{"root", {"a", "b"}}, {"a", {"shared"}}, {"b", {"shared"}}, {"shared", {}}});
-    FolderVMs({{"root", "root"}, {"a", "a"}, {"b", "b"}, {"shared", "shared"}}, 0);
-    EXPECT_EQ(1, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));
-    EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
-}
-
-// A service that invents a new sub-folder on every level ends in a clear error.
-TEST_F(QueryTest, EndlesslyDeepFolderTreeIsAnError) {
+    // A service that invents a new sub-folder on every level ends in a clear error.
+    out.clear();
     int listed = 0;
     EXPECT_CALL(*bridge, GetVMFolderInfoList(_, _))
         .WillRepeatedly([&](const std::string& id, std::vector<SInventoryInfo>& subs) {
@@ -199,7 +194,7 @@ TEST_F(QueryTest, EndlesslyDeepFolderTreeIsAnError) {
     EXPECT_THAT(plugin.GetLastVMErrorDetails(), HasSubstr("deep"));
 }
 
-TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
+TEST_F(QueryTest, DatastoresOfAClusterAreDeduplicatedByExactNameAndOfAHostReplaceTheList) {
     using D = SDatastoreInfo;
     SHostInfo h1, h2;
     h1.vecDatastores = {Named<D>("shared"), Named<D>("DS")};
@@ -217,16 +212,13 @@ TEST_F(QueryTest, ClusterDatastoresAreDeduplicatedByExactName) {
     EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), Names(list));
     // The host step's error stays recorded.
     EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
-}
 
-// A host's datastores replace the list; no host and no cluster of that name is a failure that
-// leaves the list alone.
-TEST_F(QueryTest, HostDatastoresReplaceTheListAndAnUnknownNameFails) {
+    // A host's datastores replace the list; no host and no cluster of that name is a failure
+    // that leaves the list alone.
+    plugin.SetLastVMError(VMINFO_ERR_NONE);
     SHostInfo host;
     host.vecDatastores = {Named<SDatastoreInfo>("a"), Named<SDatastoreInfo>("b")};
     EXPECT_CALL(*bridge, GetHostInfo("h1", "", _, 0x2000000u)).WillOnce(Gives<2>(host));
-    std::vector<SDatastoreInfo> list(1);
-    list[0].strName = "old";
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("h1", list, 0, 0));
     EXPECT_EQ((std::vector<std::string>{"a", "b"}), Names(list));
     EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());

@@ -59,7 +59,7 @@ TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallb
     }
 }
 
-TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskReferences) {
+TEST_F(SnapshotTest, NonRetryableFallsBackWithoutFlag2AndCopiesDiskReferencesElse39) {
     ctx.bSnapshotFlag2 = true;
     ctx.bUseCBT = true;
     ctx.vmInfo.vecDisks.resize(3);
@@ -96,10 +96,11 @@ TEST_F(SnapshotTest, NonRetryableGives39ThenFallsBackWithoutFlag2AndCopiesDiskRe
     EXPECT_TRUE(capture.Contains("Creating Snapshot of VM [db01] Guid [guid-db01]"));
     EXPECT_TRUE(
         capture.Contains("Successfully created Snapshot [snap-42] of VM [db01] Guid [guid-db01]"));
-}
 
-TEST_F(SnapshotTest, NonRetryableWithoutFlag2EndsWith39AndTheText) {
-    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, false, false, true, false, _, _))
+    // Without the second flag there is nothing to fall back to.
+    ctx.bSnapshotFlag2 = false;
+    ctx.strSnapshotID.clear();
+    EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, false, false, true, true, _, _))
         .WillOnce(Return(false));
     EXPECT_CALL(*bridge, IsCreateVMSnapshotErrorRetryable()).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("VM is locked"));
@@ -143,7 +144,7 @@ std::vector<std::string> Ids(const std::vector<SSnapshot>& list) {
     return ids;
 }
 
-TEST_F(SnapshotTest, ExpiryBoundaryAdjacentSnapshotsAndLookAlikes) {
+TEST_F(SnapshotTest, ExpiryBoundaryAdjacentSnapshotsLookAlikesAndTheSetting) {
     const int64_t day = 24 * 3600;
     ctx.vmInfo.vecSnapshots = {
         Snap("exact", "__VQ_BACKUP__", day),      Snap("old1", "__VQ_BACKUP__", day + 1),
@@ -164,9 +165,8 @@ TEST_F(SnapshotTest, ExpiryBoundaryAdjacentSnapshotsAndLookAlikes) {
     EXPECT_EQ((std::vector<std::string>{"exact", "suffix", "case", "stuck", "user"}),
               Ids(ctx.vmInfo.vecSnapshots));
     EXPECT_TRUE(capture.Contains("Snapshot [old1] is expired - d-old1"));
-}
 
-TEST_F(SnapshotTest, ExpiryFollowsTheSettingAndZeroDisablesIt) {
+    // The limit follows the setting, and zero disables it.
     ctx.vmInfo.vecSnapshots = {Snap("two-hours", "__VQ_BACKUP__", 7201)};
     config.Set("nExpireSnapshotHours=0");
     EXPECT_TRUE(plugin.CleanupExpiredSnapshots(ctx.vmInfo));
@@ -196,12 +196,12 @@ auto Space(int64_t free, int64_t capacity) {
     return Gives<2>(ds);
 }
 
-TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreAndSkipsOtherDisks) {
+TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreSkipsOtherDisksAndNeedsTheLimit) {
     ctx.nMinFreeSpacePercent = 10;
     ctx.vmInfo.vecDisks = {DiskOn("A"),          DiskOn("A"), DiskOn("B", 2),
                            DiskOn("C", 1, true), DiskOn("D"), DiskOn("A")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("A", "", _, 0u)).WillOnce(Space(50, 100));
-    EXPECT_CALL(*bridge, GetDataStoreInfo("D", "", _, 0u)).WillOnce(Space(1000, 10000));
+    EXPECT_CALL(*bridge, GetDataStoreInfo("D", "", _, 0u)).WillOnce(Space(1000, 10000));  // 10 %
     EvLogCapture capture;
     EXPECT_TRUE(plugin.CheckDatastoreFreespace(ctx));
     EXPECT_TRUE(capture.Contains(
@@ -210,19 +210,14 @@ TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreAndSkipsOtherDisks) {
 
     ctx.nMinFreeSpacePercent = 0;  // no check, no query
     EXPECT_TRUE(plugin.CheckDatastoreFreespace(ctx));
-}
 
-TEST_F(SnapshotTest, FreeSpaceBoundaryShortageAndFailedLookUp) {
+    // A shortage, and a failed look-up.
     ctx.nMinFreeSpacePercent = 10;
     ctx.vmInfo.vecDisks = {DiskOn("low"), DiskOn("ok")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("low", "", _, 0u)).WillOnce(Space(999, 10000));
     EXPECT_CALL(*bridge, GetDataStoreInfo("ok", "", _, 0u)).WillOnce(Space(1000, 10000));
     EXPECT_FALSE(plugin.CheckDatastoreFreespace(ctx));
     EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
-
-    ctx.vmInfo.vecDisks = {DiskOn("exact")};
-    EXPECT_CALL(*bridge, GetDataStoreInfo("exact", "", _, 0u)).WillOnce(Space(1000, 10000));
-    EXPECT_TRUE(plugin.CheckDatastoreFreespace(ctx));
 
     // A datastore that reports no capacity has no room.
     ctx.vmInfo.vecDisks = {DiskOn("empty")};
@@ -232,7 +227,6 @@ TEST_F(SnapshotTest, FreeSpaceBoundaryShortageAndFailedLookUp) {
     // A look-up that fails ends the check at once.
     ctx.vmInfo.vecDisks = {DiskOn("gone"), DiskOn("never-asked")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("gone", "", _, 0u)).WillOnce(Return(false));
-    EvLogCapture capture;
     EXPECT_FALSE(plugin.CheckDatastoreFreespace(ctx));
     EXPECT_TRUE(capture.Contains("Failed to get datastore info for [gone]"));
 }
