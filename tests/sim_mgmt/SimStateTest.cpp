@@ -29,28 +29,18 @@ RowsT Rows(const std::vector<fcsim::SWrite>& w) {
     return out;
 }
 
-TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
+// A lease's fields as the state keeps them: CDiskFixture.DiskAccessLeasesPrepareExtendExpireRelease
+// reads every one back; a FusionStorage snapshot's: CDiskFixture.SnapshotRulesTreeAndFusionStorage
+// (and numbers of 64 bits: KeyValues.DecimalsAreStrict).
+TEST(SimState, LeasesGoOnceAndHostileNamesAreRefused) {
     CTempDir dir;
     CSimState st(dir.Path());
-    fcsim::SLease l;
+    fcsim::SLease l, got;
     l.strAccessID = "a1";
-    l.strToken = "tok=with=equals";
-    l.strDiskID = "d1";
-    l.strPath = st.SnapshotDiskPath("s1", "d1");
-    l.bWritable = true;
-    l.tExpires = 1700000300;
     ASSERT_TRUE(st.PutLease(l));
-    fcsim::SLease got;
-    ASSERT_TRUE(st.GetLease("a1", got));
-    auto fields = [](const fcsim::SLease& x) {
-        return std::tie(x.strAccessID, x.strToken, x.strDiskID, x.strPath, x.bWritable, x.tExpires);
-    };
-    EXPECT_EQ(fields(got), fields(l));
-    EXPECT_EQ(st.ListLeases().size(), 1u);
     EXPECT_TRUE(st.DeleteLease("a1"));
     EXPECT_FALSE(st.GetLease("a1", got));
     EXPECT_FALSE(st.DeleteLease("a1"));
-
     for (const char* bad : {"", "..", "../x", "a/b", ".hidden"}) {
         l.strAccessID = bad;
         EXPECT_FALSE(st.PutLease(l)) << bad;
@@ -59,20 +49,6 @@ TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     l.strAccessID = "a2";
     l.strToken = "x\nexpires=99999999999";  // a newline would forge a field
     EXPECT_FALSE(st.PutLease(l));
-
-    fcsim::SFsSnapshot s;
-    s.strName = "fs-snap-1";
-    s.strDiskID = "d1";
-    s.strPath = "/p";
-    s.ullChangeSeq = 7;
-    s.ullSize = 1ull << 33;
-    ASSERT_TRUE(st.PutFsSnapshot(s));
-    fcsim::SFsSnapshot gs;
-    ASSERT_TRUE(st.GetFsSnapshot("fs-snap-1", gs));
-    EXPECT_EQ(std::tie(gs.strName, gs.strDiskID, gs.strPath, gs.ullChangeSeq, gs.ullSize),
-              std::tie(s.strName, s.strDiskID, s.strPath, s.ullChangeSeq, s.ullSize));
-    EXPECT_TRUE(st.DeleteFsSnapshot("fs-snap-1"));
-    EXPECT_FALSE(st.GetFsSnapshot("fs-snap-1", gs));
 }
 
 TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
