@@ -1,14 +1,7 @@
 // VM and disk creation, descriptors and the restore helpers, and fault injection.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <fstream>
 
-#include "CnaProtocol.h"
-#include "CnaWire.h"
+#include "RawCna.h"
 #include "SimTestUtil.h"
 
 namespace simtest {
@@ -23,24 +16,9 @@ protected:
 
     // Whether the CNA answers an open (with a token no lease has: it answers "bad token").
     bool AnswersAnOpen() {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(m_sim.CnaPort());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval limit{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        std::vector<uint8_t> request(CnaProtocol::kHeaderSize + CnaProtocol::kOpenBodySize, 0);
-        fcsim::cnawire::EncodeHeader(request.data(), CnaProtocol::kOpOpen, 1,
-                                     CnaProtocol::kOpenBodySize);
-        request[CnaProtocol::kHeaderSize + CnaProtocol::kPathSize] = 'x';  // the token
-        uint8_t answer[64];
-        const bool answered =
-            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()) &&
-            ::recv(fd, answer, sizeof(answer), 0) > 0;
-        ::close(fd);
-        return answered;
+        rawcna::CRawConn c(m_sim.CnaPort());
+        c.Send(rawcna::OpenRequest(1, "", "x", 0));
+        return c.Recv(24).size() == 24;
     }
 };
 
