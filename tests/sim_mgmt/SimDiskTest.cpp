@@ -235,6 +235,9 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     EXPECT_EQ(Lease(id)[4], now + 7200);
     Err("PUT", res + "/" + id, {{"delay", 0}}, "10300290");
     Err("PUT", res + "/" + id, json::object(), "10300291");
+    Ok("POST", "/sim/faults", {{"action", "lease-refused"}});  // the next extension, once
+    Err("PUT", res + "/" + id, {{"delay", 100}}, "10300290");
+    Ok("PUT", res + "/" + id, {{"delay", 100}});
     // (The snapshot is in use while the lease lives: BridgeSim.BackupCycle.)
     fcsim::CSimState::SetNowForTest(now + 7200);
     ASSERT_TRUE(Login());
