@@ -8,8 +8,8 @@ namespace {
 using SessionTest = CSimFixture;
 using InventoryTest = CSimFixture;
 
-// The version list itself: BridgeSim.FlagBitsFillExactlyTheListsTheyName reads 6.3 and
-// FaultTest.RulesFireOnTheNthCallAndSpendThemselves 6.2.
+// The version list at 6.3: BridgeSim.FlagBitsFillExactlyTheListsTheyName reads it; at 6.2 set
+// through /sim/config: FaultTest.RulesFireOnTheNthCallAndSpendThemselves.
 TEST_F(SessionTest, AcceptHeaderSpellingsAndAnUnknownVersion) {
     for (const char* accept : {"application/json;version=v6.3;charset=UTF-8",
                                "application/json;charset=UTF-8;version=6.3;", "application/json"}) {
@@ -19,6 +19,8 @@ TEST_F(SessionTest, AcceptHeaderSpellingsAndAnUnknownVersion) {
     SResult r =
         Call("GET", "/service/sites", nullptr, {{"Accept", "application/json;version=8.0"}});
     EXPECT_EQ(json({r.nStatus, r.body["errorCode"]}), json({400, "10000022"}));
+    m_sim.SetVersion(62);  // the simulator's own setter; /sim/config's: FaultTest
+    EXPECT_EQ(Ok("GET", "/service/versions")["versions"][1]["version"], "v6.2");
 }
 
 TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
@@ -129,6 +131,7 @@ TEST_F(InventoryTest, DemoTopologyThroughEveryFilter) {
 TEST_F(InventoryTest, VmsCarryWhatThePluginReads) {
     for (auto& v : Ok("GET", m_strSite + "/vms?detail=2")["vms"]) {
         EXPECT_EQ(v["uuid"].get<std::string>().size(), 36u);
+        EXPECT_EQ(v["isTemplate"].get<bool>(), v["name"] == "tpl-linux") << v["name"];
         int seq = 0;
         for (auto& d : v["vmConfig"]["disks"]) {
             EXPECT_GT(d["sequenceNum"].get<int>(), seq);  // in slot order

@@ -30,9 +30,8 @@ RowsT Rows(const std::vector<fcsim::SWrite>& w) {
 }
 
 // A lease's fields as the state keeps them: CDiskFixture.DiskAccessLeasesPrepareExtendExpireRelease
-// reads every one back; a FusionStorage snapshot's: CDiskFixture.SnapshotRulesTreeAndFusionStorage
-// (and numbers of 64 bits: KeyValues.DecimalsAreStrict).
-TEST(SimState, LeasesGoOnceAndHostileNamesAreRefused) {
+// reads every one back (and a value with '=' in it: KeyValues.RecordsTakeTheRestOfTheLine...).
+TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     CTempDir dir;
     CSimState st(dir.Path());
     fcsim::SLease l, got;
@@ -49,6 +48,20 @@ TEST(SimState, LeasesGoOnceAndHostileNamesAreRefused) {
     l.strAccessID = "a2";
     l.strToken = "x\nexpires=99999999999";  // a newline would forge a field
     EXPECT_FALSE(st.PutLease(l));
+
+    fcsim::SFsSnapshot s;
+    s.strName = "fs-snap-1";
+    s.strDiskID = "d1";
+    s.strPath = "/p";
+    s.ullChangeSeq = 7;
+    s.ullSize = 1ull << 33;
+    ASSERT_TRUE(st.PutFsSnapshot(s));
+    fcsim::SFsSnapshot gs;
+    ASSERT_TRUE(st.GetFsSnapshot("fs-snap-1", gs));
+    EXPECT_EQ(std::tie(gs.strName, gs.strDiskID, gs.strPath, gs.ullChangeSeq, gs.ullSize),
+              std::tie(s.strName, s.strDiskID, s.strPath, s.ullChangeSeq, s.ullSize));
+    EXPECT_TRUE(st.DeleteFsSnapshot("fs-snap-1"));
+    EXPECT_FALSE(st.GetFsSnapshot("fs-snap-1", gs));
 }
 
 TEST(SimState, JournalNumbersWritesAndAnswersRanges) {
