@@ -143,7 +143,7 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
     EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
 }
 
-TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
+TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCallerAndHostileNamesRunNothing) {
     fx.Snapshot("snap-1");
     CFsFaults faults(fx.StateDir());
     std::string device;
@@ -170,10 +170,8 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
     EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
     EXPECT_TRUE(api.DeleteVolume("v"));
-}
 
-TEST_F(FsToolsIntegrationTest, HostileNamesCreateNothingButTheirVolume) {
-    fx.Snapshot("snap-1");
+    // Hostile names create nothing but their volume.
     const std::string pwned = fx.Dir() + "/pwned";
     const std::string names[] = {"v; touch " + pwned, "v\"; touch " + pwned + "; echo \"",
                                  "$(touch " + pwned + ")"};
