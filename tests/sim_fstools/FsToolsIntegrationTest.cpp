@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "EvDebug.h"
 #include "FsFaults.h"
@@ -75,10 +73,11 @@ protected:
 
 }  // namespace
 
+// Through the stand-ins and a loop device when the machine allows; the volume's whole content
+// and its size: VolumeStoreTest.VolumeFromSnapshotKeepsTheFrozenDataAfterTheOffset.
 TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDeleted) {
     const std::string first = Pattern(65536, 'a');
     fx.WriteDisk(0, first);
-    fx.WriteDisk(512 * 1000, Pattern(4096, 'k'));
     fx.Snapshot("snap-1");
     fx.WriteDisk(0, Pattern(512, 'Z'));  // after the snapshot
 
@@ -98,16 +97,14 @@ TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDel
         EXPECT_EQ(device, v.strDataPath);
     }
     EXPECT_EQ(fctest::ReadFileAt(device, c_ullOffset, first.size()), first);
-    EXPECT_EQ(fctest::ReadFileAt(device, c_ullOffset + 512 * 1000, 4096), Pattern(4096, 'k'));
-    uint64_t volumeSize = 0;
-    ASSERT_TRUE(api.QueryVolume(volume, volumeSize));
-    EXPECT_EQ(volumeSize, size);
 
     // Deleting an attached volume is refused, and says why.
     EXPECT_FALSE(api.DeleteVolume(volume));
     EXPECT_TRUE(log.Contains("vbs delete volume reported failure [4] [volume is attached]"))
         << log.Dump();
     ASSERT_TRUE(api.DetatchVolume(volume));
+    ASSERT_TRUE(fx.Store().Get(volume, v));
+    EXPECT_EQ(v.strDevice + (v.bLoop ? "loop" : ""), "");
     ASSERT_TRUE(api.DeleteVolume(volume));
     EXPECT_TRUE(fx.Store().List().empty());
     EXPECT_FALSE(CWzPath::Exists(v.strDataPath));
@@ -121,6 +118,7 @@ TEST_F(FsToolsIntegrationTest, SnapshotVolumeIsCreatedAttachedReadDetachedAndDel
         << calls;
 }
 
+// (A bitmap that never becomes ready: FusionStorageAPITest.BitmapWaitIsBoundedByItsLimit.)
 TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
     fx.WriteDisk(0, Pattern(512, 'a'));
     fx.Snapshot("snap-1");
@@ -143,21 +141,9 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
               CFsStateFixture::Marked({4, 10, 11}));
     EXPECT_TRUE(api.DetatchVolume("snap-2-bitmap"));
     EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
-
-    // A bitmap that never becomes ready gives up after the configured attempts, and deletes
-    // the volume it gave up on.
-    ASSERT_TRUE(
-        WriteWholeFile(fx.Dir() + "/config.ini", "[VirtualServer]\nnMaxQueryBitMapAttempts=0\n"));
-    SetEnv("FC_CONFIG_FILE", fx.Dir() + "/config.ini");
-    ASSERT_TRUE(faults.Add("op=createBitmapVolume action=notready queries=100"));
-    clock.ClearSleeps();
-    EXPECT_FALSE(api.CreateBitmapVolume("snap-2-bitmap", "", "snap-2", blockSize));
-    EXPECT_EQ(clock.Sleeps().size(), 1u);
-    fcsim::SFsVolume left;
-    EXPECT_FALSE(fx.Store().Get("snap-2-bitmap", left)) << "the bitmap volume was left";
 }
 
-TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
+TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCallerAndHostileNamesRunNothing) {
     fx.Snapshot("snap-1");
     CFsFaults faults(fx.StateDir());
     std::string device;
@@ -184,10 +170,8 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
     EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
     EXPECT_TRUE(api.DeleteVolume("v"));
-}
 
-TEST_F(FsToolsIntegrationTest, HostileNamesCreateNothingButTheirVolume) {
-    fx.Snapshot("snap-1");
+    // Hostile names create nothing but their volume.
     const std::string pwned = fx.Dir() + "/pwned";
     const std::string names[] = {"v; touch " + pwned, "v\"; touch " + pwned + "; echo \"",
                                  "$(touch " + pwned + ")"};

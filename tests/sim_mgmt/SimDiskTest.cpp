@@ -63,15 +63,14 @@ TEST_F(CDiskFixture, SnapshotFreezesContentKeepsHolesAndListsAllocatedBlocks) {
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), disk["capacityBytes"].get<uint64_t>());
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 4ull << 20);  // 1.25 MiB of data
 
-    // Seeded data: 1 MiB at 0 and 256 KiB at the middle -> blocks 0..15 and 512..515.
+    // Seeded data: 1 MiB at 0 and 256 KiB at the middle -> blocks 0..15 and 512..515; nothing
+    // else (its start and block size as the bridge reads them: BridgeSim.BackupCycle).
     json cbt = Cbt(disk["volumeUri"], {{"type", "DiffBitmapAndBit1Num"},
                                        {"snapUuid", Entry(snap, volUrn)["snapUuid"]}});
-    EXPECT_EQ(cbt["sectorOfBlock"], 128);
     EXPECT_EQ(cbt["bitNum"], 1024);
     EXPECT_EQ(cbt["bit1Num"], 20);
     std::string hex = cbt["bitMap"];
     ASSERT_EQ(hex.size(), 256u);
-    EXPECT_EQ(hex.substr(0, 5), "FFFF0");
     EXPECT_EQ(hex.substr(127, 3), "0F0");
     EXPECT_EQ(hex.find_first_not_of('0', 4), 128u);
 }
@@ -162,7 +161,6 @@ TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
     EXPECT_EQ(list["currentSnapshot"]["urn"], s2["urn"]);
     ASSERT_EQ(list["rootSnapshots"].size(), 1u);
     EXPECT_EQ(list["rootSnapshots"][0]["childSnapshots"][0]["urn"], s2["urn"]);
-    EXPECT_GT(s2["createTimeSecs"].get<int64_t>(), 1600000000);
     WaitTask(Ok("DELETE", s1["uri"]));
     list = Ok("GET", db["uri"].get<std::string>() + "/snapshots");
     ASSERT_EQ(list["rootSnapshots"].size(), 1u);
@@ -237,8 +235,10 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     EXPECT_EQ(Lease(id)[4], now + 7200);
     Err("PUT", res + "/" + id, {{"delay", 0}}, "10300290");
     Err("PUT", res + "/" + id, json::object(), "10300291");
-    // The snapshot is in use while the lease lives.
-    Err("DELETE", snap["uri"], nullptr, "10430031");
+    Ok("POST", "/sim/faults", {{"action", "lease-refused"}});  // the next extension, once
+    Err("PUT", res + "/" + id, {{"delay", 100}}, "10300290");
+    Ok("PUT", res + "/" + id, {{"delay", 100}});
+    // (The snapshot is in use while the lease lives: BridgeSim.BackupCycle.)
     fcsim::CSimState::SetNowForTest(now + 7200);
     ASSERT_TRUE(Login());
     Err("GET", res + "/" + id, nullptr, "10300402");

@@ -29,28 +29,17 @@ RowsT Rows(const std::vector<fcsim::SWrite>& w) {
     return out;
 }
 
+// A lease's fields as the state keeps them: CDiskFixture.DiskAccessLeasesPrepareExtendExpireRelease
+// reads every one back (and a value with '=' in it: KeyValues.RecordsTakeTheRestOfTheLine...).
 TEST(SimState, LeaseAndFsSnapshotRoundTripAndHostileNames) {
     CTempDir dir;
     CSimState st(dir.Path());
-    fcsim::SLease l;
+    fcsim::SLease l, got;
     l.strAccessID = "a1";
-    l.strToken = "tok=with=equals";
-    l.strDiskID = "d1";
-    l.strPath = st.SnapshotDiskPath("s1", "d1");
-    l.bWritable = true;
-    l.tExpires = 1700000300;
     ASSERT_TRUE(st.PutLease(l));
-    fcsim::SLease got;
-    ASSERT_TRUE(st.GetLease("a1", got));
-    auto fields = [](const fcsim::SLease& x) {
-        return std::tie(x.strAccessID, x.strToken, x.strDiskID, x.strPath, x.bWritable, x.tExpires);
-    };
-    EXPECT_EQ(fields(got), fields(l));
-    EXPECT_EQ(st.ListLeases().size(), 1u);
     EXPECT_TRUE(st.DeleteLease("a1"));
     EXPECT_FALSE(st.GetLease("a1", got));
     EXPECT_FALSE(st.DeleteLease("a1"));
-
     for (const char* bad : {"", "..", "../x", "a/b", ".hidden"}) {
         l.strAccessID = bad;
         EXPECT_FALSE(st.PutLease(l)) << bad;

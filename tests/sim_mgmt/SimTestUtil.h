@@ -63,9 +63,10 @@ protected:
 
     SResult Call(const std::string& method, const std::string& path, const json& body = nullptr,
                  httplib::Headers extra = {}) {
-        httplib::Headers h = {{"Accept", "application/json;version=6.3;charset=UTF-8"}};
+        // A header of the caller's replaces the default: the service reads the first of a name.
+        httplib::Headers h = std::move(extra);
+        if (!h.count("Accept")) h.emplace("Accept", "application/json;version=6.3;charset=UTF-8");
         if (!m_strToken.empty()) h.emplace("X-Auth-Token", m_strToken);
-        for (auto& e : extra) h.emplace(e.first, e.second);
         std::string text = body.is_null() ? "" : body.dump();
         httplib::Result res =
             method == "GET"    ? m_pCli->Get(path.c_str(), h)
