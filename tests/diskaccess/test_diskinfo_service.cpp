@@ -112,38 +112,31 @@ protected:
     EvLogCapture logs;
 };
 
-TEST_F(DiskServiceTest, ReadOnlyDiskWithAttachedLunsUsesSan) {
+// SAN for readers and eager-zeroed writers of a datastore whose LUNs are attached, LAN for
+// other writers. (A VM on LAN alone: plugin/test_flows_e2e.)
+TEST_F(DiskServiceTest, TransportFollowsTheLunsTheAccessAndEagerZeroing) {
     sdk.bLunsAttached = true;
+    std::string mode = "unchanged";
+    ASSERT_TRUE(svc.Connect(Vm(), "snap-1"));
+    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
+    EXPECT_EQ("unchanged", mode) << "no open disk leaves the mode alone";
     VmdkHandle h = Register("disk-a");
     EXPECT_EQ(std::vector<int32_t>{0}, sdk.vecInstanceFlags);
-    ASSERT_EQ(1u, sdk.vecOpens.size());
-    EXPECT_EQ(std::make_pair(0, 0), sdk.vecOpens[0]);
-    std::string mode = "unchanged";
     ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
     EXPECT_EQ("SAN", mode);
     // The port text is converted up to its first non-digit; the texts keep it whole.
     EXPECT_TRUE(logs.Contains("Connecting to CNA [127.0.0.1] port [902] using token [tok]"));
     EXPECT_TRUE(logs.Contains("Connected to CNA [127.0.0.1:902x] for VM [web-01]"));
     EXPECT_TRUE(D(h)->bSANTransport);
-}
-
-TEST_F(DiskServiceTest, WriterThatIsNotEagerZeroedFallsBackToLanAndMixesWithSan) {
-    sdk.bLunsAttached = true;
-    std::string mode = "unchanged";
-    ASSERT_TRUE(svc.Connect(Vm(), "snap-1"));
-    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
-    EXPECT_EQ("unchanged", mode) << "no open disk leaves the mode alone";
-    Register("disk-a", false, false);
-    EXPECT_TRUE(logs.Contains("Write mode for SAN access is only supported for eager zero disks"));
-    EXPECT_EQ(std::make_pair(1, 1), sdk.vecOpens.at(0));
-    ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
-    EXPECT_EQ("LAN", mode);
-    // A second disk is only checked when registered, and opened on first use.
-    ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), false, true));
+    // Further disks are only checked when registered, and opened on first use.
+    ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), false, false));
+    ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-c"), "", Ds(), false, true));
     EXPECT_EQ(1u, sdk.vecOpens.size());
-    VmdkHandle h;
     ASSERT_TRUE(svc.GetDiskHandle("web-01", "ABCD-0001", "DISK-B", h));
-    EXPECT_EQ(std::make_pair(1, 0), sdk.vecOpens.at(1));
+    ASSERT_TRUE(svc.GetDiskHandle("web-01", "abcd-0001", "disk-c", h));
+    EXPECT_TRUE(logs.Contains("Write mode for SAN access is only supported for eager zero disks"));
+    // (writable, LAN) of each open
+    EXPECT_EQ((std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {1, 1}, {1, 0}}), sdk.vecOpens);
     ASSERT_TRUE(svc.GetTransportMode(Vm(), mode));
     EXPECT_EQ("SAN+LAN", mode);
 }
