@@ -1,10 +1,12 @@
 // The plug-in's CNA client against the simulator's CNA server on loopback: leases, access
-// modes, ranges, data round trips, and the server's injected faults.
+// modes, ranges, data round trips, and the server's injected faults; the backup SDK's LAN
+// client against the same server.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include "../sdk/SdkUnderTest.h"
 #include "CnaServer.h"
 #include "EvDebug.h"
 #include "FusionComputeSocket.h"
@@ -138,6 +140,43 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     capture.Clear();
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
     EXPECT_TRUE(capture.Contains("Failed to recv response header - ")) << capture.Dump();
+}
+
+// The backup SDK's LAN transport reports the CNA's refusals and faults as failures. (Its data
+// over LAN: the backups and restores with the backup SDK in plugin/test_flows_e2e.)
+TEST_F(SocketAgainstCna, BackupSdkOverLanFailsOnRefusalsAndFaults) {
+    SSdkUnderTest sdk;
+    ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
+    void* inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    ASSERT_TRUE(
+        sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", server->Port(), "wrong-token", 0, ""));
+    uint32_t h = 0;
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, disk.c_str(), 0, &h, 1));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("status 3")) << SSdkUnderTest::AllErrors();
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+
+    inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    ASSERT_TRUE(
+        sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", server->Port(), "tok-1", 0, ""));
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, disk.c_str(), 0, &h, 1));
+    fcsim::SCnaFaultRule wrong;
+    wrong.eOp = fcsim::ECnaOp::Read;
+    wrong.eAction = fcsim::ECnaFaultAction::WrongSequence;
+    server->AddFault(wrong);
+    std::vector<uint8_t> buf(4096);
+    uint64_t count = buf.size();
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("CNA answered sequence"));
+    // The connection was dropped: the next read fails at once instead of reading stale bytes.
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+
+    // Nothing listens on a stopped server.
+    const uint16_t port = server->Port();
+    server->Stop();
+    inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", port, "tok-1", 0, ""));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
 }
 
 }  // namespace

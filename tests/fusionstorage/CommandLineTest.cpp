@@ -71,7 +71,7 @@ TEST_F(FusionStorageCLIInit, RunsBothHelpCommandsFromTheToolsFolder) {
     EXPECT_TRUE(log.Contains("CLI initialization complete"));
 }
 
-TEST_F(FusionStorageCLIInit, FailingHelpCommands) {
+TEST_F(FusionStorageCLIInit, FailingHelpCommandsOrNoAgentHome) {
     tools.SetVbsCli("usage trouble\n", 3);
     EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
     EXPECT_TRUE(log.Contains("help command failed"));
@@ -84,9 +84,9 @@ TEST_F(FusionStorageCLIInit, FailingHelpCommands) {
     EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
     EXPECT_TRUE(log.Contains("help command failed"));
     EXPECT_FALSE(log.Contains("CLI initialization complete"));
-}
 
-TEST_F(FusionStorageCLIInit, NoAgentHomeIsRefused) {
+    // Without an agent home nothing runs.
+    tools.ClearRuns();
     ::setenv("FC_AGENT_HOME", "", 1);  // restored by tools
     EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
     EXPECT_EQ(tools.JavaRuns() + tools.VbsCliRuns(), 0);
