@@ -34,7 +34,6 @@ TEST_F(LoaderTest, LibraryMissingOneEntryPointResolvesTheOthersAndFails) {
     EXPECT_FALSE(service.ImportSDK());
     EXPECT_EQ(10u, CountResolved());
     EXPECT_EQ(nullptr, NXFusionSphereSDK_OpenDisk_Ptr);
-    EXPECT_NE(nullptr, NXFusionSphereSDK_WriteDisk_Ptr);  // resolved after the missing one
     EXPECT_EQ(1u, capture.Count("Error=")) << capture.Dump();
     EXPECT_EQ(1u, capture.Count("Failed to load NXFusionSphereSDK_OpenDisk Error="));
     EXPECT_EQ(1u, capture.Lines().size()) << capture.Dump();
@@ -80,24 +79,20 @@ TEST(PrepareRequiredLibrary, LinksTheFirstCandidateThatExistsOrOnlyLogs) {
         service.PrepareRequiredLibrary(dir.Path(), lib + ".so.1.0.0",
                                        {lib + ".so.1.0.1e", lib + ".so.1.0.2k"});
     };
-    auto link = [&](const std::string& lib) {
-        return std::filesystem::read_symlink(dir.File(lib + ".so.1.0.0")).string();
-    };
 
     prepare("libz");
     EXPECT_TRUE(
         capture.Contains("target library [" + dir.File("libz.so.1.0.0") + "] does not exist"));
     EXPECT_FALSE(std::filesystem::is_symlink(dir.File("libz.so.1.0.0")));
 
-    // Only the later candidate: the link holds its full path.
+    // Only the later candidate. (The link's full path, and the first of both candidates:
+    // LoaderTest.LoadingLinksTheOpenSslNamesFromTheirCandidates.)
     dir.Touch("libssl.so.1.0.2k");
     prepare("libssl");
-    EXPECT_EQ(dir.File("libssl.so.1.0.2k"), link("libssl"));
     EXPECT_TRUE(capture.Contains("library [" + dir.File("libssl.so.1.0.0") +
                                  "] does not exist, linking from [" + dir.File("libssl.so.1.0.2k") +
                                  "]"));
 
-    // (Both candidates, the first wins: LoaderTest.LoadingLinksTheOpenSslNamesFromTheirCandidates.)
     // Already there (now as a link): nothing created, nothing logged.
     prepare("libssl");
     EXPECT_TRUE(capture.Lines().empty()) << capture.Dump();

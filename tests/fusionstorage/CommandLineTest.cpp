@@ -66,9 +66,8 @@ TEST_F(FusionStorageCLIInit, RunsBothHelpCommandsFromTheToolsFolder) {
     EXPECT_EQ(log.Count("Executing: vbs_cli -help"), 2u);  // object log and shared log
     EXPECT_EQ(log.Count("Executing: " + JavaLine("--help")), 2u) << log.Dump();
     EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-help"}));
-    EXPECT_EQ(tools.JavaArgs(), JavaArgs({"--help"}));
-    EXPECT_EQ(tools.JavaCwd(), tools.ToolsDir());
     EXPECT_TRUE(log.Contains("CLI initialization complete"));
+    // (Java's arguments and folder: FusionStorageCLIHostile.AddressesAndFoldersRunNothing.)
 }
 
 TEST_F(FusionStorageCLIInit, FailingHelpCommandsOrNoAgentHome) {
@@ -240,7 +239,7 @@ TEST_F(FusionStorageCLITest, QueryVolumeSizes) {
     EXPECT_TRUE(log.Contains("vbs query volume reported failure [5] [gone]"));
 }
 
-TEST_F(FusionStorageCLITest, QueryBitmapVolumeAnswers) {
+TEST_F(FusionStorageCLITest, VrmVbsToolsAnswers) {
     uint32_t status = 9;
     uint32_t blockSize = 9;
     // No status and no block size: both 0, ready. The result code is not examined.
@@ -262,9 +261,8 @@ TEST_F(FusionStorageCLITest, QueryBitmapVolumeAnswers) {
     }
     tools.SetJava("status=0\n", 1);
     EXPECT_FALSE(cli.QueryBitmapVolume("b", status, blockSize));
-}
 
-TEST_F(FusionStorageCLITest, VrmVbsToolsWithoutParsingTrustsTheExitStatus) {
+    // The commands that do not read the answer trust the exit status.
     tools.SetJava("ERROR something went wrong\nret_code=1\n", 0);
     EXPECT_TRUE(cli.ExecuteVrmVbsToolsCommand("--op whatever"));
     EXPECT_TRUE(cli.CreateVolumeFromSnapshot("v", "s", 1));
