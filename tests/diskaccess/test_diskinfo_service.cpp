@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <cstring>
-#include <deque>
 #include <fstream>
 #include <mutex>
 
@@ -22,7 +20,6 @@ namespace {
 
 using namespace VMInfoStructs;
 using FusionComputeDiskInfo::DiskHandle;
-using FusionComputeDiskInfo::VMHandle;
 using ::testing::_;
 using ::testing::NiceMock;
 using ::testing::Return;
@@ -35,7 +32,6 @@ public:
     using CFusionComputeDiskInfo::diskIORetries;
     using CFusionComputeDiskInfo::diskIORetryDelay;
     using CFusionComputeDiskInfo::fusionStorageDataOffset;
-    using CFusionComputeDiskInfo::useBackupSDK;
 };
 
 SVMInfo Vm() {

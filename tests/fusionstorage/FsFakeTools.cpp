@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #include "FusionStorageCLI.h"
 #include "WzUtil.h"

@@ -2,8 +2,6 @@
 // (under a fake clock: nothing really sleeps).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "EvDebug.h"
 #include "FsFakeTools.h"
 #include "FusionStorageAPI.h"

@@ -48,7 +48,7 @@ TEST_F(SdkSan, LunsAttachOnlyWhenEveryOneResolvesInTheDeviceFolder) {
     const char* refused[][3] = {
         {"lun-1", "lun-3", nullptr}, {nullptr}, {"../escape", nullptr}, {"..", nullptr}};
     for (const char** list : refused) EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(list));
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
+    // (No list at all: AThrowingLogCallbackNeverLeavesAnEntryPoint.)
     unsetenv("FC_SAN_DEVICE_DIR");
     EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
 }
