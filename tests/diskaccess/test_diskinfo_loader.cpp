@@ -50,6 +50,14 @@ TEST_F(LoaderTest, LoadingLinksTheOpenSslNamesFromTheirCandidates) {
     CScopedEnv home("FC_HOME", FC_TEST_SDK_DIR);
     ASSERT_TRUE(service.ImportSDK());
     EXPECT_EQ(11u, CountResolved()) << "our SDK has every entry point";
+    // Its messages reach the service's log callbacks through the pointers.
+    EvLogCapture capture;
+    NXFusionSphereSDK_SetupLogging_Ptr(
+        CFusionComputeDiskInfo::LogFunc_Error, CFusionComputeDiskInfo::LogFunc_Error,
+        CFusionComputeDiskInfo::LogFunc_Error, CFusionComputeDiskInfo::LogFunc_Debug,
+        CFusionComputeDiskInfo::LogFunc_Debug, CFusionComputeDiskInfo::LogFunc_Trace);
+    NXFusionSphereSDK_InitialSDK_Ptr(0, 0, 0);
+    EXPECT_TRUE(capture.Contains("Backup SDK initialised (0, 0, 0)")) << capture.Dump();
     EXPECT_EQ(system.File("libssl.so.1.0.2k"),
               std::filesystem::read_symlink(system.File("libssl.so.1.0.0")));
     EXPECT_EQ(system.File("libcrypto.so.1.0.1e"),

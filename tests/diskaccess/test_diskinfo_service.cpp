@@ -357,24 +357,21 @@ TEST_F(DiskServiceTest, ExtentsFailWithTheChangedBlocksQueryOrAStartOffset) {
     EXPECT_TRUE(logs.Contains("non-zero starting offset is not implemented"));
 }
 
-class FsBitmapTest : public DiskServiceTest {
-protected:
-    SDiskChangeInfo Scan(const std::string& bytes, uint32_t dataOffset) {
+// The FusionStorage bitmap volume: a byte a block, marked when not zero.
+TEST_F(DiskServiceTest, FsBitmapRunsOfMarkedBytesBecomeExtentsLessTheDataOffset) {
+    CTempDir dir;
+    auto scan = [&](const std::string& bytes, uint32_t dataOffset) {
         std::ofstream(dir.File("bitmap"), std::ios::binary) << bytes;
         svc.fusionStorageDataOffset = dataOffset;
         SDiskChangeInfo info;
         EXPECT_TRUE(svc.ReadFusionStorageBitmapVolume(dir.File("bitmap"), 512, 777, info));
         return info;
-    }
-    CTempDir dir;
-};
-
-TEST_F(FsBitmapTest, RunsOfMarkedBytesBecomeExtentsLessTheDataOffset) {
+    };
     const std::string marked("\0\5\5\0\1", 5);
-    EXPECT_EQ((Ranges{{4096, 8192}, {16384, 4096}}), Extents(Scan(marked, 0)));
-    EXPECT_EQ((Ranges{{0, 8192}, {12288, 4096}}), Extents(Scan(marked, 4096)));
-    EXPECT_EQ((Ranges{{0, 4096}}), Extents(Scan(std::string("\1", 1), 4096)));
-    SDiskChangeInfo none = Scan(std::string(64, '\0'), 0);
+    EXPECT_EQ((Ranges{{4096, 8192}, {16384, 4096}}), Extents(scan(marked, 0)));
+    EXPECT_EQ((Ranges{{0, 8192}, {12288, 4096}}), Extents(scan(marked, 4096)));
+    EXPECT_EQ((Ranges{{0, 4096}}), Extents(scan(std::string("\1", 1), 4096)));
+    SDiskChangeInfo none = scan(std::string(64, '\0'), 0);
     EXPECT_TRUE(none.vecExtents.empty());
     EXPECT_EQ(777u, none.ullLength);
 
@@ -384,7 +381,7 @@ TEST_F(FsBitmapTest, RunsOfMarkedBytesBecomeExtentsLessTheDataOffset) {
     bytes.back() = 9;
     EXPECT_EQ(
         (Ranges{{((1u << 20) - 3) * 4096ull, 8 * 4096ull}, {((3u << 20) - 1) * 4096ull, 4096}}),
-        Extents(Scan(bytes, 0)));
+        Extents(scan(bytes, 0)));
 }
 
 // ---- the plug-in's disk interface -----------------------------------------------------------
