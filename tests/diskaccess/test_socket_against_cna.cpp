@@ -1,10 +1,12 @@
 // The plug-in's CNA client against the simulator's CNA server on loopback: leases, access
-// modes, ranges, data round trips, and the server's injected faults.
+// modes, ranges, data round trips, and the server's injected faults; the backup SDK's LAN
+// client against the same server.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include "../sdk/SdkUnderTest.h"
 #include "CnaServer.h"
 #include "EvDebug.h"
 #include "FusionComputeSocket.h"
@@ -40,13 +42,6 @@ protected:
         server->Stop();
         fcsim::CSimState::SetNowForTest(0);
     }
-    uint32_t OpenRW() {
-        uint32_t handle = 0;
-        EXPECT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", false, handle));
-        EXPECT_NE(0u, handle);
-        return handle;
-    }
-
     CTempDir root;
     std::unique_ptr<fcsim::CSimState> state;
     std::unique_ptr<fcsim::CCnaServer> server;
@@ -56,7 +51,8 @@ protected:
 };
 
 TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
-    uint32_t h = OpenRW();
+    uint32_t h = 0;
+    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", false, h));
     uint64_t before = state->ChangeSeq("disk-1");
     std::vector<uint8_t> data(1 << 20);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 13 + 5);
@@ -76,45 +72,24 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
         writes.push_back({w.ullOffset, w.ullLength});
     EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1 << 20, 1 << 20}, {4096, 8192}}),
               writes);
-
-    EXPECT_TRUE(client.CloseRemoteDiskFile(h));
-    EXPECT_EQ(0u, server->Stats().ullOpenHandles);
 }
 
-// The server's answers to refused opens and requests reach the client as failures. (The lease's
-// expiry: sim_cna's CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
-TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
+// Refusals of the server that sim_cna's raw requests leave out reach the client as failures.
+// (A wrong token or file, a write through a read-only handle, an unknown handle and the
+// lease's expiry: sim_cna's CnaServerTest.)
+TEST_F(SocketAgainstCna, ReadOnlyLeaseRangesAndReleaseAreChecked) {
     ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EvLogCapture capture;
     uint32_t h = 0;
-    const struct {
-        std::string strPath, strToken;
-        bool bReadOnly;
-        const char* szMessage;
-    } refusals[] = {{disk, "not-the-token", true, "Open disk failed - 3"},
-                    {disk + ".other", "tok-1", true, "Open disk failed - 2"},
-                    {disk, "tok-ro", false, "Open disk failed - 4"}};
-    for (const auto& c : refusals) {
-        EXPECT_FALSE(client.OpenRemoteDiskFile(c.strPath, c.strToken, c.bReadOnly, h));
-        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
-    }
+    EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "tok-ro", false, h));
+    EXPECT_TRUE(capture.Contains("Open disk failed - 4"));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));
     std::vector<uint8_t> buf(1024, 1);
-    EXPECT_FALSE(client.WriteToRemoteDiskFile(h, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
-    // Past the end, starting at the end, and an unknown handle.
-    const struct {
-        uint32_t nHandle;
-        uint64_t ullOffset;
-        uint32_t nLength;
-        const char* szMessage;
-    } reads[] = {{h, kDiskSize - 512, 1024, "Read disk failed - 7"},
-                 {h, kDiskSize, 512, "Read disk failed - 6"},
-                 {h + 1000, 0, 512, "Read disk failed - 5"}};
-    for (const auto& c : reads) {
-        EXPECT_FALSE(client.ReadFromRemoteDiskFile(c.nHandle, c.ullOffset, c.nLength, buf.data()));
-        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
-    }
+    // Past the end, and starting at the end.
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize - 512, 1024, buf.data()));
+    EXPECT_TRUE(capture.Contains("Read disk failed - 7"));
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize, 512, buf.data()));
+    EXPECT_TRUE(capture.Contains("Read disk failed - 6"));
     // A released lease ends the access of a handle opened under it.
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
     ASSERT_TRUE(state->DeleteLease("acc-ro"));
@@ -130,6 +105,7 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     server->AddFault(Rule("op=read action=short"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
+    EXPECT_EQ(std::vector<uint8_t>(4096, 0), buf) << "the short answer was not copied";
 
     server->ClearFaults();
     ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
@@ -145,17 +121,53 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Failed to recv response header - ")) << capture.Dump();
-}
 
-TEST_F(SocketAgainstCna, StalledServerRunsIntoTheReceiveTimeout) {
-    uint32_t h = 0;
+    // A stalled server runs into the receive timeout.
+    server->ClearFaults();
+    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
     server->AddFault(Rule("op=read action=stall"));  // until the connection goes away
     client.SetTimeouts(1000, 1000, 200);
-    EvLogCapture capture;
-    std::vector<uint8_t> buf(512);
+    capture.Clear();
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
     EXPECT_TRUE(capture.Contains("Failed to recv response header - ")) << capture.Dump();
+}
+
+// The backup SDK's LAN transport reports the CNA's refusals and faults as failures. (Its data
+// over LAN: the backups and restores with the backup SDK in plugin/test_flows_e2e.)
+TEST_F(SocketAgainstCna, BackupSdkOverLanFailsOnRefusalsAndFaults) {
+    SSdkUnderTest sdk;
+    ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
+    void* inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    ASSERT_TRUE(
+        sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", server->Port(), "wrong-token", 0, ""));
+    uint32_t h = 0;
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, disk.c_str(), 0, &h, 1));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("status 3")) << SSdkUnderTest::AllErrors();
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+
+    inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    ASSERT_TRUE(
+        sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", server->Port(), "tok-1", 0, ""));
+    ASSERT_TRUE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, disk.c_str(), 0, &h, 1));
+    fcsim::SCnaFaultRule wrong;
+    wrong.eOp = fcsim::ECnaOp::Read;
+    wrong.eAction = fcsim::ECnaFaultAction::WrongSequence;
+    server->AddFault(wrong);
+    std::vector<uint8_t> buf(4096);
+    uint64_t count = buf.size();
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    EXPECT_TRUE(SSdkUnderTest::ErrorContains("CNA answered sequence"));
+    // The connection was dropped: the next read fails at once instead of reading stale bytes.
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
+
+    // Nothing listens on a stopped server.
+    const uint16_t port = server->Port();
+    server->Stop();
+    inst = sdk.NXFusionSphereSDK_CreateInstance(1);
+    EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", port, "tok-1", 0, ""));
+    sdk.NXFusionSphereSDK_DestroyInstance(inst);
 }
 
 }  // namespace

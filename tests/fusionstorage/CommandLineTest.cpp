@@ -66,12 +66,11 @@ TEST_F(FusionStorageCLIInit, RunsBothHelpCommandsFromTheToolsFolder) {
     EXPECT_EQ(log.Count("Executing: vbs_cli -help"), 2u);  // object log and shared log
     EXPECT_EQ(log.Count("Executing: " + JavaLine("--help")), 2u) << log.Dump();
     EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-help"}));
-    EXPECT_EQ(tools.JavaArgs(), JavaArgs({"--help"}));
-    EXPECT_EQ(tools.JavaCwd(), tools.ToolsDir());
     EXPECT_TRUE(log.Contains("CLI initialization complete"));
+    // (Java's arguments and folder: FusionStorageCLIHostile.AddressesAndFoldersRunNothing.)
 }
 
-TEST_F(FusionStorageCLIInit, FailingHelpCommands) {
+TEST_F(FusionStorageCLIInit, FailingHelpCommandsOrNoAgentHome) {
     tools.SetVbsCli("usage trouble\n", 3);
     EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
     EXPECT_TRUE(log.Contains("help command failed"));
@@ -84,93 +83,97 @@ TEST_F(FusionStorageCLIInit, FailingHelpCommands) {
     EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
     EXPECT_TRUE(log.Contains("help command failed"));
     EXPECT_FALSE(log.Contains("CLI initialization complete"));
+
+    // Without an agent home nothing runs.
+    tools.ClearRuns();
+    ::setenv("FC_AGENT_HOME", "", 1);  // restored by tools
+    EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
+    EXPECT_EQ(tools.JavaRuns() + tools.VbsCliRuns(), 0);
 }
 
-TEST_F(FusionStorageCLIInit, FindJava) {
-    EXPECT_EQ(cli.FindJava(), tools.GreatestJava());
-
-    // No runtime below the search folder: the system Java when present, else nothing.
+// No runtime below the search folder: "java" from the path, or the system Java when present.
+TEST_F(FusionStorageCLIInit, NoJavaFoundRunsJavaFromThePathOrTheSystemJava) {
     cli.SetJavaSearchFolder(tools.Dir() + "/empty");
     EXPECT_EQ(cli.FindJava(), "");
-    cli.SetSystemJava(tools.Dir() + "/bin/java");
-    EXPECT_EQ(cli.FindJava(), tools.Dir() + "/bin/java");
-}
-
-TEST_F(FusionStorageCLIInit, NoJavaFoundRunsJavaFromThePath) {
-    cli.SetJavaSearchFolder(tools.Dir() + "/empty");
     ASSERT_TRUE(cli.Initialize("192.168.0.9", "10.0.0.1")) << log.Dump();
     EXPECT_EQ(cli.GetJavaPath(), "java");
     EXPECT_TRUE(log.Contains("Executing: cd " + tools.ToolsDir() + "; java -classpath"));
     EXPECT_EQ(tools.JavaRuns(), 1);  // the one in bin/, first on PATH
+    cli.SetSystemJava(tools.Dir() + "/bin/java");
+    EXPECT_EQ(cli.FindJava(), tools.Dir() + "/bin/java");
 }
 
-TEST_F(FusionStorageCLIInit, NoAgentHomeIsRefused) {
-    ::setenv("FC_AGENT_HOME", "", 1);  // restored by tools
-    EXPECT_FALSE(cli.Initialize("192.168.0.9", "10.0.0.1"));
-    EXPECT_EQ(tools.JavaRuns(), 0);
-    EXPECT_EQ(tools.VbsCliRuns(), 0);
-}
-
-TEST_F(FusionStorageCLITest, VbsCliCommandLines) {
-    std::string device;
-    uint64_t size = 1;
-    struct {
-        std::function<bool()> run;
-        std::string line;
-    } cases[] = {
-        {[&] { return cli.AttachVolume("vol-1", device); }, "vbs_cli -c attach -v vol-1"},
-        {[&] { return cli.DetatchVolume("vol-1"); }, "vbs_cli -c detach -v vol-1"},
-        {[&] { return cli.DeleteVolume("vol-1"); }, "vbs_cli -c deletevolume -v vol-1"},
-        {[&] { return cli.QueryVolume("vol-1", size); }, "vbs_cli -c queryvolume -v vol-1"},
+// Every command, with an ordinary name and with hostile ones: the command line as logged, and
+// each name reaching the tool as exactly one argument, unchanged; no name runs a command.
+TEST_F(FusionStorageCLITest, CommandLinesCarryEachNameAsOneArgument) {
+    const std::string pwned = tools.Dir() + "/pwned";
+    const std::string names[] = {
+        "vol-1",
+        "v; touch " + pwned,
+        "$(touch " + pwned + ")",
+        "`touch " + pwned + "`",
+        "v\"; touch " + pwned + "; echo \"",
+        "v' ; touch " + pwned + " ; '",
+        "v\ntouch " + pwned,
+        "v && touch " + pwned,
+        "v\\",
     };
-    for (auto& c : cases) {
-        log.Clear();
-        EXPECT_TRUE(c.run()) << log.Dump();
-        EXPECT_EQ(Executed(), c.line);
-        std::vector<std::string> words;
-        for (size_t p = 8, q; p < c.line.size(); p = q + 1) {
-            q = c.line.find(' ', p);
-            if (q == std::string::npos) q = c.line.size();
-            words.push_back(c.line.substr(p, q - p));
-        }
-        EXPECT_EQ(tools.VbsCliArgs(), words);
-    }
-    EXPECT_EQ(tools.VbsCliRuns(), 4);
-}
-
-TEST_F(FusionStorageCLITest, VrmVbsToolsCommandLines) {
-    EXPECT_TRUE(
-        cli.CreateVolumeFromSnapshot("__VQ_BACKUP__vol-1-snap-1", "snap-1", 10737418240ull));
-    EXPECT_EQ(Executed(), JavaLine("--op createVolumeFromSnap --volName "
-                                   "\"__VQ_BACKUP__vol-1-snap-1\" --volSize 10737418240 "
-                                   "--snapNameSrc \"snap-1\" "));
-    EXPECT_EQ(tools.JavaArgs(),
-              JavaArgs({"--op", "createVolumeFromSnap", "--volName", "__VQ_BACKUP__vol-1-snap-1",
-                        "--volSize", "10737418240", "--snapNameSrc", "snap-1"}));
-    EXPECT_EQ(tools.JavaCwd(), tools.ToolsDir());
-
-    // With an older snapshot there are two blanks before its option.
-    log.Clear();
-    EXPECT_TRUE(cli.CreateBitmapVolume("snap-2-bitmap", "snap-1", "snap-2"));
-    EXPECT_EQ(Executed(), JavaLine("--op createBitmapVolume --volName \"snap-2-bitmap\" "
-                                   "--snapNameTo \"snap-2\"  --snapNameFrom \"snap-1\" "));
-    EXPECT_EQ(tools.JavaArgs(),
-              JavaArgs({"--op", "createBitmapVolume", "--volName", "snap-2-bitmap", "--snapNameTo",
-                        "snap-2", "--snapNameFrom", "snap-1"}));
-
-    log.Clear();
-    EXPECT_TRUE(cli.CreateBitmapVolume("snap-2-bitmap", "", "snap-2"));
-    EXPECT_EQ(Executed(), JavaLine("--op createBitmapVolume --volName \"snap-2-bitmap\" "
-                                   "--snapNameTo \"snap-2\" "));
-
-    log.Clear();
-    tools.SetJava("status=0,block_size=512\n");
-    uint32_t status = 9;
+    std::string device;
+    uint64_t size = 0;
+    uint32_t status = 0;
     uint32_t blockSize = 0;
-    EXPECT_TRUE(cli.QueryBitmapVolume("snap-2-bitmap", status, blockSize));
-    EXPECT_EQ(Executed(), JavaLine("--op queryBitmapVolume --volName \"snap-2-bitmap\" "));
-    EXPECT_EQ(tools.JavaArgs(),
-              JavaArgs({"--op", "queryBitmapVolume", "--volName", "snap-2-bitmap"}));
+    for (const std::string& n : names) {
+        const std::string s = n + "-s";
+        const std::string t = n + "-t";
+        const struct {
+            std::function<bool()> run;
+            std::string strLine;  // as logged for "vol-1"
+            std::vector<std::string> vecArgs;
+        } cases[] = {
+            {[&] { return cli.AttachVolume(n, device); },
+             "vbs_cli -c attach -v vol-1",
+             {"-c", "attach", "-v", n}},
+            {[&] { return cli.DetatchVolume(n); },
+             "vbs_cli -c detach -v vol-1",
+             {"-c", "detach", "-v", n}},
+            {[&] { return cli.DeleteVolume(n); },
+             "vbs_cli -c deletevolume -v vol-1",
+             {"-c", "deletevolume", "-v", n}},
+            {[&] { return cli.QueryVolume(n, size); },
+             "vbs_cli -c queryvolume -v vol-1",
+             {"-c", "queryvolume", "-v", n}},
+            {[&] { return cli.CreateVolumeFromSnapshot(n, s, 10737418240ull); },
+             JavaLine("--op createVolumeFromSnap --volName \"vol-1\" --volSize 10737418240 "
+                      "--snapNameSrc \"vol-1-s\" "),
+             JavaArgs({"--op", "createVolumeFromSnap", "--volName", n, "--volSize", "10737418240",
+                       "--snapNameSrc", s})},
+            // With an older snapshot there are two blanks before its option.
+            {[&] { return cli.CreateBitmapVolume(n, s, t); },
+             JavaLine("--op createBitmapVolume --volName \"vol-1\" --snapNameTo \"vol-1-t\"  "
+                      "--snapNameFrom \"vol-1-s\" "),
+             JavaArgs({"--op", "createBitmapVolume", "--volName", n, "--snapNameTo", t,
+                       "--snapNameFrom", s})},
+            {[&] { return cli.CreateBitmapVolume(n, "", t); },
+             JavaLine("--op createBitmapVolume --volName \"vol-1\" --snapNameTo \"vol-1-t\" "),
+             JavaArgs({"--op", "createBitmapVolume", "--volName", n, "--snapNameTo", t})},
+            {[&] { return cli.QueryBitmapVolume(n, status, blockSize); },
+             JavaLine("--op queryBitmapVolume --volName \"vol-1\" "),
+             JavaArgs({"--op", "queryBitmapVolume", "--volName", n})},
+        };
+        for (const auto& c : cases) {
+            log.Clear();
+            EXPECT_TRUE(c.run()) << n << "\n" << log.Dump();
+            if (n == names[0]) {
+                EXPECT_EQ(Executed(), c.strLine);
+            }
+            const bool java = c.vecArgs[0] == "-classpath";
+            EXPECT_EQ(java ? tools.JavaArgs() : tools.VbsCliArgs(), c.vecArgs) << n;
+        }
+        EXPECT_FALSE(CWzPath::Exists(pwned)) << n;
+    }
+    // Each command ran its tool once.
+    EXPECT_EQ(tools.VbsCliRuns(), 4 * 9);
+    EXPECT_EQ(tools.JavaRuns(), 4 * 9);
 }
 
 TEST_F(FusionStorageCLITest, AttachAnswers) {
@@ -236,7 +239,7 @@ TEST_F(FusionStorageCLITest, QueryVolumeSizes) {
     EXPECT_TRUE(log.Contains("vbs query volume reported failure [5] [gone]"));
 }
 
-TEST_F(FusionStorageCLITest, QueryBitmapVolumeAnswers) {
+TEST_F(FusionStorageCLITest, VrmVbsToolsAnswers) {
     uint32_t status = 9;
     uint32_t blockSize = 9;
     // No status and no block size: both 0, ready. The result code is not examined.
@@ -258,9 +261,8 @@ TEST_F(FusionStorageCLITest, QueryBitmapVolumeAnswers) {
     }
     tools.SetJava("status=0\n", 1);
     EXPECT_FALSE(cli.QueryBitmapVolume("b", status, blockSize));
-}
 
-TEST_F(FusionStorageCLITest, VrmVbsToolsWithoutParsingTrustsTheExitStatus) {
+    // The commands that do not read the answer trust the exit status.
     tools.SetJava("ERROR something went wrong\nret_code=1\n", 0);
     EXPECT_TRUE(cli.ExecuteVrmVbsToolsCommand("--op whatever"));
     EXPECT_TRUE(cli.CreateVolumeFromSnapshot("v", "s", 1));
@@ -271,42 +273,6 @@ TEST_F(FusionStorageCLITest, VrmVbsToolsWithoutParsingTrustsTheExitStatus) {
     tools.SetJava("", 0);
     EXPECT_TRUE(cli.ExecuteVrmVbsToolsCommand("--op whatever", true, values));
     EXPECT_TRUE(values.empty());
-}
-
-// No name, however hostile, runs a command: each arrives as exactly one argument, unchanged.
-TEST_F(FusionStorageCLITest, HostileNamesRunNothing) {
-    const std::string pwned = tools.Dir() + "/pwned";
-    const std::string names[] = {
-        "v; touch " + pwned,
-        "$(touch " + pwned + ")",
-        "`touch " + pwned + "`",
-        "v\"; touch " + pwned + "; echo \"",
-        "v' ; touch " + pwned + " ; '",
-        "v\ntouch " + pwned,
-        "v && touch " + pwned,
-        "v\\",
-    };
-    for (const std::string& name : names) {
-        std::string device;
-        uint64_t size = 0;
-        EXPECT_TRUE(cli.AttachVolume(name, device));
-        EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-c", "attach", "-v", name}));
-        EXPECT_TRUE(cli.QueryVolume(name, size));
-        EXPECT_TRUE(cli.DetatchVolume(name));
-        EXPECT_TRUE(cli.DeleteVolume(name));
-        EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-c", "deletevolume", "-v", name}));
-
-        EXPECT_TRUE(cli.CreateVolumeFromSnapshot(name, name, 4096));
-        EXPECT_EQ(tools.JavaArgs(), JavaArgs({"--op", "createVolumeFromSnap", "--volName", name,
-                                              "--volSize", "4096", "--snapNameSrc", name}));
-        EXPECT_TRUE(cli.CreateBitmapVolume(name, name, name));
-        EXPECT_EQ(tools.JavaArgs(), JavaArgs({"--op", "createBitmapVolume", "--volName", name,
-                                              "--snapNameTo", name, "--snapNameFrom", name}));
-        uint32_t status = 0;
-        uint32_t blockSize = 0;
-        EXPECT_TRUE(cli.QueryBitmapVolume(name, status, blockSize));
-        EXPECT_FALSE(CWzPath::Exists(pwned)) << name;
-    }
 }
 
 TEST(FusionStorageCLIHostile, AddressesAndFoldersRunNothing) {

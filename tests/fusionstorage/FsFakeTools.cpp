@@ -3,9 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <stdexcept>
+#include <sstream>
 
 #include "FusionStorageCLI.h"
 #include "WzUtil.h"
@@ -28,23 +29,14 @@ namespace {
 
 std::vector<std::string> SplitNul(const std::string& text) {
     std::vector<std::string> out;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\0') {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(c);
-        }
-    }
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, '\0');) out.push_back(item);
     return out;
 }
 
 int CountLines(const std::string& path) {
-    std::string text = fctest::ReadWholeFile(path);
-    int n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
+    const std::string text = fctest::ReadWholeFile(path);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
 // A recording tool: arguments, working folder and a run count go to files named after it (N),

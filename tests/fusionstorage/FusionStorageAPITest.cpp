@@ -2,8 +2,6 @@
 // (under a fake clock: nothing really sleeps).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "EvDebug.h"
 #include "FsFakeTools.h"
 #include "FusionStorageAPI.h"
@@ -71,14 +69,11 @@ TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
     EXPECT_TRUE(log.Contains("Failed to read cluster info file [" + clusterInfo + "]"));
 }
 
-TEST_F(FusionStorageAPITest, ClusterInfoFileFromTheEnvironment) {
-    CFusionStorageAPI other;
-    EXPECT_EQ(other.GetClusterInfoFile(), std::string(CFusionStorageAPI::c_szClusterInfoFile));
-    {
-        CScopedEnv env("FC_FS_CLUSTER_INFO", clusterInfo);
-        EXPECT_EQ(other.GetClusterInfoFile(), clusterInfo);
-    }
-    EXPECT_EQ(api.GetClusterInfoFile(), clusterInfo);
+// Without a file set or named by FC_FS_CLUSTER_INFO (which diskaccess/test_diskinfo_fusionstorage
+// uses), the cluster information is read where the storage's tools keep it.
+TEST(FusionStorageAPIClusterInfo, FileIsTheToolsOwnByDefault) {
+    EXPECT_EQ(CFusionStorageAPI().GetClusterInfoFile(),
+              std::string(CFusionStorageAPI::c_szClusterInfoFile));
 }
 
 TEST_F(FusionStorageAPITest, Initialize) {
@@ -96,35 +91,23 @@ TEST_F(FusionStorageAPITest, Initialize) {
 
     tools.SetJava("");
     EXPECT_TRUE(api.Initialize("192.168.0.9"));
-    EXPECT_TRUE(api.IsInitialized());
-    std::vector<std::string> args = tools.JavaArgs();
-    ASSERT_EQ(args.size(), 8u);
-    EXPECT_EQ(args[4], "10.0.0.1,10.0.0.2");
-    EXPECT_EQ(args[6], "192.168.0.9");
+    EXPECT_TRUE(api.IsInitialized());  // the addresses it passes on: ForwardsTheBitmapQuery
 }
 
-TEST_F(FusionStorageAPITest, ForwardsVolumeOperations) {
+// The operations the disk access service calls are seen forwarded in its FusionStorage test
+// (diskaccess/test_diskinfo_fusionstorage); the service never queries a bitmap volume itself.
+TEST_F(FusionStorageAPITest, ForwardsTheBitmapQuery) {
     Initialize();
-    std::string device;
-    tools.SetVbsCli("ret_code=0,ret_desc=success,dev_addr=/dev/sdc\n");
-    EXPECT_TRUE(api.AttachVolume("vol-1", device));
-    EXPECT_EQ(device, "/dev/sdc");
-    EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-c", "attach", "-v", "vol-1"}));
-    EXPECT_TRUE(api.DetatchVolume("vol-1"));
-    EXPECT_EQ(tools.VbsCliArgs()[1], "detach");
-    EXPECT_TRUE(api.DeleteVolume("vol-1"));
-    EXPECT_EQ(tools.VbsCliArgs()[1], "deletevolume");
-    uint64_t size = 0;
-    tools.SetVbsCli("ret_code=0,vol_size=8192\n");
-    EXPECT_TRUE(api.QueryVolume("vol-1", size));
-    EXPECT_EQ(size, 8192u);
-    EXPECT_TRUE(api.CreateVolumeFromSnapshot("v", "s", 8192));
-    EXPECT_EQ(tools.JavaArgs()[8], "createVolumeFromSnap");
     uint32_t status = 5;
     uint32_t blockSize = 0;
     tools.SetJava("status=0,block_size=1024\n");
     EXPECT_TRUE(api.QueryBitmapVolume("b", status, blockSize));
     EXPECT_EQ(blockSize, 1024u);
+    EXPECT_EQ(
+        tools.JavaArgs(),
+        std::vector<std::string>({"-classpath", ".:dsware-api-V100R006C00.jar:log4j-1.2.16.jar",
+                                  "VrmVBSTools", "--mngIp", "10.0.0.1,10.0.0.2", "--dsaIp",
+                                  "192.168.0.9", "--op", "queryBitmapVolume", "--volName", "b"}));
 }
 
 // The wait queries once more than its limit allows pauses for (22 queries by default), pausing

@@ -30,26 +30,20 @@ struct SSdkUnderTest {
     }
 
     static void OnError(const char* text) {
-        std::lock_guard<std::mutex> g(Lock());
-        Log() += std::string(text) + "\n";
+        std::lock_guard<std::mutex> g(s_lock);
+        s_log += std::string(text) + "\n";
     }
     static void OnDebug(const char*) {}
     // Every error line logged so far, one a line.
     static std::string AllErrors() {
-        std::lock_guard<std::mutex> g(Lock());
-        return Log();
+        std::lock_guard<std::mutex> g(s_lock);
+        return s_log;
     }
     static bool ErrorContains(const std::string& fragment) {
         return AllErrors().find(fragment) != std::string::npos;
     }
 
 private:
-    static std::mutex& Lock() {
-        static std::mutex m;
-        return m;
-    }
-    static std::string& Log() {
-        static std::string log;
-        return log;
-    }
+    static inline std::mutex s_lock;
+    static inline std::string s_log;
 };

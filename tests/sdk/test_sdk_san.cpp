@@ -48,7 +48,7 @@ TEST_F(SdkSan, LunsAttachOnlyWhenEveryOneResolvesInTheDeviceFolder) {
     const char* refused[][3] = {
         {"lun-1", "lun-3", nullptr}, {nullptr}, {"../escape", nullptr}, {"..", nullptr}};
     for (const char** list : refused) EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(list));
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(nullptr));
+    // (No list at all: AThrowingLogCallbackNeverLeavesAnEntryPoint.)
     unsetenv("FC_SAN_DEVICE_DIR");
     EXPECT_FALSE(sdk.NXFusionSphereSDK_VerifyLUNAttached(luns));
 }
@@ -154,7 +154,6 @@ TEST_F(SdkSan, BadArgumentsAreRefused) {
     EXPECT_TRUE(SSdkUnderTest::ErrorContains("does not match the instance's SAN"));
     const char* missing[] = {"lun-9", nullptr};
     EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, missing, disk.c_str(), 0, &h, 0));
-    EXPECT_FALSE(sdk.NXFusionSphereSDK_OpenDisk(inst, luns, (root + "/dev").c_str(), 0, &h, 0));
     EXPECT_EQ(77u, h);
     EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(nullptr, "127.0.0.1", 1, "t", 0, ""));
     EXPECT_FALSE(sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", 70000, "t", 0, ""));

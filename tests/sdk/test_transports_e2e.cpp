@@ -1,7 +1,7 @@
 // The whole chain on loopback for writes over SAN: the simulator's management service
 // prepares access to a disk (through the bridge), our backup SDK writes the disk file itself,
-// and the changed blocks the service reports name exactly what it wrote. Whole-disk reads over
-// every transport: diskaccess/test_diskinfo_sim.
+// and the changed blocks the service reports name exactly what it wrote. Whole-disk reads and
+// restores over every transport: plugin/test_flows_e2e.
 #include <gtest/gtest.h>
 
 #include <algorithm>
