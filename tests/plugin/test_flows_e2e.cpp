@@ -22,9 +22,11 @@ namespace {
 
 const uint32_t kRequestSectors = 2048;  // 1 MiB requests
 
-// What one backup of a VM gave: per disk key, the image read.
+// What one backup of a VM gave: per disk key, the image read and the change token for the next.
 struct SBackup {
     std::map<std::string, std::string> images;
+    std::map<std::string, std::string> tokens;
+    uint64_t ullBytesRead = 0;
     SVMInfo vm;                // the record at the backup
     std::vector<SDisk> disks;  // the disk entries the agent was shown
     std::string strConfigDir;  // the descriptors, kept as a repository keeps them
@@ -94,8 +96,9 @@ protected:
         return vm;
     }
 
-    // One backup as the agent runs it, every disk read whole.
-    void Backup(const std::string& vmName, SBackup& out) {
+    // One backup as the agent runs it: every disk read whole, or only what changed since the
+    // previous one.
+    void Backup(const std::string& vmName, SBackup& out, const SBackup* previous = nullptr) {
         const SVMInfo vm = Record(vmName);
         MountCtx ctx;
         ctx.strVMName = vm.strName;
@@ -121,9 +124,13 @@ protected:
             ASSERT_EQ(1, plugin->OpenVmdk(ctx.strVMName, ctx.strVMGUID, disk.strName, h));
             UINT64 capacity = 0;
             ASSERT_EQ(1, plugin->GetVmdkCapacity(h, capacity));
-            std::string image(capacity, '\0');
+            const std::string token = previous && previous->tokens.count(disk.strName)
+                                          ? previous->tokens.at(disk.strName)
+                                          : "";
+            std::string image =
+                token.empty() ? std::string(capacity, '\0') : previous->images.at(disk.strName);
             SDiskChangeInfo extents;
-            ASSERT_EQ(1, plugin->GetVmdkExtents(h, "", 0, extents));
+            ASSERT_EQ(1, plugin->GetVmdkExtents(h, token, 0, extents));
             for (const SDiskChangeExtent& e : extents.vecExtents) {
                 ASSERT_LE(e.ullOffset + e.ullLength, capacity);
                 for (uint64_t off = e.ullOffset; off < e.ullOffset + e.ullLength;) {
@@ -132,12 +139,15 @@ protected:
                     ASSERT_EQ(1, plugin->ReadVmdk(h, off / 512, sectors,
                                                   reinterpret_cast<unsigned char*>(&image[off])));
                     off += uint64_t(sectors) * 512;
+                    out.ullBytesRead += uint64_t(sectors) * 512;
                 }
             }
             ASSERT_EQ(1, plugin->CloseVmdk(h));
             // The guest writes nothing while the backup runs: the disk is as at the snapshot.
             EXPECT_TRUE(image == DiskFile(disk.strName).substr(0, capacity)) << disk.strName;
             out.images[disk.strName] = image;
+            for (const SDisk& d : ctx.vmInfo.vecDisks)
+                if (d.strName == disk.strName) out.tokens[disk.strName] = d.strChangeToken;
         }
         out.vm = ctx.vmInfo;
         EXPECT_EQ(1, plugin->UnmountVM(ctx));
@@ -206,7 +216,7 @@ protected:
 
 // A backup, then restores of it under a new name, from the descriptor, then from the record over
 // the first with power-on: the disks come back byte for byte, the NICs are connected and nothing
-// of the source is touched.
+// of the source is touched. Then an incremental backup.
 TEST_P(FlowsEndToEnd, BackupReadsTheDisksAndRestoresBringThemBack) {
     SBackup full;
     ASSERT_NO_FATAL_FAILURE(Backup("web-01", full));
@@ -239,6 +249,18 @@ TEST_P(FlowsEndToEnd, BackupReadsTheDisksAndRestoresBringThemBack) {
             EXPECT_EQ(0u, d.strDisplayName.find(o.strName)) << d.strDisplayName;
     }
     EXPECT_TRUE(DiskFiles(Record("web-01")) == sourceFiles) << "the source's disks changed";
+
+    // The guest writes 4 KiB into one disk and 192 KiB into the other: an incremental reads
+    // exactly the changed 64 KiB blocks and yields the disks as they are now.
+    std::string err;
+    auto first = full.images.begin();
+    auto second = std::next(first);
+    ASSERT_NE(0u, sim.GuestWrite(first->first, 5 << 20, std::string(4096, 'a'), err)) << err;
+    ASSERT_NE(0u, sim.GuestWrite(second->first, 3 << 20, std::string(3 << 16, 'b'), err)) << err;
+    SBackup incremental;
+    ASSERT_NO_FATAL_FAILURE(Backup("web-01", incremental, &full));
+    EXPECT_EQ(uint64_t(64 << 10) + uint64_t(3 << 16), incremental.ullBytesRead);
+    EXPECT_NE(first->second, incremental.images.at(first->first));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, FlowsEndToEnd, ::testing::Values(62, 63),
