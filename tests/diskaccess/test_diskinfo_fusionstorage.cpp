@@ -1,5 +1,5 @@
 // A disk on a FusionStorage datastore through the disk access service, against the simulator
-// and the real tool stand-ins: opened through an attached snapshot volume, exactly the allocated
+// and the real tool stand-ins: read in full through an attached snapshot volume, allocated
 // extents from a bitmap volume, and every volume detached and deleted again at close.
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ namespace {
 using namespace VMInfoStructs;
 using FusionComputeDiskInfo::DiskHandle;
 
-TEST(DiskInfoFusionStorage, SnapshotVolumeGivesTheAllocatedExtentsAndLeavesNoVolume) {
+TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume) {
     if (std::string(FCSIM_VRMVBSTOOLS_CLASS).empty())
         GTEST_SKIP() << "the VrmVBSTools stand-in was not built (no javac)";
     fcsim::CSimulator sim;
@@ -58,6 +58,8 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeGivesTheAllocatedExtentsAndLeavesNoVol
         }
     }
     ASSERT_FALSE(disk.strSnapshotDiskID.empty()) << "no FusionStorage disk in the snapshot";
+    fcsim::SFsSnapshot frozen;
+    ASSERT_TRUE(sim.State().GetFsSnapshot(disk.strSnapshotDiskID, frozen));
 
     {
         CFusionComputeDiskInfo svc(&bridge);
@@ -67,7 +69,10 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeGivesTheAllocatedExtentsAndLeavesNoVol
         VmdkHandle h;
         ASSERT_TRUE(svc.GetDiskHandle(vm.strName, vm.strGUID, disk.strName, h));
         ASSERT_TRUE(static_cast<DiskHandle*>(h.pDiskHandle)->pDiskReader);
-        // (Its data read as the frozen disk: plugin/test_flows_e2e's FusionStorage backup.)
+        std::string data(disk.ullCapacity, '\0');
+        for (uint64_t off = 0; off < data.size(); off += 1u << 20)
+            ASSERT_TRUE(svc.ReadDisk(h, off / 512, 2048, reinterpret_cast<uint8_t*>(&data[off])));
+        EXPECT_TRUE(data == fctest::ReadWholeFile(frozen.strPath).substr(0, data.size()));
 
         // The seeded guest data: 1 MiB at the start and 256 KiB in the middle.
         SDiskChangeInfo info;
