@@ -74,22 +74,40 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
               writes);
 }
 
-// Refusals of the server that sim_cna's raw requests leave out reach the client as failures.
-// (A wrong token or file, a write through a read-only handle, an unknown handle and the
-// lease's expiry: sim_cna's CnaServerTest.)
-TEST_F(SocketAgainstCna, ReadOnlyLeaseRangesAndReleaseAreChecked) {
+// The server's answers to refused opens and requests reach the client as failures. (The lease's
+// expiry: sim_cna's CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
+TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
     ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EvLogCapture capture;
     uint32_t h = 0;
-    EXPECT_FALSE(client.OpenRemoteDiskFile(disk, "tok-ro", false, h));
-    EXPECT_TRUE(capture.Contains("Open disk failed - 4"));
+    const struct {
+        std::string strPath, strToken;
+        bool bReadOnly;
+        const char* szMessage;
+    } refusals[] = {{disk, "not-the-token", true, "Open disk failed - 3"},
+                    {disk + ".other", "tok-1", true, "Open disk failed - 2"},
+                    {disk, "tok-ro", false, "Open disk failed - 4"}};
+    for (const auto& c : refusals) {
+        EXPECT_FALSE(client.OpenRemoteDiskFile(c.strPath, c.strToken, c.bReadOnly, h));
+        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
+    }
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));
     std::vector<uint8_t> buf(1024, 1);
-    // Past the end, and starting at the end.
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize - 512, 1024, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 7"));
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, kDiskSize, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("Read disk failed - 6"));
+    EXPECT_FALSE(client.WriteToRemoteDiskFile(h, 0, 512, buf.data()));
+    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
+    // Past the end, starting at the end, and an unknown handle.
+    const struct {
+        uint32_t nHandle;
+        uint64_t ullOffset;
+        uint32_t nLength;
+        const char* szMessage;
+    } reads[] = {{h, kDiskSize - 512, 1024, "Read disk failed - 7"},
+                 {h, kDiskSize, 512, "Read disk failed - 6"},
+                 {h + 1000, 0, 512, "Read disk failed - 5"}};
+    for (const auto& c : reads) {
+        EXPECT_FALSE(client.ReadFromRemoteDiskFile(c.nHandle, c.ullOffset, c.nLength, buf.data()));
+        EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
+    }
     // A released lease ends the access of a handle opened under it.
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 512, buf.data()));
     ASSERT_TRUE(state->DeleteLease("acc-ro"));
