@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 
 #include "CnaServer.h"
+#include "DiskCow.h"
 #include "FsToolsSetup.h"
 #include "FsVolumeStore.h"
 #include "FusionComputeDiskInfo.h"
@@ -249,8 +251,15 @@ protected:
     // The disk's content at the snapshot, as the simulator keeps it.
     std::string Frozen(VmdkHandle h, const SDisk& disk, uint64_t capacity) {
         auto* handle = static_cast<FusionComputeDiskInfo::DiskHandle*>(h.pDiskHandle);
-        if (!handle->pDiskReader)
-            return fctest::ReadWholeFile(handle->strTargetFile).substr(0, capacity);
+        if (!handle->pDiskReader) {
+            // The snapshot's file; its frozen blocks may still be the live disk's.
+            const std::string& target = handle->strTargetFile;
+            std::string out, err;
+            EXPECT_TRUE(fcsim::ReadFrozen(sim.State(), std::filesystem::path(target).stem(), target,
+                                          out, err))
+                << err;
+            return out.substr(0, capacity);
+        }
         fcsim::SFsSnapshot snap;
         EXPECT_TRUE(sim.State().GetFsSnapshot(handle->diskRecord.strSnapshotDiskID, snap))
             << disk.strName;
