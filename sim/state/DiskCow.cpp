@@ -215,6 +215,10 @@ CFrozenDisk::~CFrozenDisk() {
 }
 
 bool CFrozenDisk::Open(std::string& err) {
+    if (!CSimState::IsSafeName(m_strDiskID)) {
+        err = "invalid disk name";
+        return false;
+    }
     m_nOverlay = ::open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_nOverlay < 0) {
         err = ErrnoText("cannot open " + m_strPath);
