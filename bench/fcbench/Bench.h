@@ -32,6 +32,8 @@ private:
 
 struct SPathsOptions {
     std::string strWork;  // scratch folder: the simulator's state, devices
+    // The simulator's state on another file system than strWork's when one has room (tmpfs).
+    bool bStateApart = false;
     uint64_t ullDiskBytes = 4ull << 30;
     std::vector<uint32_t> vecSizes = {64u << 10, 256u << 10, 1u << 20, 4u << 20};
 };

@@ -1,8 +1,11 @@
 #include "BenchSim.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +28,34 @@ void Fill(std::vector<char>& buf, uint64_t& x) {
         x ^= x << 17;
         p[i] = x | 1;
     }
+}
+
+uint64_t MemAvailable() {
+    std::ifstream in("/proc/meminfo");
+    std::string key;
+    uint64_t kib = 0;
+    while (in >> key >> kib) {
+        if (key == "MemAvailable:") return kib << 10;
+        in.ignore(256, '\n');
+    }
+    return 0;
+}
+
+// A folder on a file system other than work's, with room for the bench disks (and, since a
+// tmpfs keeps them in memory, that much memory to spare); empty when there is none.
+std::string FolderApart(const std::string& work, uint64_t diskBytes) {
+    const char* dir = "/dev/shm";
+    struct stat w {};
+    struct stat a {};
+    struct statvfs v {};
+    if (::stat(work.c_str(), &w) != 0 || ::stat(dir, &a) != 0 || w.st_dev == a.st_dev ||
+        ::statvfs(dir, &v) != 0) {
+        return "";
+    }
+    const uint64_t need = 2 * diskBytes + (1ull << 30);  // both disks full, and a margin
+    if (uint64_t(v.f_bavail) * v.f_frsize < need || MemAvailable() < need) return "";
+    std::string tmpl = std::string(dir) + "/fcbench-state.XXXXXX";
+    return ::mkdtemp(&tmpl[0]) ? tmpl : "";
 }
 
 }  // namespace
@@ -52,6 +83,7 @@ bool WriteDataFile(const std::string& path, uint64_t bytes, uint64_t every, std:
 CBenchSim::~CBenchSim() {
     m_sim.Stop();
     if (!m_strWork.empty()) FXPath::RemoveAll(m_strWork);
+    if (!m_strApart.empty()) FXPath::RemoveAll(m_strApart);
 }
 
 bool CBenchSim::Prepare(std::string& err) {
@@ -62,8 +94,10 @@ bool CBenchSim::Prepare(std::string& err) {
         return false;
     }
     m_strWork = tmpl;
+    if (m_options.bStateApart) m_strApart = FolderApart(m_strWork, m_options.ullDiskBytes);
+    std::printf("simulator state in %s\n", StateDir().c_str());
     fcsim::SSimOptions seed;
-    seed.strStateDir = m_strWork + "/state";
+    seed.strStateDir = StateDir();
     if (!m_sim.Start(seed, err)) return false;
     m_sim.Stop();
     const std::string inventory = seed.strStateDir + "/inventory.json";
@@ -86,7 +120,7 @@ bool CBenchSim::Prepare(std::string& err) {
 bool CBenchSim::Start(int nVersion, std::string& err) {
     if (m_strWork.empty() && !Prepare(err)) return false;
     fcsim::SSimOptions options;
-    options.strStateDir = m_strWork + "/state";
+    options.strStateDir = StateDir();
     options.bSeed = false;
     options.settings.nVersion = nVersion;
     options.settings.llLeaseSecs = 3600;

@@ -29,6 +29,10 @@ public:
 
     std::string DiskFile(const std::string& strUrn);
     const std::string& Work() const { return m_strWork; }
+    // The simulator's state folder: in Work(), or on a file system apart (bStateApart).
+    std::string StateDir() const {
+        return (m_strApart.empty() ? m_strWork : m_strApart) + "/state";
+    }
     fcsim::CSimulator& Sim() { return m_sim; }
 
 private:
@@ -36,6 +40,7 @@ private:
 
     SPathsOptions m_options;
     std::string m_strWork;
+    std::string m_strApart;
     fcsim::CSimulator m_sim;
 };
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "BenchSim.h"
@@ -72,7 +73,12 @@ bool RunFcbackup(const std::string& exe, std::vector<std::string> args, SRun& ru
 
 bool MeasureEndToEnd(const SPathsOptions& o, const std::string& exe, CFigures& figures,
                      std::string& err) {
-    CBenchSim sim(o);
+    // The platform's datastore is not the backup host's disk: the simulator's disks go on a
+    // file system apart from the repositories when one has room (bench/README.md).
+    SPathsOptions apart = o;
+    const char* szApart = std::getenv("FC_BENCH_STATE_APART");
+    apart.bStateApart = !szApart || std::string(szApart) != "0";
+    CBenchSim sim(apart);
     if (!sim.Start(63, err)) return false;
     ::setenv("FC_PASSWORD", sim.Sim().Password().c_str(), 1);
     const std::vector<std::string> conn = {"--url",          sim.Sim().Url(), "--user",

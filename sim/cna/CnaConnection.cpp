@@ -11,10 +11,12 @@
 
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "CnaProtocol.h"
 #include "CnaServerImpl.h"
+#include "DiskCow.h"
 #include "SimState.h"
 
 namespace fcsim {
@@ -61,6 +63,7 @@ struct SOpenFile {
     bool bWritable = false;
     std::string strAccessID;
     std::string strDiskID;
+    std::shared_ptr<CFrozenDisk> pFrozen;  // a copy-on-write snapshot's blocks, when read-only
 };
 
 class CConnection {
@@ -222,8 +225,18 @@ uint16_t CConnection::Open(const cnawire::SOpenRequest& req, uint32_t& handle) {
         close(fd);
         return P::kStatusNoSuchFile;
     }
+    std::shared_ptr<CFrozenDisk> frozen;
+    if (!bWrite) {
+        std::string err;
+        frozen = std::make_shared<CFrozenDisk>(m_server.m_state, lease.strDiskID, lease.strPath);
+        if (!frozen->Open(err)) {
+            close(fd);
+            return P::kStatusNoSuchFile;
+        }
+        if (!frozen->CopyOnWrite()) frozen.reset();
+    }
     handle = m_server.NextHandle();
-    m_handles[handle] = SOpenFile{fd, bWrite, lease.strAccessID, lease.strDiskID};
+    m_handles[handle] = SOpenFile{fd, bWrite, lease.strAccessID, lease.strDiskID, frozen};
     ++m_server.m_ullOpenHandles;
     return P::kStatusOk;
 }
@@ -265,6 +278,12 @@ uint16_t CConnection::Read(const cnawire::SIoRequest& io, std::vector<uint8_t>& 
     if (io.nLength > size - io.ullOffset) return P::kStatusReadRangeBeyondEnd;
     if (io.nLength > CCnaServer::kMaxIoLength) return P::kStatusReadFailed;
     data.resize(io.nLength);
+    std::string err;
+    if (f->pFrozen) {
+        bool ok =
+            f->pFrozen->Read(io.ullOffset, io.nLength, reinterpret_cast<char*>(data.data()), err);
+        return ok ? P::kStatusOk : P::kStatusReadFailed;
+    }
     size_t done = 0;
     while (done < io.nLength) {
         ssize_t n = pread(f->fd, data.data() + done, io.nLength - done,
@@ -284,30 +303,37 @@ uint16_t CConnection::Write(const cnawire::SIoRequest& io, const uint8_t* data, 
     uint64_t size = FileSize(f->fd);
     if (io.ullOffset >= size && io.nLength > 0) return P::kStatusStartBeyondEnd;
     if (io.nLength > size - io.ullOffset) return P::kStatusWriteRangeBeyondEnd;
-    if (zeroes) {
-        // Punching keeps the disk file sparse; a file system without holes gets real zeroes.
-        if (io.nLength > 0 && fallocate(f->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                                        static_cast<off_t>(io.ullOffset), io.nLength) != 0) {
-            std::vector<uint8_t> zero(std::min<uint32_t>(io.nLength, 1u << 20), 0);
+    // Blocks a snapshot still shares are kept for it before they change.
+    auto write = [&] {
+        if (zeroes) {
+            // Punching keeps the disk file sparse; a file system without holes gets real zeroes.
+            if (io.nLength > 0 && fallocate(f->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                            static_cast<off_t>(io.ullOffset), io.nLength) != 0) {
+                std::vector<uint8_t> zero(std::min<uint32_t>(io.nLength, 1u << 20), 0);
+                for (uint64_t done = 0; done < io.nLength;) {
+                    size_t chunk =
+                        static_cast<size_t>(std::min<uint64_t>(zero.size(), io.nLength - done));
+                    ssize_t n =
+                        pwrite(f->fd, zero.data(), chunk, static_cast<off_t>(io.ullOffset + done));
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0) return false;
+                    done += static_cast<uint64_t>(n);
+                }
+            }
+        } else {
             for (uint64_t done = 0; done < io.nLength;) {
-                size_t chunk =
-                    static_cast<size_t>(std::min<uint64_t>(zero.size(), io.nLength - done));
-                ssize_t n =
-                    pwrite(f->fd, zero.data(), chunk, static_cast<off_t>(io.ullOffset + done));
+                ssize_t n = pwrite(f->fd, data + done, io.nLength - done,
+                                   static_cast<off_t>(io.ullOffset + done));
                 if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) return P::kStatusWriteFailed;
+                if (n <= 0) return false;
                 done += static_cast<uint64_t>(n);
             }
         }
-    } else {
-        for (uint64_t done = 0; done < io.nLength;) {
-            ssize_t n = pwrite(f->fd, data + done, io.nLength - done,
-                               static_cast<off_t>(io.ullOffset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return P::kStatusWriteFailed;
-            done += static_cast<uint64_t>(n);
-        }
-    }
+        return true;
+    };
+    std::string err;
+    if (!CDiskCow(m_server.m_state, f->strDiskID).WriteLive(io.ullOffset, io.nLength, write, err))
+        return P::kStatusWriteFailed;
     if (io.nLength > 0) m_server.m_state.MarkWritten(f->strDiskID, io.ullOffset, io.nLength);
     return P::kStatusOk;
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "DiskCow.h"
 #include "DiskFiles.h"
 
 namespace fcsim {
@@ -207,10 +208,23 @@ bool CDiskWatch::Begin(const std::string& diskID, const std::string& holder, std
                      : !Scan(m_state.DiskPath(diskID), w.baseline, size, err)) {
         return false;
     }
+    // The writer's changes will not pass through the simulator: no snapshot may share a block.
+    if (!CDiskCow(m_state, diskID).MaterializeAll(err)) return false;
     if (std::find(w.vecHolders.begin(), w.vecHolders.end(), holder) == w.vecHolders.end()) {
         w.vecHolders.push_back(holder);
     }
     return Save(path, w, err);
+}
+
+bool CDiskWatch::Freeze(const std::string& diskID, const std::string& snapID, bool bCow,
+                        std::string& err) {
+    CSimState::CLock lock(m_state, true, c_szLockFile);
+    if (!lock.Held()) {
+        err = "cannot lock the disk watches";
+        return false;
+    }
+    if (bCow && !Watched(diskID)) return CDiskCow(m_state, diskID).Take(snapID, err);
+    return CopySparse(m_state.DiskPath(diskID), m_state.SnapshotDiskPath(snapID, diskID), err);
 }
 
 bool CDiskWatch::Fold(const std::string& diskID, std::string& err) {

@@ -41,6 +41,10 @@ public:
     // Folds, then lets the holder go. On failure the holder stays, so a later fold retries.
     bool End(const std::string& diskID, const std::string& holder, std::string& err);
     bool Watched(const std::string& diskID) const;
+    // Freezes the disk for snapID: copy-on-write when bCow and no writer holds the disk around
+    // the simulator, else a whole copy (DiskCow.h). Begin makes the disk's snapshots whole
+    // first, and both run under the watches' lock, so no such writer meets a shared block.
+    bool Freeze(const std::string& diskID, const std::string& snapID, bool bCow, std::string& err);
 
 private:
     bool Update(const std::string& diskID, const std::string& dropHolder, std::string& err);

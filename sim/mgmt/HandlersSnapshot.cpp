@@ -1,10 +1,11 @@
-// VM snapshots: taking one freezes every covered disk (holes kept) and notes each disk's
-// change-journal position; FusionStorage disks also get a FusionStorage snapshot.
+// VM snapshots: taking one freezes every covered disk (copy-on-write, DiskCow.h) and notes
+// each disk's change-journal position; FusionStorage disks get a whole copy and a
+// FusionStorage snapshot.
 #include <sys/stat.h>
 
 #include <filesystem>
 
-#include "DiskFiles.h"
+#include "DiskCow.h"
 #include "DiskWatch.h"
 #include "MgmtInternal.h"
 
@@ -53,6 +54,7 @@ json CreateSnapshot(CImpl& d, SReq& r) {
     std::vector<std::string> fsNames;
     auto undo = [&] {
         for (auto& n : fsNames) d.State().DeleteFsSnapshot(n);
+        for (json* vol : d.Inv().VolumesOf(vmId)) CDiskCow(d.State(), (*vol)["id"]).Forget(id);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     };
@@ -66,17 +68,19 @@ json CreateSnapshot(CImpl& d, SReq& r) {
             undo();
             Fail("10000010", "The disk's changes could not be journalled: " + err, 500);
         }
-        // The position first, then the copy: every write the position covers is already in
-        // the file (writers write, then journal), so the frozen copy holds all of them.
+        // The position first, then the freeze: every write the position covers is already in
+        // the file (writers write, then journal), so the frozen disk holds all of them.
         uint64_t seq = d.State().ChangeSeq(volId);
         std::string frozen = d.State().SnapshotDiskPath(id, volId);
-        if (!CopySparse(d.State().DiskPath(volId), frozen, err)) {
+        json* ds = d.Inv().Find("datastores", (*vol)["dsId"]);
+        // The FusionStorage tools read the frozen file themselves: it must be whole.
+        bool bDsware = ds && (*ds)["type"] == "DSWARE";
+        if (!CDiskWatch(d.State()).Freeze(volId, id, !bDsware, err)) {
             undo();
             Fail("10000010", "The snapshot could not be taken: " + err, 500);
         }
         std::string fsName;
-        json* ds = d.Inv().Find("datastores", (*vol)["dsId"]);
-        if (ds && (*ds)["type"] == "DSWARE") {
+        if (bDsware) {
             fsName = "fssnap-" + id + "-" + volId;
             SFsSnapshot fs;
             fs.strName = fsName;

@@ -1,6 +1,11 @@
 // Volumes, changed-block bitmaps and disk access (backup resources with leases).
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
+#include <climits>
+#include <cstdlib>
+
+#include "DiskCow.h"
 #include "DiskFiles.h"
 #include "DiskWatch.h"
 #include "MgmtInternal.h"
@@ -23,6 +28,24 @@ bool ParseU64(const std::string& s, uint64_t& out) {
     }
     out = std::stoull(s);
     return true;
+}
+
+// Whether a SAN client could open the frozen files itself: the datastore's LUNs are presented
+// (ExposeSanLuns) in a folder that holds the state, the device folder the SDK insists on.
+bool LunsPresented(CImpl& d, const json& vol) {
+    json* ds = d.Inv().Find("datastores", vol["dsId"]);
+    if (!ds || !ds->contains("luns") || (*ds)["luns"].empty()) return false;
+    char real[PATH_MAX];
+    if (!::realpath(d.State().Root().c_str(), real)) return false;
+    for (std::string dir = real; !dir.empty(); dir = dir.substr(0, dir.rfind('/'))) {
+        bool all = true;
+        for (const auto& lun : (*ds)["luns"]) {
+            struct stat st {};
+            all = all && ::stat((dir + "/" + lun.get<std::string>()).c_str(), &st) == 0;
+        }
+        if (all) return true;
+    }
+    return false;
 }
 
 json ListVolumes(CImpl& d, SReq& r) {
@@ -144,7 +167,8 @@ json GetCbt(CImpl& d, SReq& r) {
     } else {
         std::vector<std::pair<uint64_t, uint64_t>> extents;
         std::string err;
-        if (!DataExtents(d.State().SnapshotDiskPath(snapId, volId), extents, err)) {
+        CFrozenDisk frozen(d.State(), volId, d.State().SnapshotDiskPath(snapId, volId));
+        if (!frozen.Open(err) || !frozen.Extents(extents, err)) {
             Fail("10430041", "The bitmap could not be read: " + err, 500);
         }
         for (auto& e : extents) bitmap.SetRange(e.first, e.second);
@@ -190,6 +214,10 @@ json PrepareResource(CImpl& d, SReq& r) {
         bool bHas = false;
         for (auto& e : (*s)["disks"]) bHas = bHas || e["volId"] == volId;
         if (!bHas) Fail("10300400", "The snapshot does not hold this disk.");
+        std::string err;
+        if (LunsPresented(d, vol) && !CDiskCow(d.State(), volId).Materialize(snapId, err)) {
+            Fail("10430042", "The disk access could not be set up: " + err, 500);
+        }
         lease.strPath = d.State().SnapshotDiskPath(snapId, volId);
         lease.bWritable = false;
     } else {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "DiskCow.h"
 #include "DiskFiles.h"
 #include "MgmtInternal.h"
 
@@ -126,7 +127,10 @@ json& CMgmtService::CImpl::CreateVolumeRecord(const std::string& name, uint64_t 
     std::string id = m_inventory.NewId();
     std::string err;
     std::string path = m_state.DiskPath(id);
-    ::unlink(path.c_str());  // a leftover of an earlier state must not leak into a new disk
+    // A leftover of an earlier state must not leak into a new disk, nor take its snapshots'
+    // shared blocks with it.
+    if (!CDiskCow(m_state, id).MaterializeAll(err)) Fail("10000010", err, 500);
+    ::unlink(path.c_str());
     if (!CreateSparseFile(path, capacity, err)) Fail("10000010", err, 500);
     m_state.DropJournal(id);
     json v = {{"id", id},
@@ -152,6 +156,9 @@ void CMgmtService::CImpl::DeleteVolumeRecord(const std::string& volId) {
             m_state.DeleteLease(l.strAccessID);
         }
     }
+    // Snapshots outlive their disk: they must stop sharing its blocks first.
+    std::string err;
+    if (!CDiskCow(m_state, volId).MaterializeAll(err)) Fail("10000010", err, 500);
     ::unlink(m_state.DiskPath(volId).c_str());
     m_state.DropJournal(volId);
     m_inventory.Delete("volumes", volId);
@@ -170,6 +177,7 @@ void CMgmtService::CImpl::DeleteSnapshotRecord(const std::string& snapId) {
     for (auto& d : (*s)["disks"]) {
         std::string fsName = d.value("fsName", "");
         if (!fsName.empty()) m_state.DeleteFsSnapshot(fsName);
+        CDiskCow(m_state, d["volId"]).Forget(snapId);
     }
     std::string dir = m_state.Root() + "/snapshots/" + snapId;
     for (const SLease& l : m_state.ListLeases()) {
@@ -211,7 +219,11 @@ uint64_t CMgmtService::CImpl::GuestWrite(const std::string& volId, uint64_t offs
         err = "the write is empty or runs past the end of the disk";
         return 0;
     }
-    if (!WriteAt(m_state.DiskPath(volId), offset, data, err)) return 0;
+    CDiskCow cow(m_state, volId);
+    if (!cow.WriteLive(
+            offset, data.size(),
+            [&] { return WriteAt(m_state.DiskPath(volId), offset, data, err); }, err))
+        return 0;
     // The data is in the file before the journal names it, so a snapshot that reads the
     // journal position first never misses a write that position covers.
     uint64_t seq = m_state.MarkWritten(volId, offset, data.size());

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -17,25 +18,6 @@ namespace {
 std::string ErrText(const std::string& what, const std::string& path) {
     return ErrnoText(what + " " + path);
 }
-
-class CFd {
-public:
-    explicit CFd(int fd) : m_nFd(fd) {}
-    ~CFd() {
-        if (m_nFd >= 0) ::close(m_nFd);
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const { return m_nFd; }
-    int Release() {
-        int fd = m_nFd;
-        m_nFd = -1;
-        return fd;
-    }
-
-private:
-    int m_nFd;
-};
 
 bool CopyRange(int in, int out, uint64_t off, uint64_t len, std::vector<char>& buf) {
     // In the kernel first: no trip of every byte through this process.
@@ -69,6 +51,30 @@ bool CopyRange(int in, int out, uint64_t off, uint64_t len, std::vector<char>& b
 std::atomic<uint64_t> g_ullCopyCounter{0};
 
 }  // namespace
+
+bool CopyData(int in, int out, uint64_t offset, uint64_t length, std::vector<char>& buf) {
+    if (buf.empty()) buf.resize(1 << 20);
+    struct stat st {};
+    if (::fstat(in, &st) != 0) return false;
+    const uint64_t end = std::min<uint64_t>(offset + length < offset ? UINT64_MAX : offset + length,
+                                            static_cast<uint64_t>(st.st_size));
+    uint64_t pos = offset;
+    while (pos < end) {
+        off_t data = ::lseek(in, static_cast<off_t>(pos), SEEK_DATA);
+        if (data < 0 && errno == ENXIO) return true;  // only a hole remains
+        if (data < 0) return errno == EINVAL && CopyRange(in, out, pos, end - pos, buf);
+        if (static_cast<uint64_t>(data) >= end) return true;
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        uint64_t stop = hole < 0 ? end : std::min<uint64_t>(end, static_cast<uint64_t>(hole));
+        if (!CopyRange(in, out, static_cast<uint64_t>(data), stop - data, buf)) return false;
+        pos = stop;
+    }
+    return true;
+}
+
+CFd::~CFd() {
+    if (m_nFd >= 0) ::close(m_nFd);
+}
 
 std::string ErrnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -145,14 +151,10 @@ bool CopySparse(const std::string& src, const std::string& dst, std::string& err
     }
     bool ok = ::ioctl(out.Get(), FICLONE, in.Get()) == 0;
     if (!ok) {
-        std::vector<std::pair<uint64_t, uint64_t>> extents;
-        std::vector<char> buf(1 << 20);
-        ok = DataExtents(src, extents, err) &&
-             ::ftruncate(out.Get(), static_cast<off_t>(st.st_size)) == 0;
-        for (size_t i = 0; ok && i < extents.size(); ++i) {
-            ok = CopyRange(in.Get(), out.Get(), extents[i].first, extents[i].second, buf);
-        }
-        if (!ok && err.empty()) err = ErrText("cannot copy to", tmp);
+        std::vector<char> buf;
+        ok = ::ftruncate(out.Get(), static_cast<off_t>(st.st_size)) == 0 &&
+             CopyData(in.Get(), out.Get(), 0, static_cast<uint64_t>(st.st_size), buf);
+        if (!ok) err = ErrText("cannot copy to", tmp);
     }
     if (ok && ::close(out.Release()) != 0) {
         ok = false;

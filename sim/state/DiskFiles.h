@@ -13,6 +13,24 @@ namespace fcsim {
 constexpr uint64_t kCbtBlockBytes = 65536;  // one bit of a change bitmap
 constexpr uint32_t kCbtSectorsPerBlock = 128;
 
+// Owns a file descriptor: closed when it goes.
+class CFd {
+public:
+    explicit CFd(int fd) : m_nFd(fd) {}
+    ~CFd();
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_nFd; }
+    int Release() {
+        int fd = m_nFd;
+        m_nFd = -1;
+        return fd;
+    }
+
+private:
+    int m_nFd;
+};
+
 // Creates (or truncates to) a sparse file of the given size.
 bool CreateSparseFile(const std::string& path, uint64_t size, std::string& err);
 bool FileSize(const std::string& path, uint64_t& size);
@@ -24,6 +42,9 @@ bool CopySparse(const std::string& src, const std::string& dst, std::string& err
 // reporting yields one extent covering the whole file.
 bool DataExtents(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>>& out,
                  std::string& err);
+// Copies the data regions of in within [offset, offset + length) to the same offsets of out,
+// leaving its holes untouched. buf is scratch space, sized on first use.
+bool CopyData(int in, int out, uint64_t offset, uint64_t length, std::vector<char>& buf);
 bool WriteAt(const std::string& path, uint64_t offset, const std::string& data, std::string& err);
 // "what: <the text of errno>".
 std::string ErrnoText(const std::string& what);

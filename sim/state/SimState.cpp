@@ -98,7 +98,8 @@ uint64_t LastSeq(const std::string& path) {
 CSimState::CSimState(std::string root) : m_strRoot(std::move(root)) {
     while (m_strRoot.size() > 1 && m_strRoot.back() == '/') m_strRoot.pop_back();
     MakeDir(m_strRoot);
-    for (const char* sub : {"disks", "snapshots", "cbt", "leases", "fssnap", "volumes", "faults"}) {
+    for (const char* sub :
+         {"disks", "snapshots", "cow", "cbt", "leases", "fssnap", "volumes", "faults"}) {
         MakeDir(m_strRoot + "/" + sub);
     }
     // The lock file exists before anyone flocks it, so opening it never races with creation.

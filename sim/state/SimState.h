@@ -6,7 +6,9 @@
 // Layout under the root:
 //   inventory.json            the management service's inventory (owned by the management side)
 //   disks/<diskId>.img        a VM disk, sparse
-//   snapshots/<snapId>/<diskId>.img   a disk frozen when the snapshot was taken
+//   snapshots/<snapId>/<diskId>.img   a disk frozen when the snapshot was taken: whole, or
+//                             copy-on-write with a <diskId>.map beside it (DiskCow.h)
+//   cow/<diskId>/             the disk's copy-on-write snapshots (DiskCow.h)
 //   cbt/<diskId>.log          change journal: one "seq offset length" line per write
 //   cbt/<diskId>.watch        baseline of a disk written around the journal (sim/diskwatch)
 //   leases/<accessId>         one disk-access lease (key=value lines)
