@@ -14,9 +14,7 @@
 
 namespace {
 
-std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
+using rawcna::Bytes;
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t n) {
     return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
@@ -55,10 +53,10 @@ TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
     ASSERT_EQ(8u, reqs.size());
     for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(i, reqs[i].nSequence);
     std::vector<uint8_t> expected =
-        Hex({0x35, 0x35, 0x00, 0x00, 0x03, 0x00, 0x07, 0x00, 0x00,
-             0x00, 0x10, 0x00, 0x00, 0x00, 0xa7, 0xe8, 0x73, 0x55,  // CRC-32 of the 14 bytes before
-             0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
-             0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
+        Bytes({0x35, 0x35, 0x00, 0x00, 0x03, 0x00, 0x07, 0x00, 0x00, 0x00,
+               0x10, 0x00, 0x00, 0x00, 0xa7, 0xe8, 0x73, 0x55,  // CRC-32 of the 14 bytes before
+               0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00,
+               0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
     EXPECT_EQ(expected, reqs[7].vecBytes);
 }
 
@@ -85,10 +83,10 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
         });
     ASSERT_EQ(5u, reqs.size());
     const auto& w = reqs[0].vecBytes;
-    EXPECT_EQ(Hex({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
-                   0x00, 0xc7, 0xfa, 0x6a, 0xbd}),
+    EXPECT_EQ(Bytes({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+                     0x00, 0xc7, 0xfa, 0x6a, 0xbd}),
               Slice(w, 0, 18));
-    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}),
+    EXPECT_EQ(Bytes({9, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}),
               Slice(w, 18, 16));
     ASSERT_EQ(18u + 16u + data.size(), w.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), w.begin() + 34));
@@ -96,7 +94,8 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
     const auto& z = reqs[1].vecBytes;
     EXPECT_EQ(5, reqs[1].nOpcode);
     ASSERT_EQ(34u, z.size());  // no data follows a write-zeroes request
-    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0x00, 0x02, 0, 0}), Slice(z, 18, 16));
+    EXPECT_EQ(Bytes({9, 0, 0, 0, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0x00, 0x02, 0, 0}),
+              Slice(z, 18, 16));
 
     EXPECT_EQ(1, reqs[2].nOpcode);
     EXPECT_EQ(386u, reqs[2].nBodyLength);
@@ -113,7 +112,7 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
 
     EXPECT_EQ(1, reqs[4].nOpcode);
     EXPECT_EQ(4u, reqs[4].nBodyLength);
-    EXPECT_EQ(Hex({4, 3, 2, 1}), Slice(reqs[4].vecBytes, 18, 4));
+    EXPECT_EQ(Bytes({4, 3, 2, 1}), Slice(reqs[4].vecBytes, 18, 4));
     EXPECT_TRUE(capture.Contains("CloseDisk result [5]"));
 }
 
@@ -133,7 +132,8 @@ TEST(FusionComputeSocketWire, OversizedPathOrTokenIsRefusedBeforeAnythingIsSent)
 }
 
 // An answer to another request fails the read and leaves the caller's buffer alone. (A short
-// answer: SocketAgainstCna.InjectedFaultsFailTheRightRequest.)
+// answer, and each request's error status: SocketAgainstCna.InjectedFaultsFailTheRightRequest
+// and LeaseTokenModeAndRangesAreChecked.)
 TEST(FusionComputeSocketAnswers, AnswerWithAnotherSequenceFailsWithoutTouchingTheBuffer) {
     EvLogCapture capture;
     std::vector<uint8_t> buf(512, 0x11);
@@ -149,31 +149,6 @@ TEST(FusionComputeSocketAnswers, AnswerWithAnotherSequenceFailsWithoutTouchingTh
     EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [0] received [1]"))
         << capture.Dump();
     EXPECT_EQ(std::vector<uint8_t>(512, 0x11), buf);
-}
-
-TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {
-    EvLogCapture capture;
-    Exchange(
-        [](CFusionComputeSocket& client) {
-            uint32_t handle = 7;
-            std::vector<uint8_t> buf(512);
-            EXPECT_FALSE(client.OpenRemoteDiskFile("/d", "t", true, handle));
-            EXPECT_EQ(0u, handle);
-            EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
-            EXPECT_FALSE(client.WriteToRemoteDiskFile(1, 0, 512, buf.data()));
-            EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(1, 0, 512, nullptr));
-            // The stream stayed in step: each answer matched its request.
-            EXPECT_EQ(4u, client.GetSequence());
-        },
-        [](const SFakeRequest& r) {
-            if (r.nOpcode == 1 || r.nOpcode == 3)
-                return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 1 ? 3 : 8, 0);
-            return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 4 ? 10 : 9);
-        });
-    for (const char* message :
-         {"OpenDisk result [3] File Handle [0] ", "Open disk failed - 3", "Read disk failed - 8",
-          "write disk failed - 10", "write disk failed - 9"})
-        EXPECT_TRUE(capture.Contains(message)) << message;
 }
 
 TEST(FusionComputeSocketSequence, FailedSendsConnectsAndAttachesConsumeNoNumber) {

@@ -74,8 +74,9 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
               writes);
 }
 
-// The server's answers to refused opens and requests reach the client as failures. (The lease's
-// expiry: sim_cna's CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
+// The server's answers to refused opens and requests reach the client as failures, each with
+// its status, and the stream stays in step after them. (The lease's expiry: sim_cna's
+// CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
 TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
     ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EvLogCapture capture;
@@ -91,10 +92,12 @@ TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
         EXPECT_FALSE(client.OpenRemoteDiskFile(c.strPath, c.strToken, c.bReadOnly, h));
         EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
     }
+    EXPECT_TRUE(capture.Contains("OpenDisk result [3] File Handle [0] "));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));
     std::vector<uint8_t> buf(1024, 1);
     EXPECT_FALSE(client.WriteToRemoteDiskFile(h, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
+    EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(h, 0, 512, nullptr));
+    EXPECT_EQ(2u, capture.Count("write disk failed - 10"));
     // Past the end, starting at the end, and an unknown handle.
     const struct {
         uint32_t nHandle;
