@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "EvDebug.h"
 #include "FakeSdk.h"
@@ -21,8 +22,10 @@ namespace {
 using namespace VMInfoStructs;
 using FusionComputeDiskInfo::DiskHandle;
 using ::testing::_;
+using ::testing::DoAll;
 using ::testing::NiceMock;
 using ::testing::Return;
+using ::testing::SetArgReferee;
 
 class CTestDiskInfo : public CFusionComputeDiskInfo {
 public:
@@ -76,6 +79,7 @@ protected:
             .WillByDefault([this](const std::string& id, uint32_t secs) {
                 std::lock_guard<std::mutex> g(lock);
                 extensions.push_back({id, secs, NxClock::Now()});
+                clock.Advance(std::exchange(nExtensionMillis, 0));  // a slow extension
                 cv.notify_all();
                 return true;
             });
@@ -102,6 +106,7 @@ protected:
     NiceMock<fcplugintest::CMockBridge> bridge;
     CTestDiskInfo svc{&bridge};
     int nPrepared = 0;
+    uint32_t nExtensionMillis = 0;  // how long the next extension takes
     std::mutex lock;
     std::condition_variable cv;
     std::vector<SExtension> extensions;
@@ -238,16 +243,7 @@ TEST_F(DiskServiceTest, AdminThreadExtendsIdleLeasesAndShortensTheWaitAfterASlow
     Register("disk-a");
     // A registered disk that was never opened is never extended.
     ASSERT_TRUE(svc.OpenDisk(Vm(), Disk("disk-b"), "", Ds(), true, false));
-    bool slow = true;
-    ON_CALL(bridge, ExtendDiskAccess(_, _))
-        .WillByDefault([this, &slow](const std::string& id, uint32_t secs) {
-            std::lock_guard<std::mutex> g(lock);
-            extensions.push_back({id, secs, NxClock::Now()});
-            if (slow) clock.Advance(40000);
-            slow = false;
-            cv.notify_all();
-            return true;
-        });
+    nExtensionMillis = 40000;
     ASSERT_TRUE(svc.StartAdminThread());
     {
         std::unique_lock<std::mutex> g(lock);
@@ -413,14 +409,8 @@ TEST(PluginDiskInterface, OpenVmdkWaitsBetweenRetriesOn205UntilCancelled) {
     // The first disk opens at registration; the second is opened by OpenVmdk.
     int calls = 0;
     EXPECT_CALL(*bridge, PrepareDiskAccess)
-        .WillOnce([](const std::string&, const std::string&, const std::string&, bool,
-                     std::string& id, std::string&, std::string& port, std::string&, std::string&) {
-            id = "acc";
-            port = "1";
-            return true;
-        })
-        .WillRepeatedly([&](const std::string&, const std::string&, const std::string&, bool,
-                            std::string&, std::string&, std::string&, std::string&, std::string&) {
+        .WillOnce(DoAll(SetArgReferee<4>("acc"), SetArgReferee<6>("1"), Return(true)))
+        .WillRepeatedly([&](auto&&...) {
             if (++calls == 3) plugin.SetJobCancelled(true);
             return false;
         });
