@@ -15,6 +15,7 @@
 #include "FusionComputeInfo.h"
 #include "MockBridge.h"
 #include "NxClock.h"
+#include "Ranges.h"
 #include "TempDir.h"
 
 namespace {
@@ -294,15 +295,6 @@ TEST(DiskServiceAdminWait, FollowsThePassDuration) {
 
 // ---- extents ---------------------------------------------------------------------------------
 
-// Offset and length of each extent.
-using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
-
-Ranges Extents(const SDiskChangeInfo& info) {
-    Ranges out;
-    for (const SDiskChangeExtent& e : info.vecExtents) out.push_back({e.ullOffset, e.ullLength});
-    return out;
-}
-
 SDiskChangeInfo Cbt(const std::string& bitmap, uint32_t g) {
     SDiskChangeInfo info;
     CFusionComputeDiskInfo::ProcessCBTBitmap(bitmap, g, 512, info);
@@ -330,7 +322,7 @@ TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
                  {"FFFFFFF7FFFFFFFF", 2, {{0, 28 * 1024}, {29 * 1024, 35 * 1024}}, 64 * 1024}};
     for (const auto& c : cases) {
         SDiskChangeInfo info = Cbt(c.strBitmap, c.nGranularity);
-        EXPECT_EQ(c.extents, Extents(info)) << c.strBitmap;
+        EXPECT_EQ(c.extents, OffsetsAndLengths(info.vecExtents)) << c.strBitmap;
         EXPECT_EQ(c.ullLength, info.ullLength) << c.strBitmap;
     }
     SDiskChangeInfo kept;
@@ -362,9 +354,9 @@ TEST_F(DiskServiceTest, FsBitmapRunsOfMarkedBytesBecomeExtentsLessTheDataOffset)
         return info;
     };
     const std::string marked("\0\5\5\0\1", 5);
-    EXPECT_EQ((Ranges{{4096, 8192}, {16384, 4096}}), Extents(scan(marked, 0)));
-    EXPECT_EQ((Ranges{{0, 8192}, {12288, 4096}}), Extents(scan(marked, 4096)));
-    EXPECT_EQ((Ranges{{0, 4096}}), Extents(scan(std::string("\1", 1), 4096)));
+    EXPECT_EQ((Ranges{{4096, 8192}, {16384, 4096}}), OffsetsAndLengths(scan(marked, 0).vecExtents));
+    EXPECT_EQ((Ranges{{0, 8192}, {12288, 4096}}), OffsetsAndLengths(scan(marked, 4096).vecExtents));
+    EXPECT_EQ((Ranges{{0, 4096}}), OffsetsAndLengths(scan(std::string("\1", 1), 4096).vecExtents));
     SDiskChangeInfo none = scan(std::string(64, '\0'), 0);
     EXPECT_TRUE(none.vecExtents.empty());
     EXPECT_EQ(777u, none.ullLength);
@@ -375,7 +367,7 @@ TEST_F(DiskServiceTest, FsBitmapRunsOfMarkedBytesBecomeExtentsLessTheDataOffset)
     bytes.back() = 9;
     EXPECT_EQ(
         (Ranges{{((1u << 20) - 3) * 4096ull, 8 * 4096ull}, {((3u << 20) - 1) * 4096ull, 4096}}),
-        Extents(scan(bytes, 0)));
+        OffsetsAndLengths(scan(bytes, 0).vecExtents));
 }
 
 // ---- the plug-in's disk interface -----------------------------------------------------------

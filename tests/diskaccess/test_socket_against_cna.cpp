@@ -10,6 +10,7 @@
 #include "CnaServer.h"
 #include "EvDebug.h"
 #include "FusionComputeSocket.h"
+#include "Ranges.h"
 #include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
@@ -67,11 +68,9 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, uint32_t(around.size()), around.data()));
     EXPECT_EQ(expected, around);
 
-    std::vector<std::pair<uint64_t, uint64_t>> writes;
-    for (const auto& w : state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1")))
-        writes.push_back({w.ullOffset, w.ullLength});
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1 << 20, 1 << 20}, {4096, 8192}}),
-              writes);
+    EXPECT_EQ(
+        (Ranges{{1 << 20, 1 << 20}, {4096, 8192}}),
+        OffsetsAndLengths(state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1"))));
 }
 
 // The server's answers to refused opens and requests reach the client as failures, each with
