@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <iterator>
 
 #include "EvDebug.h"
 #include "FsFakeTools.h"
@@ -95,7 +96,9 @@ TEST_F(FusionStorageCLIInit, NoJavaFoundRunsJavaFromThePathOrTheSystemJava) {
 }
 
 // Every command, with an ordinary name and with hostile ones: the command line as logged, and
-// each name reaching the tool as exactly one argument, unchanged; no name runs a command.
+// each name reaching the tool as exactly one argument, unchanged; no name runs a command. The
+// tools' names are quoted as shell words and Java's in double quotes, so every name here goes
+// through both quotings and the real shell.
 TEST_F(FusionStorageCLITest, CommandLinesCarryEachNameAsOneArgument) {
     const std::string pwned = tools.Dir() + "/pwned";
     const std::string names[] = {
@@ -108,6 +111,21 @@ TEST_F(FusionStorageCLITest, CommandLinesCarryEachNameAsOneArgument) {
         "v\ntouch " + pwned,
         "v && touch " + pwned,
         "v\\",
+        "a\"b'c",
+        "back\\slash\\",
+        "tab\there",
+        "*",
+        "~root",
+        "!event",
+        "$HOME",
+        "a  b",
+        "-n",
+        "\"",
+        "'",
+        "\xc3\xa9t\xc3\xa9",
+        "${IFS}",
+        "a|b&c>d<e",
+        "#comment",
     };
     std::string device;
     uint64_t size = 0;
@@ -163,8 +181,8 @@ TEST_F(FusionStorageCLITest, CommandLinesCarryEachNameAsOneArgument) {
         EXPECT_FALSE(CWzPath::Exists(pwned)) << n;
     }
     // Each command ran its tool once.
-    EXPECT_EQ(tools.VbsCliRuns(), 4 * 9);
-    EXPECT_EQ(tools.JavaRuns(), 4 * 9);
+    EXPECT_EQ(tools.VbsCliRuns(), int(4 * std::size(names)));
+    EXPECT_EQ(tools.JavaRuns(), int(4 * std::size(names)));
 }
 
 TEST_F(FusionStorageCLITest, AttachAnswers) {
