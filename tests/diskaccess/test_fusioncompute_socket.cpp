@@ -147,19 +147,8 @@ TEST(FusionComputeSocketSequence, FailedSendsConnectsAndAttachesConsumeNoNumber)
         << capture.Dump();
     EXPECT_FALSE(client.Attach(-1));
     EXPECT_TRUE(capture.Contains("Failed to take over socket -1")) << capture.Dump();
-
-    // Two reads on one connection, then one on the next: numbers keep counting across it.
-    std::vector<uint32_t> sequences;
-    for (int reads : {2, 1}) {
-        CFakeCnaPeer peer(WellBehavedAnswer);
-        ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-        for (int i = 0; i < reads; ++i)
-            ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-        client.Disconnect();
-        peer.Finish();
-        for (const SFakeRequest& r : peer.Requests()) sequences.push_back(r.nSequence);
-    }
-    EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), sequences);
+    EXPECT_EQ(0u, client.GetSequence());
+    // (Numbers counting on across connections: SocketAgainstCna.InjectedFaultsFailTheRightRequest.)
 }
 
 TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {

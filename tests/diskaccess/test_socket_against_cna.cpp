@@ -122,15 +122,16 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     std::vector<uint8_t> buf(4096);
     EvLogCapture capture;
 
-    // An answer to another request, and a short one: the read fails, the buffer stays alone.
-    server->AddFault(Rule("op=read action=wrongseq"));
-    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
-    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [1] received [2]"));
-    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
-    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    // A short answer, and one to another request: the read fails, the buffer stays alone. The
+    // sequence numbers keep counting on the next connection.
     server->AddFault(Rule("op=read action=short"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
+    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
+    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    server->AddFault(Rule("op=read action=wrongseq"));
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
+    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [3] received [4]"));
     EXPECT_EQ(std::vector<uint8_t>(4096, 0), buf) << "neither answer was copied";
 
     server->ClearFaults();
