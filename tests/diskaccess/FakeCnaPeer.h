@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -70,10 +69,8 @@ public:
         if (m_listen >= 0) close(m_listen);
         m_listen = -1;
     }
-    std::vector<SFakeRequest> Requests() {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_requests;
-    }
+    // What the client sent; read after Finish, when the peer thread has ended.
+    const std::vector<SFakeRequest>& Requests() const { return m_requests; }
 
 private:
     bool ReadN(int fd, uint8_t* p, size_t n) {
@@ -104,10 +101,7 @@ private:
                 if (!ReadN(fd, data.data(), data.size())) break;
                 r.vecBytes.insert(r.vecBytes.end(), data.begin(), data.end());
             }
-            {
-                std::lock_guard<std::mutex> g(m_lock);
-                m_requests.push_back(r);
-            }
+            m_requests.push_back(r);
             std::vector<uint8_t> answer = m_responder(r);
             if (answer.empty()) break;
             if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) != ssize_t(answer.size()))
@@ -120,7 +114,6 @@ private:
     int m_listen = -1;
     uint16_t m_port = 0;
     std::thread m_thread;
-    std::mutex m_lock;
     std::vector<SFakeRequest> m_requests;
 };
 

@@ -77,7 +77,6 @@ TEST(FusionStorageAPIClusterInfo, FileIsTheToolsOwnByDefault) {
 }
 
 TEST_F(FusionStorageAPITest, Initialize) {
-    EXPECT_FALSE(api.IsInitialized());
     // Without cluster information nothing runs.
     EXPECT_FALSE(api.Initialize("192.168.0.9"));
     EXPECT_FALSE(api.IsInitialized());
