@@ -416,12 +416,9 @@ TEST(PluginDiskInterface, OpenVmdkWaitsBetweenRetriesOn205UntilCancelled) {
 
     EXPECT_EQ(0, plugin.OpenVmdk("web-01", Vm().strGUID, "disk-x", h));
     EXPECT_EQ(VMINFO_ERR_OPEN_DISK, plugin.GetLastVMError());
-    ASSERT_EQ(1, plugin.OpenVmdk("web-01", Vm().strGUID, "DISK-A", h));
-    UINT64 bytes = 0;
-    ASSERT_EQ(1, plugin.GetVmdkCapacity(h, bytes));
-    EXPECT_EQ(10737418240u, bytes);
-    EXPECT_EQ(1, plugin.CloseVmdk(h));
+    EXPECT_EQ(1, plugin.OpenVmdk("web-01", Vm().strGUID, "DISK-A", h));
     EXPECT_TRUE(svc->Disconnect(Vm()));
+    // (The capacity of an open disk, and its close: plugin/test_flows_e2e.)
 }
 
 }  // namespace
