@@ -1,6 +1,6 @@
 // A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, cuts the byte
-// stream into requests (header, fixed body, and a write's data) with its own small decoder,
-// records each request's raw bytes, and sends whatever the responder returns.
+// stream into requests (header, fixed body, and a write's data) with the raw-byte helpers of the
+// CNA server's tests, records each request's raw bytes, and sends whatever the responder returns.
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "../sim_cna/RawCna.h"
 
 struct SFakeRequest {
     std::vector<uint8_t> vecBytes;  // everything the client sent for this request
@@ -23,34 +24,17 @@ struct SFakeRequest {
     uint32_t nBodyLength = 0;
 };
 
-inline uint16_t LE16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LE32(const uint8_t* p) {
-    return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline void PutLE16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(uint8_t(x));
-    v.push_back(uint8_t(x >> 8));
-}
-inline void PutLE32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
-}
+using fcsim::cnawire::Get16;
+using fcsim::cnawire::Get32;
 
 // An answer as a CNA sends it (the client looks only at the sequence in the header) with its
 // status; open and read answers add a value, the handle or length, and the data.
 inline std::vector<uint8_t> FakeAnswer(uint16_t opcode, uint32_t sequence, uint16_t status,
                                        std::optional<uint32_t> value = std::nullopt,
                                        const std::vector<uint8_t>& data = {}) {
-    std::vector<uint8_t> v;
-    PutLE16(v, 0x3535);
-    PutLE16(v, 0);
-    PutLE16(v, opcode);
-    PutLE32(v, sequence);
-    PutLE32(v, uint32_t((value ? 6 : 2) + data.size()));
-    PutLE32(v, 0);
-    PutLE16(v, status);
-    if (value) PutLE32(v, *value);
+    std::vector<uint8_t> v = rawcna::Header(opcode, sequence, (value ? 6 : 2) + data.size());
+    rawcna::Put(v, status, 2);
+    if (value) rawcna::Put(v, *value, 4);
     v.insert(v.end(), data.begin(), data.end());
     return v;
 }
@@ -85,10 +69,8 @@ public:
         if (m_listen >= 0) close(m_listen);
         m_listen = -1;
     }
-    std::vector<SFakeRequest> Requests() {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_requests;
-    }
+    // What the client sent; read after Finish, when the peer thread has ended.
+    const std::vector<SFakeRequest>& Requests() const { return m_requests; }
 
 private:
     bool ReadN(int fd, uint8_t* p, size_t n) {
@@ -107,22 +89,19 @@ private:
             SFakeRequest r;
             uint8_t h[18];
             if (!ReadN(fd, h, 18)) break;
-            r.nOpcode = LE16(h + 4);
-            r.nSequence = LE32(h + 6);
-            r.nBodyLength = LE32(h + 10);
+            r.nOpcode = Get16(h + 4);
+            r.nSequence = Get32(h + 6);
+            r.nBodyLength = Get32(h + 10);
             r.vecBytes.assign(h, h + 18);
             std::vector<uint8_t> body(r.nBodyLength);
             if (!ReadN(fd, body.data(), body.size())) break;
             r.vecBytes.insert(r.vecBytes.end(), body.begin(), body.end());
             if (r.nOpcode == 4 && r.nBodyLength == 16) {
-                std::vector<uint8_t> data(LE32(body.data() + 12));
+                std::vector<uint8_t> data(Get32(body.data() + 12));
                 if (!ReadN(fd, data.data(), data.size())) break;
                 r.vecBytes.insert(r.vecBytes.end(), data.begin(), data.end());
             }
-            {
-                std::lock_guard<std::mutex> g(m_lock);
-                m_requests.push_back(r);
-            }
+            m_requests.push_back(r);
             std::vector<uint8_t> answer = m_responder(r);
             if (answer.empty()) break;
             if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) != ssize_t(answer.size()))
@@ -135,7 +114,6 @@ private:
     int m_listen = -1;
     uint16_t m_port = 0;
     std::thread m_thread;
-    std::mutex m_lock;
     std::vector<SFakeRequest> m_requests;
 };
 
@@ -143,6 +121,6 @@ private:
 inline std::vector<uint8_t> WellBehavedAnswer(const SFakeRequest& r) {
     if (r.nOpcode == 1 && r.nBodyLength == 386) return FakeAnswer(1, r.nSequence, 0, 3);
     if (r.nOpcode != 3) return FakeAnswer(r.nOpcode, r.nSequence, 0);
-    const uint32_t length = LE32(r.vecBytes.data() + 18 + 12);
+    const uint32_t length = Get32(r.vecBytes.data() + 18 + 12);
     return FakeAnswer(3, r.nSequence, 0, length, std::vector<uint8_t>(length, 0x5A));
 }

@@ -9,6 +9,7 @@
 #include "FsVolumeStore.h"
 #include "FusionComputeDiskInfo.h"
 #include "FusionComputeSDKCppBridge.h"
+#include "Ranges.h"
 #include "SimSession.h"
 #include "Simulator.h"
 #include "TempDir.h"
@@ -77,12 +78,8 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume)
         // The seeded guest data: 1 MiB at the start and 256 KiB in the middle.
         SDiskChangeInfo info;
         ASSERT_TRUE(svc.GetDiskExtents(h, "", 0, info));
-        std::vector<std::pair<uint64_t, uint64_t>> got;
-        for (const SDiskChangeExtent& e : info.vecExtents)
-            got.push_back({e.ullOffset, e.ullLength});
-        EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 1u << 20},
-                                                              {disk.ullCapacity / 2, 256u << 10}}),
-                  got);
+        EXPECT_EQ((Ranges{{0, 1u << 20}, {disk.ullCapacity / 2, 256u << 10}}),
+                  OffsetsAndLengths(info.vecExtents));
         EXPECT_EQ(disk.ullCapacity, info.ullLength);
         std::string mode;
         ASSERT_TRUE(svc.GetTransportMode(vm, mode));

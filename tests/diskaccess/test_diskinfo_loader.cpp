@@ -34,7 +34,6 @@ TEST_F(LoaderTest, LibraryMissingOneEntryPointResolvesTheOthersAndFails) {
     EXPECT_FALSE(service.ImportSDK());
     EXPECT_EQ(10u, CountResolved());
     EXPECT_EQ(nullptr, NXFusionSphereSDK_OpenDisk_Ptr);
-    EXPECT_EQ(1u, capture.Count("Error=")) << capture.Dump();
     EXPECT_EQ(1u, capture.Count("Failed to load NXFusionSphereSDK_OpenDisk Error="));
     EXPECT_EQ(1u, capture.Lines().size()) << capture.Dump();
 }

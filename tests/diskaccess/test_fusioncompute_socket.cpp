@@ -14,9 +14,7 @@
 
 namespace {
 
-std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
+using rawcna::Bytes;
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t n) {
     return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
@@ -55,10 +53,10 @@ TEST(FusionComputeSocketWire, ReadRequestMatchesTheDocumentedBytes) {
     ASSERT_EQ(8u, reqs.size());
     for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(i, reqs[i].nSequence);
     std::vector<uint8_t> expected =
-        Hex({0x35, 0x35, 0x00, 0x00, 0x03, 0x00, 0x07, 0x00, 0x00,
-             0x00, 0x10, 0x00, 0x00, 0x00, 0xa7, 0xe8, 0x73, 0x55,  // CRC-32 of the 14 bytes before
-             0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
-             0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
+        Bytes({0x35, 0x35, 0x00, 0x00, 0x03, 0x00, 0x07, 0x00, 0x00, 0x00,
+               0x10, 0x00, 0x00, 0x00, 0xa7, 0xe8, 0x73, 0x55,  // CRC-32 of the 14 bytes before
+               0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00,
+               0x00, 0x00, 0x00, 0x10, 0x00, 0x00});
     EXPECT_EQ(expected, reqs[7].vecBytes);
 }
 
@@ -85,10 +83,10 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
         });
     ASSERT_EQ(5u, reqs.size());
     const auto& w = reqs[0].vecBytes;
-    EXPECT_EQ(Hex({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
-                   0x00, 0xc7, 0xfa, 0x6a, 0xbd}),
+    EXPECT_EQ(Bytes({0x35, 0x35, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
+                     0x00, 0xc7, 0xfa, 0x6a, 0xbd}),
               Slice(w, 0, 18));
-    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}),
+    EXPECT_EQ(Bytes({9, 0, 0, 0, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}),
               Slice(w, 18, 16));
     ASSERT_EQ(18u + 16u + data.size(), w.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), w.begin() + 34));
@@ -96,11 +94,11 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
     const auto& z = reqs[1].vecBytes;
     EXPECT_EQ(5, reqs[1].nOpcode);
     ASSERT_EQ(34u, z.size());  // no data follows a write-zeroes request
-    EXPECT_EQ(Hex({9, 0, 0, 0, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0x00, 0x02, 0, 0}), Slice(z, 18, 16));
+    EXPECT_EQ(Bytes({9, 0, 0, 0, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0x00, 0x02, 0, 0}),
+              Slice(z, 18, 16));
 
     EXPECT_EQ(1, reqs[2].nOpcode);
     EXPECT_EQ(386u, reqs[2].nBodyLength);
-    ASSERT_EQ(18u + 386u, reqs[2].vecBytes.size());
     // Path, token and mode (0 read-only, 1 read-write) in fields padded with zeros; a field
     // filled to the last byte goes without a terminating zero.
     auto padded = [](const std::string& text, size_t n) {
@@ -113,7 +111,7 @@ TEST(FusionComputeSocketWire, WriteOpenAndCloseRequests) {
 
     EXPECT_EQ(1, reqs[4].nOpcode);
     EXPECT_EQ(4u, reqs[4].nBodyLength);
-    EXPECT_EQ(Hex({4, 3, 2, 1}), Slice(reqs[4].vecBytes, 18, 4));
+    EXPECT_EQ(Bytes({4, 3, 2, 1}), Slice(reqs[4].vecBytes, 18, 4));
     EXPECT_TRUE(capture.Contains("CloseDisk result [5]"));
 }
 
@@ -132,50 +130,8 @@ TEST(FusionComputeSocketWire, OversizedPathOrTokenIsRefusedBeforeAnythingIsSent)
     EXPECT_TRUE(reqs.empty());
 }
 
-// An answer to another request fails the read and leaves the caller's buffer alone. (A short
-// answer: SocketAgainstCna.InjectedFaultsFailTheRightRequest.)
-TEST(FusionComputeSocketAnswers, AnswerWithAnotherSequenceFailsWithoutTouchingTheBuffer) {
-    EvLogCapture capture;
-    std::vector<uint8_t> buf(512, 0x11);
-    Exchange(
-        [&](CFusionComputeSocket& client) {
-            EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
-        },
-        [](const SFakeRequest& r) {
-            SFakeRequest shifted = r;
-            shifted.nSequence = r.nSequence + 1;
-            return WellBehavedAnswer(shifted);
-        });
-    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [0] received [1]"))
-        << capture.Dump();
-    EXPECT_EQ(std::vector<uint8_t>(512, 0x11), buf);
-}
-
-TEST(FusionComputeSocketAnswers, ErrorStatusesFailWithTheirMessages) {
-    EvLogCapture capture;
-    Exchange(
-        [](CFusionComputeSocket& client) {
-            uint32_t handle = 7;
-            std::vector<uint8_t> buf(512);
-            EXPECT_FALSE(client.OpenRemoteDiskFile("/d", "t", true, handle));
-            EXPECT_EQ(0u, handle);
-            EXPECT_FALSE(client.ReadFromRemoteDiskFile(1, 0, 512, buf.data()));
-            EXPECT_FALSE(client.WriteToRemoteDiskFile(1, 0, 512, buf.data()));
-            EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(1, 0, 512, nullptr));
-            // The stream stayed in step: each answer matched its request.
-            EXPECT_EQ(4u, client.GetSequence());
-        },
-        [](const SFakeRequest& r) {
-            if (r.nOpcode == 1 || r.nOpcode == 3)
-                return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 1 ? 3 : 8, 0);
-            return FakeAnswer(r.nOpcode, r.nSequence, r.nOpcode == 4 ? 10 : 9);
-        });
-    for (const char* message :
-         {"OpenDisk result [3] File Handle [0] ", "Open disk failed - 3", "Read disk failed - 8",
-          "write disk failed - 10", "write disk failed - 9"})
-        EXPECT_TRUE(capture.Contains(message)) << message;
-}
-
+// (An answer to another request or a short one, and each request's error status:
+// SocketAgainstCna.InjectedFaultsFailTheRightRequest and LeaseTokenModeAndRangesAreChecked.)
 TEST(FusionComputeSocketSequence, FailedSendsConnectsAndAttachesConsumeNoNumber) {
     CFusionComputeSocket client;
     std::vector<uint8_t> buf(16);
@@ -191,19 +147,8 @@ TEST(FusionComputeSocketSequence, FailedSendsConnectsAndAttachesConsumeNoNumber)
         << capture.Dump();
     EXPECT_FALSE(client.Attach(-1));
     EXPECT_TRUE(capture.Contains("Failed to take over socket -1")) << capture.Dump();
-
-    // Two reads on one connection, then one on the next: numbers keep counting across it.
-    std::vector<uint32_t> sequences;
-    for (int reads : {2, 1}) {
-        CFakeCnaPeer peer(WellBehavedAnswer);
-        ASSERT_TRUE(client.Connect("127.0.0.1", peer.Port()));
-        for (int i = 0; i < reads; ++i)
-            ASSERT_TRUE(client.ReadFromRemoteDiskFile(1, 0, 16, buf.data()));
-        client.Disconnect();
-        peer.Finish();
-        for (const SFakeRequest& r : peer.Requests()) sequences.push_back(r.nSequence);
-    }
-    EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), sequences);
+    EXPECT_EQ(0u, client.GetSequence());
+    // (Numbers counting on across connections: SocketAgainstCna.InjectedFaultsFailTheRightRequest.)
 }
 
 TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {

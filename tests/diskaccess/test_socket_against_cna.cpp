@@ -10,6 +10,7 @@
 #include "CnaServer.h"
 #include "EvDebug.h"
 #include "FusionComputeSocket.h"
+#include "Ranges.h"
 #include "SimDisk.h"
 #include "SimState.h"
 #include "TempDir.h"
@@ -67,15 +68,14 @@ TEST_F(SocketAgainstCna, DataWrittenIsReadBackAndTracked) {
     ASSERT_TRUE(client.ReadFromRemoteDiskFile(h, 0, uint32_t(around.size()), around.data()));
     EXPECT_EQ(expected, around);
 
-    std::vector<std::pair<uint64_t, uint64_t>> writes;
-    for (const auto& w : state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1")))
-        writes.push_back({w.ullOffset, w.ullLength});
-    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1 << 20, 1 << 20}, {4096, 8192}}),
-              writes);
+    EXPECT_EQ(
+        (Ranges{{1 << 20, 1 << 20}, {4096, 8192}}),
+        OffsetsAndLengths(state->WritesBetween("disk-1", before, state->ChangeSeq("disk-1"))));
 }
 
-// The server's answers to refused opens and requests reach the client as failures. (The lease's
-// expiry: sim_cna's CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
+// The server's answers to refused opens and requests reach the client as failures, each with
+// its status, and the stream stays in step after them. (The lease's expiry: sim_cna's
+// CnaServerTest.TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest.)
 TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
     ASSERT_TRUE(fctest::LeaseSimDisk(*state, "acc-ro", "tok-ro", "disk-1", false));
     EvLogCapture capture;
@@ -91,10 +91,12 @@ TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
         EXPECT_FALSE(client.OpenRemoteDiskFile(c.strPath, c.strToken, c.bReadOnly, h));
         EXPECT_TRUE(capture.Contains(c.szMessage)) << c.szMessage;
     }
+    EXPECT_TRUE(capture.Contains("OpenDisk result [3] File Handle [0] "));
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-ro", true, h));
     std::vector<uint8_t> buf(1024, 1);
     EXPECT_FALSE(client.WriteToRemoteDiskFile(h, 0, 512, buf.data()));
-    EXPECT_TRUE(capture.Contains("write disk failed - 10"));
+    EXPECT_FALSE(client.WriteZeroToRemoteDiskFile(h, 0, 512, nullptr));
+    EXPECT_EQ(2u, capture.Count("write disk failed - 10"));
     // Past the end, starting at the end, and an unknown handle.
     const struct {
         uint32_t nHandle;
@@ -120,10 +122,17 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     std::vector<uint8_t> buf(4096);
     EvLogCapture capture;
 
+    // A short answer, and one to another request: the read fails, the buffer stays alone. The
+    // sequence numbers keep counting on the next connection.
     server->AddFault(Rule("op=read action=short"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
-    EXPECT_EQ(std::vector<uint8_t>(4096, 0), buf) << "the short answer was not copied";
+    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
+    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    server->AddFault(Rule("op=read action=wrongseq"));
+    EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
+    EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [3] received [4]"));
+    EXPECT_EQ(std::vector<uint8_t>(4096, 0), buf) << "neither answer was copied";
 
     server->ClearFaults();
     ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));

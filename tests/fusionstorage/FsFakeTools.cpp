@@ -5,18 +5,16 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "FusionStorageCLI.h"
-#include "WzUtil.h"
 
-void FsWriteFile(const std::string& path, const std::string& text, bool executable) {
-    FXPath::CreateDirectories(CWzPath::GetDirectory(path));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (executable) ::chmod(path.c_str(), 0755);
+std::vector<std::string> FsJavaArgs(const std::string& mng, const std::string& dsa,
+                                    const std::vector<std::string>& operation) {
+    std::vector<std::string> args = {"VrmVBSTools", "--mngIp", mng, "--dsaIp", dsa};
+    args.insert(args.begin(), {"-classpath", ".:dsware-api-V100R006C00.jar:log4j-1.2.16.jar"});
+    args.insert(args.end(), operation.begin(), operation.end());
+    return args;
 }
 
 bool FsLoggedError(const EvLogCapture& log, const std::string& text) {
@@ -69,16 +67,16 @@ exit $(cat "$d/N.rc" 2>/dev/null || echo 0)
 }  // namespace
 
 CFsFakeTools::CFsFakeTools() {
-    FsWriteFile(m_dir.Path() + "/bin/vbs_cli", ToolScript(m_dir.Path(), "vbs_cli", false), true);
+    Write("bin/vbs_cli", ToolScript(m_dir.Path(), "vbs_cli", false), true);
     // Several Java runtimes. A folder listing gives "jre" before "jre-17", but as whole paths
     // "jre/bin/java" sorts after "jre-17/bin/java" ('/' > '-'): the runner must take that one.
     for (const char* jre : {"jre-17", "jre", "jre-11"}) {
-        FsWriteFile(m_dir.Path() + "/zk/data/" + jre + "/bin/java",
-                    ToolScript(m_dir.Path(), "java", true), true);
+        Write(std::string("zk/data/") + jre + "/bin/java", ToolScript(m_dir.Path(), "java", true),
+              true);
     }
     // "java" through the search path, for a runner that found no Java.
-    FsWriteFile(m_dir.Path() + "/bin/java", ToolScript(m_dir.Path(), "java", true), true);
-    FXPath::CreateDirectories(ToolsDir());
+    Write("bin/java", ToolScript(m_dir.Path(), "java", true), true);
+    Write("home/Huawei/FusionStorage/.keep", "");
 
     const char* path = std::getenv("PATH");
     m_env.Set("PATH", m_dir.Path() + "/bin:" + (path ? path : "/usr/bin:/bin"));
@@ -92,23 +90,30 @@ CFsFakeTools::~CFsFakeTools() {
     m_env.Restore();
 }
 
+std::string CFsFakeTools::Write(const std::string& name, const std::string& text,
+                                bool executable) const {
+    const std::string path = m_dir.Write(name, text);
+    if (executable) ::chmod(path.c_str(), 0755);
+    return path;
+}
+
 void CFsFakeTools::Prepare(CFusionStorageCLI& cli) const {
     cli.SetJavaSearchFolder(JavaSearchFolder());
     cli.SetSystemJava(m_dir.Path() + "/no/such/java");
 }
 
 void CFsFakeTools::SetVbsCli(const std::string& output, int status) {
-    FsWriteFile(m_dir.Path() + "/vbs_cli.out", output);
-    FsWriteFile(m_dir.Path() + "/vbs_cli.rc", std::to_string(status) + "\n");
+    Write("vbs_cli.out", output);
+    Write("vbs_cli.rc", std::to_string(status) + "\n");
 }
 
 void CFsFakeTools::SetJava(const std::string& output, int status) {
-    FsWriteFile(m_dir.Path() + "/java.out", output);
-    FsWriteFile(m_dir.Path() + "/java.rc", std::to_string(status) + "\n");
+    Write("java.out", output);
+    Write("java.rc", std::to_string(status) + "\n");
 }
 
 void CFsFakeTools::SetBitmapNotReady(int count) {
-    FsWriteFile(m_dir.Path() + "/notready", std::to_string(count) + "\n");
+    Write("notready", std::to_string(count) + "\n");
 }
 
 std::vector<std::string> CFsFakeTools::VbsCliArgs() const {
@@ -141,6 +146,6 @@ void CFsFakeTools::ClearRuns() {
 void CFsFakeTools::SetConfig(const std::map<std::string, std::string>& keys) {
     std::string text = "[VirtualServer]\n";
     for (const auto& [k, v] : keys) text += k + "=" + v + "\n";
-    FsWriteFile(m_dir.Path() + "/config.ini", text);
+    Write("config.ini", text);
     m_env.Set("FC_CONFIG_FILE", m_dir.Path() + "/config.ini");
 }

@@ -21,6 +21,9 @@ public:
     CFsFakeTools& operator=(const CFsFakeTools&) = delete;
 
     const std::string& Dir() const { return m_dir.Path(); }
+    // Writes a file below the folder (an executable one for a tool); its path.
+    std::string Write(const std::string& name, const std::string& text,
+                      bool executable = false) const;
     std::string ToolsDir() const { return m_dir.Path() + "/home/Huawei/FusionStorage"; }
     std::string JavaSearchFolder() const { return m_dir.Path() + "/zk/data"; }
     std::string GreatestJava() const { return m_dir.Path() + "/zk/data/jre/bin/java"; }
@@ -50,6 +53,8 @@ private:
     CScopedEnvs m_env;
 };
 
-void FsWriteFile(const std::string& path, const std::string& text, bool executable = false);
+// The arguments the runner starts Java with, for these addresses and this operation.
+std::vector<std::string> FsJavaArgs(const std::string& mng, const std::string& dsa,
+                                    const std::vector<std::string>& operation);
 // Whether the capture holds an error line of exactly this text.
 bool FsLoggedError(const EvLogCapture& log, const std::string& text);

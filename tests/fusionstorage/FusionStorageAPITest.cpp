@@ -19,14 +19,14 @@ protected:
     }
 
     void Initialize() {
-        FsWriteFile(clusterInfo, "vbs_manager_ips=10.0.0.1,10.0.0.2\n");
+        tools.Write("vbs_cluster_info", "vbs_manager_ips=10.0.0.1,10.0.0.2\n");
         ASSERT_TRUE(api.Initialize("192.168.0.9")) << log.Dump();
         tools.ClearRuns();
         log.Clear();
     }
 
     std::string ManagerIps(const std::string& fileText) {
-        FsWriteFile(clusterInfo, fileText);
+        tools.Write("vbs_cluster_info", fileText);
         EXPECT_TRUE(api.LoadClusterInfo()) << log.Dump();
         return api.GetManagerIps();
     }
@@ -56,7 +56,7 @@ TEST_F(FusionStorageAPITest, ClusterInfoFailures) {
     EXPECT_FALSE(api.LoadClusterInfo());
     EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 
-    FsWriteFile(clusterInfo, "vbs_manager_ip=10.0.0.1\n");
+    tools.Write("vbs_cluster_info", "vbs_manager_ip=10.0.0.1\n");
     EXPECT_FALSE(api.LoadClusterInfo());
     EXPECT_TRUE(FsLoggedError(
         log, "Failed to find vbs manager ip in cluster info file [" + clusterInfo + "]"))
@@ -77,14 +77,13 @@ TEST(FusionStorageAPIClusterInfo, FileIsTheToolsOwnByDefault) {
 }
 
 TEST_F(FusionStorageAPITest, Initialize) {
-    EXPECT_FALSE(api.IsInitialized());
     // Without cluster information nothing runs.
     EXPECT_FALSE(api.Initialize("192.168.0.9"));
     EXPECT_FALSE(api.IsInitialized());
     EXPECT_EQ(tools.VbsCliRuns() + tools.JavaRuns(), 0);
 
     // A tool that does not start leaves the facade unavailable.
-    FsWriteFile(clusterInfo, "vbs_manager_ips=10.0.0.1,10.0.0.2,\n");
+    tools.Write("vbs_cluster_info", "vbs_manager_ips=10.0.0.1,10.0.0.2,\n");
     tools.SetJava("", 1);
     EXPECT_FALSE(api.Initialize("192.168.0.9"));
     EXPECT_FALSE(api.IsInitialized());
@@ -103,11 +102,8 @@ TEST_F(FusionStorageAPITest, ForwardsTheBitmapQuery) {
     tools.SetJava("status=0,block_size=1024\n");
     EXPECT_TRUE(api.QueryBitmapVolume("b", status, blockSize));
     EXPECT_EQ(blockSize, 1024u);
-    EXPECT_EQ(
-        tools.JavaArgs(),
-        std::vector<std::string>({"-classpath", ".:dsware-api-V100R006C00.jar:log4j-1.2.16.jar",
-                                  "VrmVBSTools", "--mngIp", "10.0.0.1,10.0.0.2", "--dsaIp",
-                                  "192.168.0.9", "--op", "queryBitmapVolume", "--volName", "b"}));
+    EXPECT_EQ(tools.JavaArgs(), FsJavaArgs("10.0.0.1,10.0.0.2", "192.168.0.9",
+                                           {"--op", "queryBitmapVolume", "--volName", "b"}));
 }
 
 // The wait queries once more than its limit allows pauses for (22 queries by default), pausing

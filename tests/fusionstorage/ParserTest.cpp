@@ -3,7 +3,6 @@
 
 #include "FusionStorageCLI.h"
 #include "FusionStorageParser.h"
-#include "NxProcess.h"
 
 namespace {
 
@@ -52,6 +51,8 @@ TEST(FusionStorageParser, DecimalNumbers) {
     }
 }
 
+// (Hostile values through the real shell, in both quotings:
+// FusionStorageCLITest.CommandLinesCarryEachNameAsOneArgument.)
 TEST(FusionStorageQuoting, OrdinaryNamesStayByteForByte) {
     for (const char* plain :
          {"vol-1", "__VQ_BACKUP__volume_7-snap.3", "/usr/bin/java", "10.0.0.1,10.0.0.2"}) {
@@ -59,46 +60,8 @@ TEST(FusionStorageQuoting, OrdinaryNamesStayByteForByte) {
         EXPECT_EQ(FusionStorage::ShellInDoubleQuotes(plain), plain);
     }
     EXPECT_EQ(FusionStorage::ShellWord(""), "''");
+    EXPECT_EQ(FusionStorage::ShellInDoubleQuotes(""), "");
     EXPECT_EQ(FusionStorage::ShellWord("v; touch x"), "'v; touch x'");
     EXPECT_EQ(FusionStorage::ShellWord("it's"), "'it'\\''s'");
     EXPECT_EQ(FusionStorage::ShellInDoubleQuotes("a\"$b`c\\"), "a\\\"\\$b\\`c\\\\");
-}
-
-// The shell itself must hand every value back unchanged, however hostile.
-TEST(FusionStorageQuoting, ShellGivesValuesBackUnchanged) {
-    const std::string hostile[] = {
-        "v; touch /nonexistent/x",
-        "$(id)",
-        "`id`",
-        "a\"b'c",
-        "back\\slash\\",
-        "new\nline",
-        "tab\there",
-        "*",
-        "~root",
-        "!event",
-        "$HOME",
-        "a  b",
-        "-n",
-        "\"",
-        "'",
-        "\xc3\xa9t\xc3\xa9",
-        "${IFS}",
-        "a|b&c>d<e",
-        "#comment",
-        "",
-    };
-    for (const std::string& value : hostile) {
-        std::string out;
-        std::string err;
-        ASSERT_EQ(NxProcess::system("printf '%s' " + FusionStorage::ShellWord(value), out, err), 0)
-            << value;
-        EXPECT_EQ(out, value);
-        ASSERT_EQ(
-            NxProcess::system("printf '%s' \"" + FusionStorage::ShellInDoubleQuotes(value) + "\"",
-                              out, err),
-            0)
-            << value;
-        EXPECT_EQ(out, value);
-    }
 }

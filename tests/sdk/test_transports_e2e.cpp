@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "../diskaccess/Ranges.h"
 #include "CnaServer.h"
 #include "FusionComputeDiskInfo.h"
 #include "FusionComputeSDKCppBridge.h"
@@ -17,8 +18,6 @@
 namespace {
 
 using namespace VMInfoStructs;
-
-using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
 
 // Over SAN the SDK writes around the CNA; the changed blocks still name exactly what it wrote,
 // whether a snapshot comes while the restore's access is held or after its release.
@@ -63,10 +62,7 @@ TEST(TransportsEndToEnd, SanWritesAreReportedAsChangedBlocks) {
         EXPECT_EQ(128, sectors);
         SDiskChangeInfo info;
         CFusionComputeDiskInfo::ProcessCBTBitmap(hex, sectors, 512, info);
-        Ranges out;
-        for (const SDiskChangeExtent& e : info.vecExtents)
-            out.push_back({e.ullOffset, e.ullLength});
-        return out;
+        return OffsetsAndLengths(info.vecExtents);
     };
     ASSERT_NO_FATAL_FAILURE(snapshot(0));
 
