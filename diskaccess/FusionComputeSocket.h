@@ -1,9 +1,10 @@
 // Client of the CNA disk-file socket protocol: one TCP connection to the compute node agent
 // that holds a disk file, one request at a time. Wire constants: CnaProtocol.h.
 //
-// The socket has TCP_NODELAY set: every request leaves as a header write followed by a body
-// write, and with Nagle's algorithm on the second small write would wait for the peer's
-// delayed acknowledgement (tens of milliseconds per request).
+// The socket has TCP_NODELAY set: a request other than a write leaves as a header write
+// followed by a body write, and with Nagle's algorithm on the second small write would wait
+// for the peer's delayed acknowledgement (tens of milliseconds per request). A write leaves
+// in one gathered send, the caller's data included without a copy.
 #pragma once
 
 #include <cstdint>
@@ -97,6 +98,8 @@ public:
     int NativeHandle() const { return socket.Fd(); }  // for diagnostics and tests
 
 private:
+    // The header of the next request; its number is taken once the request has left.
+    FusionComputeSocketMessage_Header NextHeader(uint16_t opcode, uint32_t bodyLength) const;
     bool SendHeader(uint16_t opcode, uint32_t bodyLength, uint32_t& sequence);
     bool RecvHeader(uint32_t expectedSequence);
     // Sends the fixed body of an I/O request after its header; false after logging.

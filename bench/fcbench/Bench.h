@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fcbench {
@@ -38,6 +39,9 @@ struct SPathsOptions {
     std::vector<uint32_t> vecSizes = {64u << 10, 256u << 10, 1u << 20, 4u << 20};
 };
 
+// A request size as the figures name it: 64KiB, 1MiB.
+std::string SizeName(uint32_t nBytes);
+
 // The read and write paths through the plug-in's disk interface and their ceilings; then the
 // whole fcbackup runs (full, incremental, restore) against the same simulator.
 bool MeasurePaths(const SPathsOptions& options, CFigures& figures, std::string& strError);
@@ -52,9 +56,31 @@ bool ImportGoogleBenchmark(const std::string& strPath, CFigures& figures, std::s
 bool Report(const CFigures& figures, const std::string& strOut, std::string& strError);
 
 // The minimal synchronous client and server of the disk request shape: a header, then pread
-// (or pwrite) and one send of header and data. Bytes per second over the whole file.
+// and one send of header and data (or header and data, pwrite, a status). Bytes per second of
+// reading the whole file.
 double CeilingRead(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest);
-double CeilingWrite(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest);
+
+// The same client and server, connected once, for transfers in pieces.
+class CCeiling {
+public:
+    CCeiling(const std::string& strFile, bool bWrite);
+    ~CCeiling();  // ends the server
+    CCeiling(const CCeiling&) = delete;
+    CCeiling& operator=(const CCeiling&) = delete;
+    // Seconds to move the bytes from ullFrom to ullTo at the request size; 0 on a failure,
+    // after which every transfer fails.
+    double Transfer(uint64_t ullFrom, uint64_t ullTo, uint32_t nRequest);
+
+private:
+    int m_nFile = -1;
+    int m_nListener = -1;
+    int m_nFd = -1;
+    bool m_bWrite;
+    bool m_bConnected = false;
+    std::vector<char> m_buffer;
+    std::thread m_server;
+};
+
 // A file of the size with one MiB of data (never a zero block, never compressible) at the
 // start of every `every` bytes; the rest holes.
 bool WriteDataFile(const std::string& strPath, uint64_t ullBytes, uint64_t ullEvery,

@@ -44,4 +44,9 @@ private:
     fcsim::CSimulator m_sim;
 };
 
+// The write path through the plug-in's CreateVmdk / WriteVmdk at each request size, beside its
+// ceiling: write.socket.S, write.ceiling.S. The host is connected, no VM mounted.
+bool MeasureWritePaths(CBenchSim& sim, fcagent::CPluginHost& host, const SPathsOptions& options,
+                       CFigures& figures, std::string& strError);
+
 }  // namespace fcbench

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "Bench.h"
@@ -75,61 +74,71 @@ void Serve(int listener, int file) {
     ::close(fd);
 }
 
-double Run(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest, bool bWrite) {
-    const int file = ::open(strFile.c_str(), bWrite ? O_RDWR : O_RDONLY);
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (file < 0 || listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return 0;
-    std::thread server(Serve, listener, file);
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    double rate = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0) {
-        NoDelay(fd);
-        std::vector<char> buf(nRequest, 'w');
-        const auto t0 = std::chrono::steady_clock::now();
-        uint64_t done = 0;
-        bool ok = true;
-        for (uint64_t off = 0; ok && off < ullBytes; off += nRequest) {
-            SHeader h{off, uint32_t(std::min<uint64_t>(nRequest, ullBytes - off)),
-                      bWrite ? 1u : 0u};
-            const uint32_t n = h.nLength;
-            if (bWrite) {
-                iovec v[2] = {{&h, sizeof(h)}, {buf.data(), n}};
-                ok = ::writev(fd, v, 2) == ssize_t(sizeof(h) + n) && Full(fd, &h, sizeof(h), false);
-            } else {
-                ok = Full(fd, &h, sizeof(h), true) && Full(fd, &h, sizeof(h), false) &&
-                     Full(fd, buf.data(), n, false);
-            }
-            ok = ok && h.nOp == 0;
-            done += n;
-        }
-        const double secs =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        SHeader end{0, 0, 2};
-        Full(fd, &end, sizeof(end), true);
-        rate = ok && secs > 0 ? double(done) / secs : 0;
-    }
-    ::close(fd);
-    server.join();
-    ::close(listener);
-    ::close(file);
-    return rate;
+double Rate(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest) {
+    CCeiling ceiling(strFile, false);
+    const double secs = ceiling.Transfer(0, ullBytes, nRequest);
+    return secs > 0 ? double(ullBytes) / secs : 0;
 }
 
 }  // namespace
 
-double CeilingRead(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest) {
-    return Run(strFile, ullBytes, nRequest, false);
+CCeiling::CCeiling(const std::string& strFile, bool bWrite) : m_bWrite(bWrite) {
+    m_nFile = ::open(strFile.c_str(), bWrite ? O_RDWR : O_RDONLY);
+    m_nListener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (m_nFile < 0 || m_nListener < 0 ||
+        ::bind(m_nListener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(m_nListener, 1) != 0 ||
+        ::getsockname(m_nListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return;
+    m_server = std::thread(Serve, m_nListener, m_nFile);
+    m_nFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(m_nFd, reinterpret_cast<sockaddr*>(&a), len) == 0) {
+        NoDelay(m_nFd);
+        m_bConnected = true;
+    }
 }
 
-double CeilingWrite(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest) {
-    return Run(strFile, ullBytes, nRequest, true);
+CCeiling::~CCeiling() {
+    SHeader end{0, 0, 2};
+    if (m_bConnected) Full(m_nFd, &end, sizeof(end), true);
+    if (m_nFd >= 0) ::close(m_nFd);
+    // A server still waiting for its client (the connect failed) is woken by the shutdown.
+    if (m_nListener >= 0) ::shutdown(m_nListener, SHUT_RDWR);
+    if (m_server.joinable()) m_server.join();
+    if (m_nListener >= 0) ::close(m_nListener);
+    if (m_nFile >= 0) ::close(m_nFile);
+}
+
+double CCeiling::Transfer(uint64_t ullFrom, uint64_t ullTo, uint32_t nRequest) {
+    if (!m_bConnected) return 0;
+    if (m_buffer.size() != nRequest) m_buffer.assign(nRequest, 'w');
+    const auto t0 = std::chrono::steady_clock::now();
+    bool ok = true;
+    for (uint64_t off = ullFrom; ok && off < ullTo; off += nRequest) {
+        SHeader h{off, uint32_t(std::min<uint64_t>(nRequest, ullTo - off)), m_bWrite ? 1u : 0u};
+        const uint32_t n = h.nLength;
+        if (m_bWrite) {
+            iovec v[2] = {{&h, sizeof(h)}, {m_buffer.data(), n}};
+            ok = ::writev(m_nFd, v, 2) == ssize_t(sizeof(h) + n) &&
+                 Full(m_nFd, &h, sizeof(h), false);
+        } else {
+            ok = Full(m_nFd, &h, sizeof(h), true) && Full(m_nFd, &h, sizeof(h), false) &&
+                 Full(m_nFd, m_buffer.data(), n, false);
+        }
+        ok = ok && h.nOp == 0;
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    m_bConnected = ok;
+    return ok && secs > 0 ? secs : 0;
+}
+
+double CeilingRead(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest) {
+    return Rate(strFile, ullBytes, nRequest);
 }
 
 double PlainRead(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest) {

@@ -136,7 +136,7 @@ bool MeasureEndToEnd(const SPathsOptions& o, const std::string& exe, CFigures& f
         return false;
     figures.Add("restore.chain",
                 restore.out["bytes_written"].get<double>() / 1e6 / restore.dSeconds, "MB/s");
-    figures.Add("write.plugin.1MiB",
+    figures.Add("restore.fcbackup.writing",
                 restore.out["bytes_written"].get<double>() / 1e6 /
                     restore.out["write_seconds"].get<double>(),
                 "MB/s");

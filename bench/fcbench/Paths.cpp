@@ -1,12 +1,12 @@
 // The disk paths through the plug-in, as the agent drives them: the demo VM web-01 with its two
 // disks grown to the bench size (the first full of data on a datastore without LUNs, the second
-// sparse on the SAN datastore), mounted, each disk opened and read from start to end.
+// sparse on the SAN datastore), mounted, each disk opened and read from start to end; the
+// write path between (PathsWrite.cpp).
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "AgentHost.h"
@@ -15,11 +15,11 @@
 
 namespace fcbench {
 
-namespace {
-
 std::string SizeName(uint32_t n) {
     return n >= (1u << 20) ? std::to_string(n >> 20) + "MiB" : std::to_string(n >> 10) + "KiB";
 }
+
+namespace {
 
 // Reads the whole disk at the request size through OpenVmdk / ReadVmdk; bytes per second.
 double PluginRead(fcagent::CPluginHost& host, const MountCtx& ctx, const std::string& disk,
@@ -84,6 +84,8 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
         std::printf("read %s: socket %.0f MB/s\n", SizeName(s).c_str(), socket / 1e6);
     }
     host->Plugin().UnmountVM(ctx);
+    // The write path on the same protocol, into a disk a restore creates.
+    if (!MeasureWritePaths(sim, *host, o, figures, err)) return false;
     host.reset();
 
     // Our SDK's LAN transport and its SAN transport (the second disk's datastore has LUNs).
@@ -109,17 +111,6 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
     }
     host->Plugin().UnmountVM(ctx);
     host.reset();
-
-    // The write path's ceiling, on a file of its own.
-    const std::string target = sim.Work() + "/ceiling-write.img";
-    { std::ofstream(target).flush(); }
-    if (::truncate(target.c_str(), off_t(bytes)) != 0) {
-        err = "cannot create " + target;
-        return false;
-    }
-    for (uint32_t s : {1u << 20, 4u << 20})
-        figures.Add("write.ceiling." + SizeName(s), CeilingWrite(target, bytes, s) / 1e6, "MB/s");
-    ::unlink(target.c_str());
     return true;
 }
 

@@ -176,4 +176,23 @@ TEST(FusionComputeSocketTransport, AttachedSocketpairCarriesTheProtocol) {
     close(fds[1]);
 }
 
+// A write leaves in one send, its data with it: a socket that keeps sends apart shows one.
+TEST(FusionComputeSocketTransport, WriteLeavesInOneSend) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+    // The answer's header and status as the client reads them, one record each.
+    const std::vector<uint8_t> answer = FakeAnswer(4, 0, 0);
+    ASSERT_EQ(18, send(fds[1], answer.data(), 18, 0));
+    ASSERT_EQ(2, send(fds[1], answer.data() + 18, 2, 0));
+    CFusionComputeSocket client;
+    ASSERT_TRUE(client.Attach(fds[0]));
+    const std::vector<uint8_t> data(4096, 0x77);
+    ASSERT_TRUE(client.WriteToRemoteDiskFile(2, 0, uint32_t(data.size()), data.data()));
+    std::vector<uint8_t> first(2 * (18 + 16 + data.size()));
+    EXPECT_EQ(ssize_t(18 + 16 + data.size()), recv(fds[1], first.data(), first.size(), 0));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), first.begin() + 34));
+    client.Disconnect();
+    close(fds[1]);
+}
+
 }  // namespace
