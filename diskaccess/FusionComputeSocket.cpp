@@ -221,8 +221,8 @@ bool CFusionComputeSocket::WriteToRemoteDiskFile(uint32_t handle, uint64_t offse
                             {const_cast<void*>(buffer), length}};
     CWzError err = socket.SendGather(parts, 3);
     if (err.IsError()) {
-        log.Error(FCS_TAG, "Failed to send write request of [%d] bytes - %s",
-                  static_cast<int>(length), err.AsString());
+        // One send carries the request and its data, so its failure is the request's.
+        log.Error(FCS_TAG, "Failed to send write request - %s", err.AsString());
         return false;
     }
     const uint32_t sequence = nSequence++;
