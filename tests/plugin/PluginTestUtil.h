@@ -48,6 +48,13 @@ public:
     EvEvent& Log() { return log; }
 };
 
+// A plug-in on a strict bridge double: a bridge call no test expects fails the test.
+class CStrictPluginTest : public ::testing::Test {
+protected:
+    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
+    CTestPlugin plugin{bridge};
+};
+
 // Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
 class CScopedConfig {
 public:

@@ -9,12 +9,10 @@ namespace {
 
 const int64_t kNow = 1750000000;
 
-class SnapshotTest : public ::testing::Test {
+class SnapshotTest : public CStrictPluginTest {
 protected:
     CFakeClock clock{kNow};
     CScopedConfig config;
-    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin{bridge};
     MountCtx ctx;
 
     void SetUp() override {
