@@ -63,12 +63,8 @@ protected:
         ctx.strVMGUID = "guid-web";
         ctx.strMountPath = tmp.Path() + "/mount";
         ON_CALL(*bridge, CheckConnection()).WillByDefault(Return(true));
-        ON_CALL(*bridge, GetVMInfo(_, _, _, _, _))
-            .WillByDefault(Invoke([this](const std::string&, const std::string&, const std::string&,
-                                         SVMInfo& out, uint64_t) {
-                out = record;
-                return true;
-            }));
+        // The record as the test has left it at the time of the call.
+        ON_CALL(*bridge, GetVMInfo(_, _, _, _, _)).WillByDefault(Gives<3>(std::cref(record)));
         ON_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillByDefault(Gives<1>("<ovf/>"));
         ON_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillByDefault(Gives<1>("{\"nics\":[]}"));
         SSnapshot snap;

@@ -67,7 +67,6 @@ protected:
             disk.strGUID = "uuid-" + std::to_string(nCreated);
             return true;
         });
-        ON_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _)).WillByDefault(Return(false));
         ON_CALL(*bridge, ExtendDiskAccess(_, _)).WillByDefault(Return(true));
         ON_CALL(*bridge, ReleaseDiskAccess(_)).WillByDefault(Return(true));
         ON_CALL(*bridge, DeleteDisk(_)).WillByDefault(Return(true));
