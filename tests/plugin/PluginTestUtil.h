@@ -80,9 +80,6 @@ private:
 SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id = "");
 SVMInfo VM(const std::string& name, const std::string& guid = "");
 
-// The chain the agent hands over: the first level, then each one down to the node to open.
-SInventoryInfo Chain(std::vector<SInventoryInfo> levels);
-
 // A job's failures as "item|reason|ignorable" lines, to be compared in one go.
 std::vector<std::string> Failures(const std::vector<SJobFailure>& list);
 
