@@ -3,15 +3,6 @@
 #include "Manifest.h"
 #include "RepoTestUtil.h"
 
-namespace {
-std::string RandomImage(size_t nSize, unsigned nSeed) {
-    std::mt19937 rng(nSeed);
-    std::string str(nSize, '\0');
-    for (char& c : str) c = static_cast<char>(rng());
-    return str;
-}
-}  // namespace
-
 TEST_F(CRepoTest, ASharedChunkIsStoredOnce) {
     const std::string strA = RandomImage(2 * kTestChunk, 1);
     std::string strB = RandomImage(2 * kTestChunk, 2);
