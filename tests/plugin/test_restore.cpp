@@ -343,9 +343,8 @@ TEST_F(RestoreTest, PowerOnFailureStillSucceeds) {
     ctx.newVMInfo.strURN = "urn:vm-new";
     EXPECT_CALL(*bridge, PowerOnVM("B", "urn:vm-new", "guid-new")).WillOnce(Return(false));
     EXPECT_EQ(1, plugin.PostRestoreVM(ctx));
+    // (Without power-on the VM is left off: FlowsEndToEnd's first restore.)
     EXPECT_TRUE(logs.Contains("Power On VM Failed for VM [B]"));
-    ctx.bPowerOn = false;
-    EXPECT_EQ(1, plugin.PostRestoreVM(ctx));
 }
 
 // Three disks, one refused; two cards, one refused; the descriptors beside are never read.
