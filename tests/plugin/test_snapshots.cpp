@@ -32,7 +32,6 @@ TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallb
         std::vector<uint32_t> sleeps;
     } cases[] = {{"", 6, std::vector<uint32_t>(5, 10000)},
                  {"nCreateSnapshotRetryAttempts=0", 1, {}},
-                 {"nCreateSnapshotRetryAttempts=1\nnCreateSnapshotRetryIntervalSecs=1", 2, {1000}},
                  {"nCreateSnapshotRetryAttempts=3\nnCreateSnapshotRetryIntervalSecs=7",
                   4,
                   {7000, 7000, 7000}}};
