@@ -35,7 +35,6 @@ public:
     CFakePlugin() {
         vm.strName = "vm-1";
         vm.strGUID = "guid-1";
-        vm.strHostName = "host-1";
     }
 
     SVMInfo vm;

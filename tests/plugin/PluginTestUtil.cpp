@@ -37,11 +37,6 @@ SVMInfo VM(const std::string& name, const std::string& guid) {
     return vm;
 }
 
-SInventoryInfo Chain(std::vector<SInventoryInfo> levels) {
-    for (size_t i = levels.size() - 1; i > 0; --i) levels[i - 1].vecChildren = {levels[i]};
-    return levels[0];
-}
-
 std::vector<std::string> Failures(const std::vector<SJobFailure>& list) {
     std::vector<std::string> lines;
     for (const SJobFailure& f : list)

@@ -48,6 +48,13 @@ public:
     EvEvent& Log() { return log; }
 };
 
+// A plug-in on a strict bridge double: a bridge call no test expects fails the test.
+class CStrictPluginTest : public ::testing::Test {
+protected:
+    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
+    CTestPlugin plugin{bridge};
+};
+
 // Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
 class CScopedConfig {
 public:
@@ -72,9 +79,6 @@ private:
 // Snapshot records and lists for the tests.
 SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id = "");
 SVMInfo VM(const std::string& name, const std::string& guid = "");
-
-// The chain the agent hands over: the first level, then each one down to the node to open.
-SInventoryInfo Chain(std::vector<SInventoryInfo> levels);
 
 // A job's failures as "item|reason|ignorable" lines, to be compared in one go.
 std::vector<std::string> Failures(const std::vector<SJobFailure>& list);

@@ -74,18 +74,13 @@ TEST(FactoryFaults, RunningOutOfMemoryAnywhereGivesNoObjectAndNoException) {
     EXPECT_TRUE(completed);
     EXPECT_GT(failures, 0);  // the construction allocates, so some of them failed
 
-    // Built whole, the object works through the interface; without a place for it, none is made.
+    // Built whole, it logs through the process's framework; without a place for it, none is
+    // made. (The object at work through the interface, loaded so: the FcbackupCli tests, as
+    // fcbackup loads the plug-in with dlopen.)
     EvLogCapture capture;
     IVMInfo* info = nullptr;
     ASSERT_EQ(1, factory(VSINSTANCE_FUSIONCOMPUTE, &info));
     EXPECT_TRUE(capture.Contains("Creating FusionComputeInfo object"));
-    auto* base = dynamic_cast<CVMInfo*>(info);
-    ASSERT_NE(nullptr, base);
-    EXPECT_EQ(VSINSTANCE_FUSIONCOMPUTE, base->GetInstanceType());
-    // Without a connection a mount fails with the connection error, before touching anything.
-    MountCtx ctx;
-    EXPECT_EQ(0, info->MountVM(ctx));
-    EXPECT_EQ(VMInfoStructs::VMINFO_ERR_CONNECT, base->GetLastVMError());
     delete info;
     EXPECT_EQ(0, factory(VSINSTANCE_FUSIONCOMPUTE, nullptr));
     dlclose(library);

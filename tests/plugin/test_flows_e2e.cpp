@@ -43,7 +43,7 @@ class FlowsEndToEnd : public ::testing::TestWithParam<int> {
 protected:
     fcsim::CSimulator sim;
     CTempDir tmp;
-    std::vector<std::unique_ptr<CScopedEnv>> env;
+    CScopedEnvs env;
     CVMInfo* plugin = nullptr;  // the factory makes a CVMInfo; the agent reads errors there
 
     void SetUp() override {
@@ -54,10 +54,10 @@ protected:
         std::string err;
         ASSERT_TRUE(sim.Start(options, err)) << err;
         tmp.Touch("fc.ini", "[fctest]\nHostName=localhost\n");
-        Env("FC_CLIENT_NAME", "fctest");
-        Env("FC_CONFIG_FILE", tmp.Path() + "/fc.ini");
-        Env("FC_HOME", FC_TEST_SDK_DIR);
-        Env("FC_SAN_DEVICE_DIR", tmp.Path());
+        env.Set("FC_CLIENT_NAME", "fctest");
+        env.Set("FC_CONFIG_FILE", tmp.Path() + "/fc.ini");
+        env.Set("FC_HOME", FC_TEST_SDK_DIR);
+        env.Set("FC_SAN_DEVICE_DIR", tmp.Path());
         ASSERT_TRUE(fcsim::ExposeSanLuns(tmp.Path(), {"6888603000000001", "6888603000000002"}, err))
             << err;
         {
@@ -71,9 +71,6 @@ protected:
         ASSERT_EQ(1, plugin->Init(0));
         ASSERT_EQ(1, plugin->Connect(sim.Url(), sim.User(), sim.Password()))
             << plugin->GetLastVMErrorDetails();
-    }
-    void Env(const char* name, const std::string& value) {
-        env.push_back(std::make_unique<CScopedEnv>(name, value));
     }
     void TearDown() override {
         std::vector<SVMInfo> vms;

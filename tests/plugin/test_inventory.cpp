@@ -15,10 +15,8 @@ std::vector<int> Kinds(const std::vector<SInventoryInfo>& list) {
     return kinds;
 }
 
-class BrowseTest : public ::testing::Test {
+class BrowseTest : public CStrictPluginTest {
 protected:
-    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin{bridge};
     std::vector<SInventoryInfo> out;
 };
 
@@ -27,10 +25,8 @@ TEST_F(BrowseTest, RootListsTheThreeViewsUnsortedAndEachListsTheSites) {
         out.clear();
         EXPECT_EQ(1, plugin.BrowseInventory(path, SInventoryInfo(), out, 0, 0));
         EXPECT_EQ((std::vector<std::string>{"VMs", "Hosts", "Datastores"}), Names(out)) << path;
-        for (const SInventoryInfo& view : out) {
-            EXPECT_EQ(INVENTORY_TYPE_NONE, view.eType);
-            EXPECT_TRUE(view.strID.empty());
-        }
+        EXPECT_EQ((std::vector<int>{0, 0, 0}), Kinds(out));
+        EXPECT_EQ("", out[0].strID + out[1].strID + out[2].strID);
     }
     out.clear();
     EXPECT_EQ(1, plugin.BrowseInventory("Networks", SInventoryInfo(), out, 0, 0));
@@ -131,10 +127,11 @@ TEST_F(BrowseTest, EachKindAsksForItsNestedListAndTheChainsDeepestNodeIsExpanded
     cluster.vecVMs = {VM("vm-b"), VM("VM-a")};
     EXPECT_CALL(*bridge, GetClusterInfo("cl", "c1", _, 0x30000000000001u))
         .WillOnce(Gives<2>(cluster));
-    // The path past the view names nothing that is looked up; the chain decides.
-    SInventoryInfo parent =
-        Chain({Node("Hosts", INVENTORY_TYPE_NONE), Node("site", INVENTORY_TYPE_DATACENTER, "s1"),
-               Node("cl", INVENTORY_TYPE_CLUSTER, "c1")});
+    // The path past the view names nothing that is looked up; the chain the agent hands over
+    // (view, site, cluster) decides.
+    SInventoryInfo parent = Node("Hosts", INVENTORY_TYPE_NONE);
+    parent.vecChildren = {Node("site", INVENTORY_TYPE_DATACENTER, "s1")};
+    parent.vecChildren[0].vecChildren = {Node("cl", INVENTORY_TYPE_CLUSTER, "c1")};
     EXPECT_EQ(1, plugin.BrowseInventory("HOSTS\\x\\y", parent, out, 1, 0));
     EXPECT_EQ((std::vector<std::string>{"h1", "h2", "VM-a", "vm-b"}), Names(out));
     EXPECT_EQ((std::vector<int>{5, 5, 10, 10}), Kinds(out));

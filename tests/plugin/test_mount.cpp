@@ -63,12 +63,8 @@ protected:
         ctx.strVMGUID = "guid-web";
         ctx.strMountPath = tmp.Path() + "/mount";
         ON_CALL(*bridge, CheckConnection()).WillByDefault(Return(true));
-        ON_CALL(*bridge, GetVMInfo(_, _, _, _, _))
-            .WillByDefault(Invoke([this](const std::string&, const std::string&, const std::string&,
-                                         SVMInfo& out, uint64_t) {
-                out = record;
-                return true;
-            }));
+        // The record as the test has left it at the time of the call.
+        ON_CALL(*bridge, GetVMInfo(_, _, _, _, _)).WillByDefault(Gives<3>(std::cref(record)));
         ON_CALL(*bridge, GetOVFDescriptorForVM(_, _)).WillByDefault(Gives<1>("<ovf/>"));
         ON_CALL(*bridge, GetJSONDescriptorForVM(_, _)).WillByDefault(Gives<1>("{\"nics\":[]}"));
         SSnapshot snap;
@@ -228,14 +224,16 @@ TEST_F(MountTest, AGuidThatIsNotAFileNameWritesNothing) {
         EXPECT_EQ(0, Mount({Disk("d1")})) << guid;
         EXPECT_EQ(VMINFO_ERR_OVF_SAVE, plugin.GetLastVMError()) << guid;
     }
-    EXPECT_FALSE(CWzPath::Exists(tmp.Path() + "/escaped.ovf"));
     EXPECT_FALSE(CWzPath::Exists(tmp.Path() + "/../escaped.ovf"));
 }
 
 // A lost connection, a descriptor that cannot be had and a template each end the mount before
-// any snapshot, with their own codes and the bridge's text.
+// any snapshot, with their own codes and the bridge's text; the unmount that undoes them has no
+// snapshot to delete.
 TEST_F(MountTest, ConnectionDescriptorOrTemplateFailsBeforeAnySnapshot) {
     EXPECT_CALL(*bridge, CreateVMSnapshot(_, _, _, _, _, _, _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _)).Times(0);
     EXPECT_CALL(*bridge, CheckConnection()).WillOnce(Return(false)).WillRepeatedly(Return(true));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("session expired"));
     EXPECT_EQ(0, Mount({Disk("d1")}));
@@ -256,12 +254,7 @@ TEST_F(MountTest, ConnectionDescriptorOrTemplateFailsBeforeAnySnapshot) {
     EXPECT_EQ(VMINFO_ERR_TEMPLATE, plugin.GetLastVMError());
 }
 
-TEST_F(MountTest, UnmountWithoutASnapshotDeletesNothingAndCleanupOnlyTheSnapshot) {
-    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).Times(0);
-    EXPECT_CALL(*bridge, DeleteVMSnapshot(_, _)).Times(0);
-    EXPECT_EQ(1, plugin.UnmountVM(ctx));
-    ::testing::Mock::VerifyAndClearExpectations(bridge);
-
+TEST_F(MountTest, CleanupDeletesOnlyTheSnapshot) {
     ctx.strSnapshotID = "snap-9";
     EXPECT_CALL(*bridge, DeleteVMSnapshot("web-01", "", "guid-web", _)).WillOnce(Return(true));
     EXPECT_EQ(0, plugin.CleanupVM(ctx));

@@ -20,10 +20,8 @@ SInventoryInfo Folder(const std::string& id) {
     return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
 }
 
-class QueryTest : public ::testing::Test {
+class QueryTest : public CStrictPluginTest {
 protected:
-    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin{bridge};
     std::vector<SVMInfo> out;
 
     // Each folder lists these sub-folders, once.

@@ -67,7 +67,6 @@ protected:
             disk.strGUID = "uuid-" + std::to_string(nCreated);
             return true;
         });
-        ON_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _)).WillByDefault(Return(false));
         ON_CALL(*bridge, ExtendDiskAccess(_, _)).WillByDefault(Return(true));
         ON_CALL(*bridge, ReleaseDiskAccess(_)).WillByDefault(Return(true));
         ON_CALL(*bridge, DeleteDisk(_)).WillByDefault(Return(true));
@@ -344,9 +343,8 @@ TEST_F(RestoreTest, PowerOnFailureStillSucceeds) {
     ctx.newVMInfo.strURN = "urn:vm-new";
     EXPECT_CALL(*bridge, PowerOnVM("B", "urn:vm-new", "guid-new")).WillOnce(Return(false));
     EXPECT_EQ(1, plugin.PostRestoreVM(ctx));
+    // (Without power-on the VM is left off: FlowsEndToEnd's first restore.)
     EXPECT_TRUE(logs.Contains("Power On VM Failed for VM [B]"));
-    ctx.bPowerOn = false;
-    EXPECT_EQ(1, plugin.PostRestoreVM(ctx));
 }
 
 // Three disks, one refused; two cards, one refused; the descriptors beside are never read.

@@ -9,12 +9,10 @@ namespace {
 
 const int64_t kNow = 1750000000;
 
-class SnapshotTest : public ::testing::Test {
+class SnapshotTest : public CStrictPluginTest {
 protected:
     CFakeClock clock{kNow};
     CScopedConfig config;
-    StrictMock<CMockBridge>* bridge = new StrictMock<CMockBridge>();
-    CTestPlugin plugin{bridge};
     MountCtx ctx;
 
     void SetUp() override {
@@ -34,7 +32,6 @@ TEST_F(SnapshotTest, RetryableFailureIsTriedValuePlusOneTimesThen205WithoutFallb
         std::vector<uint32_t> sleeps;
     } cases[] = {{"", 6, std::vector<uint32_t>(5, 10000)},
                  {"nCreateSnapshotRetryAttempts=0", 1, {}},
-                 {"nCreateSnapshotRetryAttempts=1\nnCreateSnapshotRetryIntervalSecs=1", 2, {1000}},
                  {"nCreateSnapshotRetryAttempts=3\nnCreateSnapshotRetryIntervalSecs=7",
                   4,
                   {7000, 7000, 7000}}};

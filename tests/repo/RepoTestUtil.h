@@ -40,6 +40,14 @@ protected:
                 strImage[e.ullOffset + i] = static_cast<char>(rng());
     }
 
+    // Random bytes, the same for the same seed.
+    static std::string RandomImage(size_t nSize, unsigned nSeed) {
+        std::mt19937 rng(nSeed);
+        std::string str(nSize, '\0');
+        for (char& c : str) c = static_cast<char>(rng());
+        return str;
+    }
+
     // One backup of the given disks; each disk is written only at its extents.
     std::string Backup(const std::vector<std::pair<std::string, const std::string*>>& vecDisks,
                        const std::vector<std::vector<SExtent>>& vecExtents,

@@ -129,9 +129,7 @@ TEST_F(CRepoTest, CompressedChunksRoundTripAndARawBackupStaysRaw) {
 }
 
 TEST_F(CRepoTest, AGrownDiskKeepsItsOldTailAndReadsZeroBeyond) {
-    std::mt19937 rng(9);
-    std::string strImage(kTestChunk + 100, '\0');
-    Scribble(strImage, {{0, strImage.size()}}, rng);
+    std::string strImage = RandomImage(kTestChunk + 100, 9);
     const std::string strFull = Backup({{"d", &strImage}}, {{{0, strImage.size()}}});
     strImage.resize(3 * kTestChunk, '\0');  // grown; nothing new written
     const std::string strInc = Backup({{"d", &strImage}}, {{}}, strFull);

@@ -3,15 +3,6 @@
 #include "Manifest.h"
 #include "RepoTestUtil.h"
 
-namespace {
-std::string RandomImage(size_t nSize, unsigned nSeed) {
-    std::mt19937 rng(nSeed);
-    std::string str(nSize, '\0');
-    for (char& c : str) c = static_cast<char>(rng());
-    return str;
-}
-}  // namespace
-
 TEST_F(CRepoTest, ASharedChunkIsStoredOnce) {
     const std::string strA = RandomImage(2 * kTestChunk, 1);
     std::string strB = RandomImage(2 * kTestChunk, 2);
@@ -22,10 +13,10 @@ TEST_F(CRepoTest, ASharedChunkIsStoredOnce) {
     // Another VM with the same disk adds nothing.
     Backup({{"x", &strA}}, {{{0, strA.size()}}}, "", "vm2");
     EXPECT_EQ(ChunkFiles().size(), 3u);
-    // An incremental that writes nothing inherits every chunk.
-    const std::string strInc = Backup({{"a", &strA}, {"b", &strB}}, {{}, {}}, strFull);
+    // An incremental that writes nothing inherits every chunk. (That it reads back as its
+    // parent: AGrownDiskKeepsItsOldTailAndReadsZeroBeyond.)
+    Backup({{"a", &strA}, {"b", &strB}}, {{}, {}}, strFull);
     EXPECT_EQ(ChunkFiles().size(), 3u);
-    EXPECT_TRUE(ReadDisk(strInc, "b", strB.size()) == strB);
 }
 
 TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
