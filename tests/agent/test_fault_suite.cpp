@@ -102,8 +102,9 @@ protected:
         cli.enable_server_certificate_verification(true);
         cli.set_read_timeout(60, 0);
         const std::string text = body.is_null() ? "" : body.dump();
-        const httplib::Result res = method == "POST" ? cli.Post(path, text, "application/json")
-                                                     : cli.Delete(path, text, "application/json");
+        const httplib::Result res = method == "GET"    ? cli.Get(path)
+                                    : method == "POST" ? cli.Post(path, text, "application/json")
+                                                       : cli.Delete(path, text, "application/json");
         const nlohmann::json answer =
             res ? nlohmann::json::parse(res->body, nullptr, false) : nlohmann::json();
         EXPECT_TRUE(res && res->status == 200)
@@ -119,18 +120,19 @@ protected:
     SRun Run(const std::string& args) { return fctest::Fcbackup(dir, args + " --no-progress"); }
     std::string NewRepo() { return dir.File("repo" + std::to_string(++nRepos)); }
 
-    // Every disk of one backup ({"backup_id", "disks": [{"name", "capacity"}]}, as list
-    // answers) exports as the live disk; the bytes compared, or -1 when a disk differs or the
-    // backup lacks disks.
-    int64_t Holds(const std::string& repo, const std::string& vm, const nlohmann::json& backup) {
+    // Every disk of one backup ({"backup_id", "disks": [{"name", "capacity"}]}, as list and
+    // backup answer) exports as the live disk, the runs' output kept in runDir; the bytes
+    // compared, or -1 when a disk differs or the backup lacks disks.
+    int64_t Holds(const CTempDir& runDir, const std::string& repo, const std::string& vm,
+                  const nlohmann::json& backup) {
         if (backup["disks"].size() != kDisks) return -1;
         int64_t bytes = 0;
         for (const auto& d : backup["disks"]) {
-            const std::string out = dir.File("export.img");
-            const SRun e = fctest::Fcbackup(dir, "export --vm " + vm + " --backup " +
-                                                     backup["backup_id"].get<std::string>() +
-                                                     " --disk " + d["name"].get<std::string>() +
-                                                     " --output " + out + " --repo " + repo);
+            const std::string out = runDir.File("export.img");
+            const SRun e = fctest::Fcbackup(runDir, "export --vm " + vm + " --backup " +
+                                                        backup["backup_id"].get<std::string>() +
+                                                        " --disk " + d["name"].get<std::string>() +
+                                                        " --output " + out + " --repo " + repo);
             if (e.nExit != 0 || fctest::ReadWholeFile(out) != Live(d)) return -1;
             bytes += int64_t(d["capacity"].get<uint64_t>());
         }
@@ -142,7 +144,7 @@ protected:
         if (verify.nExit != 0 || !verify.Json()["ok"].get<bool>()) return -1;
         const SRun list = Run("list --json --repo " + repo);
         const nlohmann::json backups = list.Json()["backups"];
-        return backups.empty() ? -1 : Holds(repo, vm, backups.back());
+        return backups.empty() ? -1 : Holds(dir, repo, vm, backups.back());
     }
     size_t Listed(const std::string& repo) {
         const SRun list = Run("list --json --repo " + repo);
@@ -156,8 +158,7 @@ protected:
     void BackupCase(const std::string& fault, const std::string& vm = "web-01",
                     const std::function<void()>& afterFault = nullptr) {
         const std::string repo = NewRepo();
-        // Both disks read at once, so that a fault meets one disk while the other goes on.
-        const SRun r = Run("backup --json --jobs 2 --vm " + vm + " --repo " + repo + conn);
+        const SRun r = Run("backup --json --vm " + vm + " --repo " + repo + conn);
         ClearFaults();
         const bool bNothingLeft = sim.State().ListLeases().empty() && FsVolumes() == 0;
         const int64_t bytes = r.nExit == 0 ? Verified(repo, vm) : 0;
@@ -373,6 +374,106 @@ TEST_F(FaultSuite, LeftoverSnapshotRemovedOnceExpired) {
     });
     EXPECT_EQ(1, leftover) << "the failed deletion left no snapshot behind";
     EXPECT_EQ(0, ours()) << "the later backup left a backup snapshot";
+}
+
+// Load: three VMs of two disks each (web-01 restored under new names, with data of their own
+// written on top) backed up in full, over and over, by three fcbackup processes at once for a
+// bounded time, while the CNA fails a steady share of the reads. Every backup that completes
+// must hold its disks byte for byte; every other must fail cleanly.
+TEST_F(FaultSuite, LoadWithCnaFaults) {
+    const int kVms = 3;
+    const auto kFor = std::chrono::seconds(60);
+    const std::string source = NewRepo();
+    ASSERT_EQ(0, Run("backup --vm web-01 --repo " + source + conn).nExit);
+    std::mt19937 random(20261210);
+    std::string err;
+    for (int v = 0; v < kVms; ++v) {
+        const std::string vm = "load-" + std::to_string(v);
+        ASSERT_EQ(0, Run("restore --vm web-01 --name " + vm + " --repo " + source + conn).nExit);
+        for (const auto& vmRecord : Run("vms --json" + conn).Json()["vms"]) {
+            if (vmRecord["name"] != vm) continue;
+            // Data in a few places, so that a full backup reads several extents per disk.
+            for (const auto& disk : vmRecord["disks"])
+                for (uint64_t at : {uint64_t(v) << 20, uint64_t(4 + v) << 20}) {
+                    std::string data(1 << 20, '\0');
+                    for (char& c : data) c = char(random());
+                    ASSERT_NE(0u, sim.GuestWrite(disk["name"], at, data, err)) << err;
+                }
+        }
+    }
+    // Every 10th read answers an error, every 25th drops its connection (about one backup in two
+    // meets one).
+    Inject(
+        "cna op=read nth=10 every=10 times=0 action=error; "
+        "cna op=read nth=25 every=25 times=0 action=drop");
+
+    // Each process checks every backup it completes at once, while the others go on.
+    struct SSlot {
+        CTempDir dir;
+        int nCompleted = 0, nClean = 0;
+        uint64_t ullBytes = 0;
+        std::string strWrong;  // the runs that failed uncleanly, the backups that differ
+    };
+    std::vector<SSlot> slots(kVms);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int v = 0; v < kVms; ++v) {
+        threads.emplace_back([&, v] {
+            SSlot& slot = slots[v];
+            const std::string vm = "load-" + std::to_string(v);
+            const std::string repo = dir.File("load" + std::to_string(v));
+            const std::string args =
+                "backup --json --full --jobs 3 --no-progress --vm " + vm + " --repo " + repo + conn;
+            while (std::chrono::steady_clock::now() - start < kFor) {
+                const SRun r = fctest::Fcbackup(slot.dir, args);
+                const int64_t bytes = r.nExit == 0 ? Holds(slot.dir, repo, vm, r.Json()) : 0;
+                slot.nCompleted += r.nExit == 0;
+                slot.ullBytes += uint64_t(std::max<int64_t>(bytes, 0));
+                if (bytes < 0)
+                    slot.strWrong += vm + ": a completed backup does not hold the disks\n";
+                else if (r.nExit == 1 && r.strErr.find("fcbackup: ") == 0)
+                    ++slot.nClean;
+                else if (r.nExit != 0)
+                    slot.strWrong += vm + ": exit " + std::to_string(r.nExit) + " " + r.strErr;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    uint64_t fired = 0;
+    const nlohmann::json rules = Control("GET", "/sim/cna/faults")["faults"];
+    for (const auto& rule : rules) fired += rule["fired"].get<uint64_t>();
+    ClearFaults();
+
+    int completed = 0, clean = 0;
+    uint64_t bytes = 0;
+    std::string wrong = sim.State().ListLeases().empty() ? "" : "a disk-access lease was left\n";
+    for (int v = 0; v < kVms; ++v) {
+        completed += slots[v].nCompleted;
+        clean += slots[v].nClean;
+        bytes += slots[v].ullBytes;
+        wrong += slots[v].strWrong;
+        // The repository holds every completed backup whole, and nothing else.
+        const std::string repo = dir.File("load" + std::to_string(v));
+        const SRun verify = Run("verify --json --repo " + repo);
+        if (slots[v].nCompleted > 0 && (verify.nExit != 0 || !verify.Json()["ok"].get<bool>()))
+            wrong += "load-" + std::to_string(v) + ": " + verify.strOut;
+        if (Listed(repo) != size_t(slots[v].nCompleted))
+            wrong += "load-" + std::to_string(v) + ": not what completed is listed\n";
+    }
+    EXPECT_EQ("", wrong);
+    EXPECT_GT(fired, 0u) << "no CNA fault fired: " << rules.dump();
+    std::printf(
+        "load: %d backups completed, %d failed cleanly, %llu bytes verified, %llu CNA "
+        "faults, %.0f s\n",
+        completed, clean, static_cast<unsigned long long>(bytes),
+        static_cast<unsigned long long>(fired), secs);
+    Record("load: 3 VMs x 2 disks, 3 processes, CNA faults",
+           !wrong.empty()  ? DATA_ERROR
+           : completed > 0 ? SURVIVED
+                           : FAILED_CLEANLY,
+           bytes);
 }
 
 }  // namespace
