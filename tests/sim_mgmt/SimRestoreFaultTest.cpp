@@ -233,6 +233,9 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     Err("GET", "/service/sites", nullptr, "10000022");  // this client still says 6.3
     Err("POST", "/sim/config", {{"version", 7}}, "10000001");
     EXPECT_EQ(Ok("GET", "/sim/info")["version"], 62);
+    // This simulator runs no CNA: its rules are refused.
+    EXPECT_EQ(409, Err("GET", "/sim/cna/faults", nullptr, "10000010"));
+    EXPECT_EQ(409, Err("POST", "/sim/cna/faults", {{"rule", "op=read"}}, "10000010"));
 }
 
 // CNA rules through the control endpoint: added as text, read back whole, fired on the CNA,
@@ -251,11 +254,6 @@ TEST_F(CnaFaultTest, RulesAddedListedFiredAndCleared) {
     Err("POST", "/sim/cna/faults", {{"rule", "op=read action=explode"}}, "10000001");
     Err("POST", "/sim/cna/faults", json::object(), "10000001");
     EXPECT_TRUE(Ok("GET", "/sim/cna/faults")["faults"].empty());
-}
-
-TEST_F(FaultTest, NoCnaRulesWithoutACna) {
-    EXPECT_EQ(409, Err("GET", "/sim/cna/faults", nullptr, "10000010"));
-    EXPECT_EQ(409, Err("POST", "/sim/cna/faults", {{"rule", "op=read"}}, "10000010"));
 }
 
 TEST_F(FaultTest, GuestWriteThroughTheControlEndpoint) {
