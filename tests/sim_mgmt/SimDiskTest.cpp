@@ -256,7 +256,6 @@ TEST_F(CDiskFixture, DiskAccessLeasesPrepareExtendExpireRelease) {
     Ok("DELETE", res + "/" + rid);
     EXPECT_TRUE(Lease(rid).is_null());
     Err("DELETE", res + "/" + rid, nullptr, "10300402");
-    Err("GET", volUri + "/backupresources/" + rid, nullptr, "10300402");
 
     json snap2 = Snapshot(vm);
     json other = VmByName("db-01");
