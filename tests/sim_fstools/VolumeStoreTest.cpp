@@ -184,7 +184,8 @@ TEST_F(VolumeStoreTest, WritesThroughTheAttachedDiskVolumeAreJournalled) {
 
 TEST_F(VolumeStoreTest, HostileNamesStayInsideTheStore) {
     fx.Snapshot("s1");
-    const std::string names[] = {"../../escape", "a/b", ".", "..", "v; rm -rf /", "new\nline"};
+    const std::string names[] = {"../../escape", "a/b",       ".",        "..",
+                                 "v; rm -rf /",  "new\nline", "v\"; $(x)"};
     for (const std::string& name : names) {
         ASSERT_EQ(fx.Store().CreateFromSnapshot(name, CFsStateFixture::c_ullDiskSize, "s1", error),
                   FS_OK)
@@ -193,7 +194,7 @@ TEST_F(VolumeStoreTest, HostileNamesStayInsideTheStore) {
         EXPECT_EQ(encoded.find_first_of("/.\n"), std::string::npos) << encoded;
     }
     std::vector<SFsVolume> all = fx.Store().List();
-    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(all.size(), 7u);
     for (const SFsVolume& v : all) {
         EXPECT_EQ(v.strDataPath.compare(0, fx.Store().Folder().size(), fx.Store().Folder()), 0);
         EXPECT_EQ(fx.Store().Delete(v.strName, error), FS_OK) << v.strName;
