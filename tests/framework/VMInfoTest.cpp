@@ -56,22 +56,22 @@ private:
 
 TEST(VMInfoTest, LastErrorAndDetails) {
     CTestVMInfo info;
+    // The code and the details after each step.
+    auto last = [&] {
+        return std::to_string(info.GetLastVMError()) + " [" + info.GetLastVMErrorDetails() + "]";
+    };
     EXPECT_EQ(info.Init(0), 1);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NONE);
+    EXPECT_EQ(last(), "0 []");
     info.SetLastVMError(VMINFO_ERR_SNAPSHOT, "quota exceeded");
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
+    EXPECT_EQ(last(), "39 [quota exceeded]");
     info.SetLastVMError(VMINFO_ERR_HOST_DS_QUERY);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_HOST_DS_QUERY);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded") << "a code alone keeps the details";
+    EXPECT_EQ(last(), "6 [quota exceeded]") << "a code alone keeps the details";
     info.SetLastVMErrorDetails("bridge text");
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "bridge text");
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_HOST_DS_QUERY);
+    EXPECT_EQ(last(), "6 [bridge text]");
     info.SetLastVMError(VMINFO_ERR_NONE);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NONE);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "") << "code 0 resets";
+    EXPECT_EQ(last(), "0 []") << "code 0 resets";
     info.SetLastVMError(VMINFO_ERR_NONE, "ignored");
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "");
+    EXPECT_EQ(last(), "0 []");
 }
 
 TEST(VMInfoTest, HostDiscoveryRequests) {
