@@ -37,7 +37,10 @@ protected:
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
     }
-    void TearDown() override { server->Stop(); }
+    void TearDown() override {
+        server->Stop();
+        fcsim::CSimState::SetNowForTest(0);
+    }
     CTempDir tmp;
     std::string disk;
     Bytes data;
@@ -151,9 +154,6 @@ TEST_F(CnaServerTest, RefusedOpensAndRequestsChangeNothing) {
 TEST_F(CnaServerTest, TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest) {
     fcsim::SLease lease;
     ASSERT_TRUE(state->GetLease("a1", lease));
-    struct SClock {
-        ~SClock() { fcsim::CSimState::SetNowForTest(0); }
-    } restoreClock;
     const struct {
         const char* szWhat;
         std::string strToken;
