@@ -86,8 +86,8 @@ TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
         m_bridge.CreateVMSnapshot(m_vm, "__VQ_BACKUP__", "d", false, true, true, true, snap, disks))
         << m_bridge.GetLastError();
     EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{2000, 2000}));
-    EXPECT_EQ(snap.strID, "urn:sites:1:vms:i-00000001:snapshots:5");
-    EXPECT_EQ(snap.tCreateTime, 1700000100);
+    // (The snapshot's own identifier and time: BridgeRecords.SnapshotTreeIsFlattened... and
+    // BridgeSim.BackupCycle, where the snapshot made is the one listed.)
     // The volume's name on the storage device wins over the snapshot's own id, when it has one.
     std::vector<std::string> ids;
     for (const SDisk& d : disks) ids.push_back(d.strSnapshotDiskID + " " + d.strChangeToken);
