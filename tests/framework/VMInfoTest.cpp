@@ -195,18 +195,16 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     EXPECT_TRUE(CWzPath::IsFile(file)) << "a file in the way is left alone";
 }
 
+// (No vendor file, and each value read without its line feed:
+// PluginLifecycle.ConstructorLogsAndNonXenOrMissingBiosLeavesNoGuid.)
 TEST(VMInfoTest, BiosInfoFromDmiFolder) {
     CTempDir dir;
     CScopedEnv env("FC_DMI_DIR", dir.Path().c_str());
     std::string vendor = "x", serial = "x", uuid = "x", product = "x";
-    EXPECT_FALSE(CVMInfo::getBiosInfo(vendor, serial, uuid, product)) << "no vendor file";
-
     dir.Write("sys_vendor", "Xen\n");
-    dir.Write("product_uuid", "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11\n");
     dir.Write("product_name", "HVM domU\n");
     ASSERT_TRUE(CVMInfo::getBiosInfo(vendor, serial, uuid, product));
-    EXPECT_EQ(vendor, "Xen");
     EXPECT_EQ(serial, "") << "an unreadable serial is empty";
-    EXPECT_EQ(uuid, "6d4f6e1c-0000-4a55-9b1e-3c7d2e0a9f11");
+    EXPECT_EQ(uuid, "");
     EXPECT_EQ(product, "HVM domU");
 }
