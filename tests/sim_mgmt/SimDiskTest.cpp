@@ -190,9 +190,9 @@ TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
     EXPECT_EQ(Entry(snap, fs["vmConfig"]["disks"][1]["volumeUrn"])["snapNameOnDev"], "");
     fcsim::SFsSnapshot rec;
     ASSERT_TRUE(m_sim.State().GetFsSnapshot(fsName, rec));
-    EXPECT_EQ(rec.ullSize, fsDisk["capacityBytes"].get<uint64_t>());
-    EXPECT_EQ(rec.strDiskID, IdOf(fsDisk["volumeUrn"]));
-    EXPECT_EQ(rec.ullChangeSeq, m_sim.State().ChangeSeq(rec.strDiskID));
+    EXPECT_EQ(json({rec.ullSize, rec.strDiskID, rec.ullChangeSeq}),
+              json({fsDisk["capacityBytes"], IdOf(fsDisk["volumeUrn"]),
+                    m_sim.State().ChangeSeq(IdOf(fsDisk["volumeUrn"]))}));
     EXPECT_EQ(fctest::ReadFileAt(rec.strPath, 0, 512),
               fctest::ReadFileAt(m_sim.State().DiskPath(rec.strDiskID), 0, 512));
     EXPECT_FALSE(

@@ -34,9 +34,8 @@ TEST_F(RestoreTest, VolumesVmsAndNics) {
                        {"uuid", "11111111-2222-4333-8444-555555555555"}});
     EXPECT_EQ(WaitTask(started)["status"], "success");
     json vol = Ok("GET", started["uri"]);
-    EXPECT_EQ(vol["capacityBytes"], 8 << 20);
-    EXPECT_EQ(vol["quantityGB"], 1);
-    EXPECT_EQ(vol["vmUrn"], "");
+    EXPECT_EQ(json({vol["capacityBytes"], vol["quantityGB"], vol["vmUrn"]}),
+              json({8 << 20, 1, ""}));
     EXPECT_EQ(Ok("GET", ds["uri"])["freeSizeBytes"], freeBefore - (8 << 20));
     // A uuid in use, a size not in sectors, an unknown datastore, more than it has free.
     const std::pair<json, const char*> refusals[] = {
@@ -189,9 +188,8 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     EXPECT_GT(id["id"].get<int>(), 0);
     EXPECT_EQ(WaitTask(Ok("POST", snaps, {{"name", "b"}}))["status"], "success");
     json failed = WaitTask(Ok("POST", snaps, {{"name", "c"}}));
-    EXPECT_EQ(failed["status"], "failed");
-    EXPECT_EQ(failed["reason"], "10300112");
-    EXPECT_EQ(failed["reasonDes"], "busy now");
+    EXPECT_EQ(json({failed["status"], failed["reason"], failed["reasonDes"]}),
+              json({"failed", "10300112", "busy now"}));
     json root = Ok("GET", snaps)["rootSnapshots"];  // "a" and "b"; the failed one took nothing
     ASSERT_EQ(root.size(), 1u);
     ASSERT_EQ(root[0]["childSnapshots"].size(), 1u);
@@ -262,8 +260,8 @@ TEST_F(FaultTest, GuestWriteThroughTheControlEndpoint) {
     EXPECT_EQ(r["changeSeq"], seq + 1);
     auto w = m_sim.State().WritesBetween(volId, seq, seq + 1);
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0].ullOffset, 4096u);
-    EXPECT_EQ(w[0].ullLength, 4u);
+    EXPECT_EQ(std::make_pair(w[0].ullOffset, w[0].ullLength),
+              std::make_pair(uint64_t(4096), uint64_t(4)));
     Ok("POST", "/sim/guestwrite",
        {{"volumeUrn", disk["volumeUrn"]}, {"offset", 0}, {"length", 10}, {"fill", 7}});
     uint64_t cap = disk["capacityBytes"];

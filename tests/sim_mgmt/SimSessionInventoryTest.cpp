@@ -49,8 +49,7 @@ TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
     EXPECT_EQ(Call("GET", "/service/sites").nStatus, 200);
     fcsim::CSimState::SetNowForTest(now + 1201);
     SResult r = Call("GET", "/service/sites");
-    EXPECT_EQ(r.nStatus, 401);
-    EXPECT_EQ(r.body["errorCode"], "10000002");
+    EXPECT_EQ(json({r.nStatus, r.body["errorCode"]}), json({401, "10000002"}));
     ASSERT_TRUE(Login());
     EXPECT_EQ(Call("GET", "/service/sites").nStatus, 200);
 
