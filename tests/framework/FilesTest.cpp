@@ -102,7 +102,7 @@ TEST(FilesTest, FirstFileByExtension) {
     EXPECT_EQ(path, dir.File("mm.ovf"));
     EXPECT_TRUE(GetFirstFileByExtension(dir.Path(), ".OvF", path));
     EXPECT_EQ(path, dir.File("mm.ovf"));
-    EXPECT_FALSE(GetFirstFileByExtension(dir.Path(), "json", path));
+    // (Another extension only: RestoreTest.MissingJsonDescriptorAfterTheVMWasCreatedGives21.)
     EXPECT_FALSE(GetFirstFileByExtension(dir.File("nowhere"), "ovf", path));
 }
 
@@ -129,12 +129,7 @@ TEST(FilesTest, WholeFileRoundTripAndReplacement) {
     EXPECT_EQ(error.SysError(), ENOENT);
     EXPECT_FALSE(WriteWholeFile(dir.File("no/such/folder/x"), "x", &error));
     EXPECT_TRUE(error.IsError());
-
-    uint64_t size = 0;
-    ASSERT_TRUE(WriteWholeFile(path, data));
-    ASSERT_TRUE(FXFile::NXGetFileSize(path, size).Success());
-    EXPECT_EQ(size, data.size());
-    EXPECT_TRUE(FXFile::NXGetFileSize(dir.File("gone"), size).IsError());
+    // (A file's size, and a file that is gone: MountTest.FullMountInformationListsRegistered...)
 }
 
 TEST(FilesTest, CreateAndRemoveTreesWithoutFollowingLinks) {

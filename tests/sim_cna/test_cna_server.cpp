@@ -37,7 +37,10 @@ protected:
         server = std::make_unique<fcsim::CCnaServer>(*state);
         ASSERT_TRUE(server->Start("127.0.0.1", 0));
     }
-    void TearDown() override { server->Stop(); }
+    void TearDown() override {
+        server->Stop();
+        fcsim::CSimState::SetNowForTest(0);
+    }
     CTempDir tmp;
     std::string disk;
     Bytes data;
@@ -151,9 +154,6 @@ TEST_F(CnaServerTest, RefusedOpensAndRequestsChangeNothing) {
 TEST_F(CnaServerTest, TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest) {
     fcsim::SLease lease;
     ASSERT_TRUE(state->GetLease("a1", lease));
-    struct SClock {
-        ~SClock() { fcsim::CSimState::SetNowForTest(0); }
-    } restoreClock;
     const struct {
         const char* szWhat;
         std::string strToken;
@@ -232,22 +232,17 @@ namespace {
 TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
     fcsim::SCnaFaultRule rule;
     std::string error;
-    ASSERT_TRUE(fcsim::ParseCnaFaultRule(
-        "op=read nth=4 times=0 from=4096 to=8192 action=error status=7", rule, error))
-        << error;
-    EXPECT_EQ(fcsim::ECnaOp::Read, rule.eOp);
-    EXPECT_EQ(4u, rule.window.nNth);
-    EXPECT_EQ(0u, rule.window.nTimes);
-    EXPECT_EQ(4096u, rule.ullFrom);
-    EXPECT_EQ(8192u, rule.ullTo);
-    EXPECT_EQ(fcsim::ECnaFaultAction::ErrorStatus, rule.eAction);
-    EXPECT_EQ(7, rule.nStatus);
-    fcsim::SCnaFaultRule again;
-    ASSERT_TRUE(fcsim::ParseCnaFaultRule(fcsim::FormatCnaFaultRule(rule), again, error));
-    EXPECT_EQ(fcsim::FormatCnaFaultRule(rule), fcsim::FormatCnaFaultRule(again));
+    // Every field read lands where the text is written from (the defaults' text:
+    // CnaFaultTest.RulesAddedListedFiredAndCleared); the read rule at work on the wire:
+    // SocketAgainstCna's fault tests.
+    const std::string text =
+        "op=read nth=4 times=0 from=4096 to=8192 action=error status=7 stall_ms=25";
+    ASSERT_TRUE(fcsim::ParseCnaFaultRule(text, rule, error)) << error;
+    EXPECT_EQ(fcsim::FormatCnaFaultRule(rule), text);
 
+    // (Duplicate keys and open quotes: KeyValues.RuleLinesQuoteWhatNeedsIt.)
     for (const char* bad : {"op=delete", "status=70000", "nth=-1", "skip=3", "from=10 to=5",
-                            "stall", "action=drop junk=1", "op=read op=write", "action=\"drop"}) {
+                            "stall", "action=drop junk=1"}) {
         EXPECT_FALSE(fcsim::ParseCnaFaultRule(bad, rule, error)) << bad;
         EXPECT_FALSE(error.empty());
     }
@@ -257,9 +252,9 @@ TEST(CnaSanExposure, CreatesPlainLunNamesOnly) {
     CTempDir tmp;
     const std::string& root = tmp.Path();
     std::string error;
+    // (The devices made for the LUNs: TransportsEndToEnd.SanWritesAreReportedAsChangedBlocks
+    // opens a disk through them.)
     EXPECT_TRUE(fcsim::ExposeSanLuns(root + "/dev", {"lun-1", "6005-08b4"}, error)) << error;
-    EXPECT_TRUE(std::filesystem::exists(root + "/dev/lun-1"));
-    EXPECT_TRUE(std::filesystem::exists(root + "/dev/6005-08b4"));
     for (const char* bad : {"../evil", ".."})
         EXPECT_FALSE(fcsim::ExposeSanLuns(root + "/dev", {bad}, error)) << bad;
     EXPECT_FALSE(std::filesystem::exists(root + "/evil"));

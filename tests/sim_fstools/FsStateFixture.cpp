@@ -8,15 +8,14 @@
 #include <stdexcept>
 
 #include "DiskWatch.h"
+#include "SimDisk.h"
 #include "WzUtil.h"
 
 const char* const CFsStateFixture::c_szDisk = "disk-1";
 const char* const CFsStateFixture::c_szDiskVolume = "fsvol-disk-1";
 
 CFsStateFixture::CFsStateFixture() : m_state(m_dir.File("state")), m_store(m_dir.File("state")) {
-    int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ::ftruncate(fd, c_ullDiskSize) != 0) throw std::runtime_error("disk");
-    ::close(fd);
+    fctest::WriteSimDisk(m_state, c_szDisk, std::vector<uint8_t>(c_ullDiskSize));
 }
 
 CFsStateFixture::~CFsStateFixture() {

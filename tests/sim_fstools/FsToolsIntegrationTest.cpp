@@ -143,7 +143,7 @@ TEST_F(FsToolsIntegrationTest, BitmapVolumeIsBuiltAwaitedAndRead) {
     EXPECT_TRUE(api.DeleteVolume("snap-2-bitmap"));
 }
 
-TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCallerAndHostileNamesRunNothing) {
+TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
     fx.Snapshot("snap-1");
     CFsFaults faults(fx.StateDir());
     std::string device;
@@ -170,20 +170,8 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCallerAndHostileNamesRunNot
     EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
     EXPECT_TRUE(api.DeleteVolume("v"));
-
-    // Hostile names create nothing but their volume.
-    const std::string pwned = fx.Dir() + "/pwned";
-    const std::string names[] = {"v; touch " + pwned, "v\"; touch " + pwned + "; echo \"",
-                                 "$(touch " + pwned + ")"};
-    for (const std::string& name : names) {
-        ASSERT_TRUE(api.CreateVolumeFromSnapshot(name, "snap-1", 4096 + (1 << 20))) << log.Dump();
-        SFsVolume v;
-        EXPECT_TRUE(fx.Store().Get(name, v)) << name;
-        std::string device;
-        EXPECT_TRUE(api.AttachVolume(name, device));
-        EXPECT_TRUE(api.DetatchVolume(name));
-        EXPECT_TRUE(api.DeleteVolume(name));
-        EXPECT_FALSE(CWzPath::Exists(pwned)) << name;
-    }
+    // (Hostile names: each reaches the tools as one argument and runs nothing,
+    // FusionStorageCLITest.CommandLinesCarryEachNameAsOneArgument; the stand-ins run no command
+    // and keep every name inside their store, VolumeStoreTest.HostileNamesStayInsideTheStore.)
     EXPECT_TRUE(fx.Store().List().empty());
 }

@@ -8,7 +8,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <nlohmann/json.hpp>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #ifndef FCSIM_PATH
@@ -48,19 +49,14 @@ TEST(FcsimProcess, StartsSeededServesAndStopsOnSigterm) {
         if (line.find("running") != std::string::npos) break;
     }
     ASSERT_EQ(url.compare(0, 17, "http://127.0.0.1:"), 0) << url;
-    EXPECT_TRUE(std::filesystem::exists(stateDir + "/inventory.json"));
-
-    httplib::Client cli(url);
-    auto login = cli.Post(
-        "/service/session",
-        {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}}, "",
-        "application/json");
-    ASSERT_TRUE(login);
-    EXPECT_EQ(login->status, 200);
-    auto vms = cli.Get("/service/sites/5D1C0A7E/vms?detail=0",
-                       {{"X-Auth-Token", login->get_header_value("X-Auth-Token")}});
-    ASSERT_TRUE(vms);
-    EXPECT_EQ(nlohmann::json::parse(vms->body)["total"], 5);
+    // Seeded: the demo's VMs are in the state folder (what the demo holds: the in-process
+    // simulator tests); serving: the version list answers.
+    std::ifstream inventory(stateDir + "/inventory.json");
+    const std::string text((std::istreambuf_iterator<char>(inventory)), {});
+    EXPECT_NE(text.find("\"web-01\""), std::string::npos) << stateDir;
+    auto versions = httplib::Client(url).Get("/service/versions");
+    ASSERT_TRUE(versions);
+    EXPECT_EQ(versions->status, 200);
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     int status = 0;

@@ -59,7 +59,7 @@ TEST_F(InventoryModel, VolumesTakeFreeSlotsAndNicsUniqueMacs) {
     inv.AttachVolume(vm, b, 0, "SCSI");
     EXPECT_EQ(b["seq"], 1);
     EXPECT_THROW(inv.AttachVolume(vm, c, 2, ""), CApiError);  // slot in use
-    EXPECT_THROW(inv.AttachVolume(vm, a, 5, ""), CApiError);  // attached already
+    // (A volume attached already: RestoreTest.VolumesVmsAndNics.)
     std::vector<std::string> order;
     for (const json* v : inv.VolumesOf("i-00000001")) order.push_back((*v)["id"]);
     EXPECT_EQ(order, (std::vector<std::string>{"2", "1"}));

@@ -34,9 +34,8 @@ TEST_F(RestoreTest, VolumesVmsAndNics) {
                        {"uuid", "11111111-2222-4333-8444-555555555555"}});
     EXPECT_EQ(WaitTask(started)["status"], "success");
     json vol = Ok("GET", started["uri"]);
-    EXPECT_EQ(vol["capacityBytes"], 8 << 20);
-    EXPECT_EQ(vol["quantityGB"], 1);
-    EXPECT_EQ(vol["vmUrn"], "");
+    EXPECT_EQ(json({vol["capacityBytes"], vol["quantityGB"], vol["vmUrn"]}),
+              json({8 << 20, 1, ""}));
     EXPECT_EQ(Ok("GET", ds["uri"])["freeSizeBytes"], freeBefore - (8 << 20));
     // A uuid in use, a size not in sectors, an unknown datastore, more than it has free.
     const std::pair<json, const char*> refusals[] = {
@@ -65,21 +64,19 @@ TEST_F(RestoreTest, VolumesVmsAndNics) {
             {"vmConfig",
              {{"cpu", {{"quantity", 4}}}, {"disks", json::array()}, {"nics", json::array()}}}});
     WaitTask(vmStarted);
+    // (Made stopped with the uuid asked for, placed on a host: BridgeSim.RestoreFromRecord.)
     json vm = Ok("GET", vmStarted["uri"]);
-    EXPECT_EQ(vm["status"], "stopped");
     EXPECT_EQ(vm["clusterName"], "cluster-b");
     EXPECT_EQ(vm["hostName"], "cna-03");
-    EXPECT_EQ(vm["uuid"], "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee");
     std::string uri = vm["uri"];
     WaitTask(Ok("POST", uri + "/action/attachvol", {{"volUrn", vol["urn"]}}));
     Err("POST", uri + "/action/attachvol", {{"volUrn", vol["urn"]}}, "10300074");
     json nic = Ok("POST", uri + "/virtualNics", {{"name", "eth0"}, {"portGroupName", "pg-backup"}});
     WaitTask(nic);
     Err("POST", uri + "/virtualNics", {{"name", "eth1"}, {"portGroupUrn", "urn:nope"}}, "10540107");
+    // (One disk and one NIC then, counted: BridgeSim.RestoreFromRecord.)
     vm = Ok("GET", uri);
-    ASSERT_EQ(vm["vmConfig"]["disks"].size(), 1u);
     EXPECT_EQ(vm["vmConfig"]["disks"][0]["sequenceNum"], 1);
-    ASSERT_EQ(vm["vmConfig"]["nics"].size(), 1u);
     EXPECT_EQ(vm["vmConfig"]["nics"][0]["portGroupName"], "pg-backup");
     Err("DELETE", vol["uri"], nullptr, "10420009");  // attached
 
@@ -125,14 +122,13 @@ TEST_F(RestoreTest, OvfRoundTripWithDiskMapAndNetworkReconnect) {
                  {"diskMap", {{vol["uuid"].get<std::string>(), srcDisk2["volumeUuid"]}}}};
     json started = Ok("POST", m_strSite + "/vms/action/importovf", body);
     EXPECT_EQ(WaitTask(started)["status"], "success");
+    // (Named as asked, stopped, with the source's networks: FlowsEndToEnd's restore from the
+    // descriptor.)
     json vm = Ok("GET", started["uri"]);
-    EXPECT_EQ(vm["name"], "web-01-restored");
-    EXPECT_EQ(vm["status"], "stopped");
     EXPECT_EQ(vm["vmConfig"]["cpu"]["quantity"], src["vmConfig"]["cpu"]["quantity"]);
     ASSERT_EQ(vm["vmConfig"]["disks"].size(), 1u);
     EXPECT_EQ(vm["vmConfig"]["disks"][0]["volumeUrn"], vol["urn"]);
     EXPECT_EQ(vm["vmConfig"]["disks"][0]["sequenceNum"], 2);
-    ASSERT_EQ(vm["vmConfig"]["nics"].size(), 2u);
     EXPECT_NE(vm["vmConfig"]["nics"][0]["mac"], src["vmConfig"]["nics"][0]["mac"]);  // in use
 
     // Reconnect from a descriptor that moves nic2 to pg-prod.
@@ -192,9 +188,8 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     EXPECT_GT(id["id"].get<int>(), 0);
     EXPECT_EQ(WaitTask(Ok("POST", snaps, {{"name", "b"}}))["status"], "success");
     json failed = WaitTask(Ok("POST", snaps, {{"name", "c"}}));
-    EXPECT_EQ(failed["status"], "failed");
-    EXPECT_EQ(failed["reason"], "10300112");
-    EXPECT_EQ(failed["reasonDes"], "busy now");
+    EXPECT_EQ(json({failed["status"], failed["reason"], failed["reasonDes"]}),
+              json({"failed", "10300112", "busy now"}));
     json root = Ok("GET", snaps)["rootSnapshots"];  // "a" and "b"; the failed one took nothing
     ASSERT_EQ(root.size(), 1u);
     ASSERT_EQ(root[0]["childSnapshots"].size(), 1u);
@@ -233,6 +228,9 @@ TEST_F(FaultTest, RulesFireOnTheNthCallAndSpendThemselves) {
     Err("GET", "/service/sites", nullptr, "10000022");  // this client still says 6.3
     Err("POST", "/sim/config", {{"version", 7}}, "10000001");
     EXPECT_EQ(Ok("GET", "/sim/info")["version"], 62);
+    // This simulator runs no CNA: its rules are refused.
+    EXPECT_EQ(409, Err("GET", "/sim/cna/faults", nullptr, "10000010"));
+    EXPECT_EQ(409, Err("POST", "/sim/cna/faults", {{"rule", "op=read"}}, "10000010"));
 }
 
 // CNA rules through the control endpoint: added as text, read back whole, fired on the CNA,
@@ -253,11 +251,6 @@ TEST_F(CnaFaultTest, RulesAddedListedFiredAndCleared) {
     EXPECT_TRUE(Ok("GET", "/sim/cna/faults")["faults"].empty());
 }
 
-TEST_F(FaultTest, NoCnaRulesWithoutACna) {
-    EXPECT_EQ(409, Err("GET", "/sim/cna/faults", nullptr, "10000010"));
-    EXPECT_EQ(409, Err("POST", "/sim/cna/faults", {{"rule", "op=read"}}, "10000010"));
-}
-
 TEST_F(FaultTest, GuestWriteThroughTheControlEndpoint) {
     json disk = VmByName("app-01")["vmConfig"]["disks"][0];
     std::string volId = IdOf(disk["volumeUrn"]);
@@ -267,8 +260,8 @@ TEST_F(FaultTest, GuestWriteThroughTheControlEndpoint) {
     EXPECT_EQ(r["changeSeq"], seq + 1);
     auto w = m_sim.State().WritesBetween(volId, seq, seq + 1);
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0].ullOffset, 4096u);
-    EXPECT_EQ(w[0].ullLength, 4u);
+    EXPECT_EQ(std::make_pair(w[0].ullOffset, w[0].ullLength),
+              std::make_pair(uint64_t(4096), uint64_t(4)));
     Ok("POST", "/sim/guestwrite",
        {{"volumeUrn", disk["volumeUrn"]}, {"offset", 0}, {"length", 10}, {"fill", 7}});
     uint64_t cap = disk["capacityBytes"];

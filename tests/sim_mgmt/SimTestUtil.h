@@ -21,13 +21,11 @@ inline std::string IdOf(const std::string& urnOrUri) {
 }
 
 // Logs in with the demo's password (sent as it is); the session token, empty when refused.
-template <typename Client>
-std::string LoginToken(Client& cli, const std::string& user = "admin",
-                       const std::string& password = "FcSim@2024") {
-    auto res =
-        cli.Post("/service/session",
-                 {{"X-Auth-User", user}, {"X-Auth-Key", password}, {"X-ENCRIPT-ALGORITHM", "1"}},
-                 "", "application/json");
+inline std::string LoginToken(httplib::Client& cli) {
+    auto res = cli.Post(
+        "/service/session",
+        {{"X-Auth-User", "admin"}, {"X-Auth-Key", "FcSim@2024"}, {"X-ENCRIPT-ALGORITHM", "1"}}, "",
+        "application/json");
     return res && res->status == 200 ? res->get_header_value("X-Auth-Token") : std::string();
 }
 
