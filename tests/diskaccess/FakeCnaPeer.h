@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <thread>

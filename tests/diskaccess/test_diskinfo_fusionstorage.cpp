@@ -17,7 +17,6 @@
 namespace {
 
 using namespace VMInfoStructs;
-using FusionComputeDiskInfo::DiskHandle;
 
 TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume) {
     if (std::string(FCSIM_VRMVBSTOOLS_CLASS).empty())
@@ -69,7 +68,7 @@ TEST(DiskInfoFusionStorage, SnapshotVolumeReadsAsTheFrozenDiskAndLeavesNoVolume)
         ASSERT_TRUE(svc.OpenDisk(vm, disk, "", ds, true, false));
         VmdkHandle h;
         ASSERT_TRUE(svc.GetDiskHandle(vm.strName, vm.strGUID, disk.strName, h));
-        ASSERT_TRUE(static_cast<DiskHandle*>(h.pDiskHandle)->pDiskReader);
+        ASSERT_TRUE(static_cast<FusionComputeDiskInfo::DiskHandle*>(h.pDiskHandle)->pDiskReader);
         std::string data(disk.ullCapacity, '\0');
         for (uint64_t off = 0; off < data.size(); off += 1u << 20)
             ASSERT_TRUE(svc.ReadDisk(h, off / 512, 2048, reinterpret_cast<uint8_t*>(&data[off])));

@@ -170,8 +170,7 @@ TEST_F(DiskServiceTest, ReadAsksForTheRightBytesReopensAndGivesUpAtTheLimits) {
     sdk.readResults = {false};
     std::vector<uint8_t> buf(4096);
     ASSERT_TRUE(svc.ReadDisk(h, 2048, 8, buf.data()));
-    ASSERT_EQ(2u, sdk.vecReads.size());
-    EXPECT_EQ(std::make_pair(uint64_t(1048576), uint64_t(4096)), sdk.vecReads[1]);
+    EXPECT_EQ((Ranges{{1048576, 4096}, {1048576, 4096}}), sdk.vecReads);
     EXPECT_EQ(2, buf[0]) << "the data of the second attempt";
     EXPECT_EQ(1u, logs.Count("Failed to read [8] sectors from vm [web-01] disk [disk-a]"));
     EXPECT_EQ(2, nPrepared) << "re-opened once";
@@ -295,12 +294,6 @@ TEST(DiskServiceAdminWait, FollowsThePassDuration) {
 
 // ---- extents ---------------------------------------------------------------------------------
 
-SDiskChangeInfo Cbt(const std::string& bitmap, uint32_t g) {
-    SDiskChangeInfo info;
-    CFusionComputeDiskInfo::ProcessCBTBitmap(bitmap, g, 512, info);
-    return info;
-}
-
 TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
     const struct {
         std::string strBitmap;
@@ -321,7 +314,8 @@ TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
                  {"0000000800000000F", 1, {{28 * 512, 512}, {64 * 512, 4 * 512}}, 68 * 512},
                  {"FFFFFFF7FFFFFFFF", 2, {{0, 28 * 1024}, {29 * 1024, 35 * 1024}}, 64 * 1024}};
     for (const auto& c : cases) {
-        SDiskChangeInfo info = Cbt(c.strBitmap, c.nGranularity);
+        SDiskChangeInfo info;
+        CFusionComputeDiskInfo::ProcessCBTBitmap(c.strBitmap, c.nGranularity, 512, info);
         EXPECT_EQ(c.extents, OffsetsAndLengths(info.vecExtents)) << c.strBitmap;
         EXPECT_EQ(c.ullLength, info.ullLength) << c.strBitmap;
     }

@@ -177,10 +177,7 @@ TEST_F(SocketAgainstCna, BackupSdkOverLanFailsOnRefusalsAndFaults) {
     ASSERT_TRUE(
         sdk.NXFusionSphereSDK_ConnectCNA(inst, "127.0.0.1", server->Port(), "tok-1", 0, ""));
     ASSERT_TRUE(sdk.NXFusionSphereSDK_OpenDisk(inst, nullptr, disk.c_str(), 0, &h, 1));
-    fcsim::SCnaFaultRule wrong;
-    wrong.eOp = fcsim::ECnaOp::Read;
-    wrong.eAction = fcsim::ECnaFaultAction::WrongSequence;
-    server->AddFault(wrong);
+    server->AddFault(Rule("op=read action=wrongseq"));
     std::vector<uint8_t> buf(4096);
     uint64_t count = buf.size();
     EXPECT_FALSE(sdk.NXFusionSphereSDK_ReadDisk(inst, h, 0, buf.size(), buf.data(), &count));

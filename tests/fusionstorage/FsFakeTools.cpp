@@ -86,10 +86,6 @@ CFsFakeTools::CFsFakeTools() {
     SetJava("ret_code=0\n");
 }
 
-CFsFakeTools::~CFsFakeTools() {
-    m_env.Restore();
-}
-
 std::string CFsFakeTools::Write(const std::string& name, const std::string& text,
                                 bool executable) const {
     const std::string path = m_dir.Write(name, text);
@@ -98,7 +94,7 @@ std::string CFsFakeTools::Write(const std::string& name, const std::string& text
 }
 
 void CFsFakeTools::Prepare(CFusionStorageCLI& cli) const {
-    cli.SetJavaSearchFolder(JavaSearchFolder());
+    cli.SetJavaSearchFolder(m_dir.Path() + "/zk/data");
     cli.SetSystemJava(m_dir.Path() + "/no/such/java");
 }
 

@@ -16,16 +16,12 @@ class CFusionStorageCLI;
 class CFsFakeTools {
 public:
     CFsFakeTools();
-    ~CFsFakeTools();
-    CFsFakeTools(const CFsFakeTools&) = delete;
-    CFsFakeTools& operator=(const CFsFakeTools&) = delete;
 
     const std::string& Dir() const { return m_dir.Path(); }
     // Writes a file below the folder (an executable one for a tool); its path.
     std::string Write(const std::string& name, const std::string& text,
                       bool executable = false) const;
     std::string ToolsDir() const { return m_dir.Path() + "/home/Huawei/FusionStorage"; }
-    std::string JavaSearchFolder() const { return m_dir.Path() + "/zk/data"; }
     std::string GreatestJava() const { return m_dir.Path() + "/zk/data/jre/bin/java"; }
 
     // Points the runner at the fake Java folder and a system Java that does not exist.
@@ -50,7 +46,7 @@ public:
 
 private:
     CTempDir m_dir;
-    CScopedEnvs m_env;
+    CScopedEnvs m_env;  // restored before the folder goes
 };
 
 // The arguments the runner starts Java with, for these addresses and this operation.

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 
 #include "SdkUnderTest.h"
@@ -18,7 +17,6 @@ protected:
         ASSERT_NE(nullptr, sdk.pLibrary) << dlerror();
         tmp.Touch("dev/lun-1", "");
         tmp.Touch("dev/lun-2", "");
-        devices = std::make_unique<CScopedEnv>("FC_SAN_DEVICE_DIR", root + "/dev");
         // The disk lies on the storage the device folder presents.
         content.resize(1 << 20);
         for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 3 + (i >> 12));
@@ -37,7 +35,7 @@ protected:
     SSdkUnderTest sdk;
     CTempDir tmp;
     std::string root = tmp.Path(), disk, content;
-    std::unique_ptr<CScopedEnv> devices;
+    CScopedEnv devices{"FC_SAN_DEVICE_DIR", root + "/dev"};
     const char* luns[3] = {"lun-1", "lun-2", nullptr};
 };
 
