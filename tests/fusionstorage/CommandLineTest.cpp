@@ -1,8 +1,8 @@
 // The runner against recording stand-ins: the exact command lines (as logged, and as the
 // tools receive them), the handling of the tools' answers, and hostile names.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 
