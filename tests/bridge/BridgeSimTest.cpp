@@ -5,7 +5,6 @@
 // polling runs on a fake clock.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -2,7 +2,6 @@
 // the file it is kept in.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 
 #include "ApiError.h"
 #include "Inventory.h"
