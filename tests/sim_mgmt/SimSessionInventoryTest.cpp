@@ -67,11 +67,10 @@ TEST_F(SessionTest, BadRequestsGetErrorBodies) {
     Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
     Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
     Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
-    httplib::Headers h = {{"X-Auth-Token", m_strToken}};
-    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), h, "{not json", "application/json");
+    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), {{"X-Auth-Token", m_strToken}},
+                            "{not json", "application/json");
     ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 400);
-    EXPECT_EQ(json::parse(res->body)["errorCode"], "10000001");
+    EXPECT_EQ(json({res->status, json::parse(res->body)["errorCode"]}), json({400, "10000001"}));
 }
 
 // The names of a list's records, in the order of the answer.
