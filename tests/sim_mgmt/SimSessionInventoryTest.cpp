@@ -8,7 +8,7 @@ namespace {
 using SessionTest = CSimFixture;
 using InventoryTest = CSimFixture;
 
-// The version list at 6.3: BridgeSim.FlagBitsFillExactlyTheListsTheyName reads it; at 6.2 set
+// The version list at 6.3: BridgeSim.FlagBitsLookupsAndFolders reads it; at 6.2 set
 // through /sim/config: FaultTest.RulesFireOnTheNthCallAndSpendThemselves.
 TEST_F(SessionTest, AcceptHeaderSpellingsAndAnUnknownVersion) {
     for (const char* accept : {"application/json;version=v6.3;charset=UTF-8",
@@ -82,9 +82,9 @@ std::string Names(const json& list) {
 
 // What the service's filters select where the bridge filters again on its side, so that only
 // these tests see a filter the service ignores. (The filters the bridge takes as they come:
-// folders by type, BridgeSim.FoldersAndTopLevels; hosts of a cluster, VMs of a host and the
-// unfiltered datastore list, BridgeSim.FlagBitsFillExactlyTheListsTheyName.)
-TEST_F(InventoryTest, DemoTopologyThroughEveryFilter) {
+// folders by type, BridgeSim.FlagBitsLookupsAndFolders; hosts of a cluster, VMs of a host and the
+// unfiltered datastore list, BridgeSim.FlagBitsLookupsAndFolders.)
+TEST_F(InventoryTest, DemoTopologyFiltersAndVmFields) {
     json sites = Ok("GET", "/service/sites")["sites"];
     ASSERT_EQ(sites.size(), 1u);
     EXPECT_TRUE(sites[0]["isSelf"].get<bool>());
@@ -118,10 +118,9 @@ TEST_F(InventoryTest, DemoTopologyThroughEveryFilter) {
         EXPECT_GT(d["capacityBytes"].get<uint64_t>(), d["freeSizeBytes"].get<uint64_t>());
         EXPECT_EQ(d["capacityGB"].get<uint64_t>(), d["capacityBytes"].get<uint64_t>() >> 30);
     }
-}
 
-// The disk and NIC counts of each VM: BridgeSim.FlagBitsFillExactlyTheListsTheyName.
-TEST_F(InventoryTest, VmsCarryWhatThePluginReads) {
+    // What the plug-in reads of each VM (its disk and NIC counts:
+    // BridgeSim.FlagBitsLookupsAndFolders).
     for (auto& v : Ok("GET", m_strSite + "/vms?detail=2")["vms"]) {
         EXPECT_EQ(v["uuid"].get<std::string>().size(), 36u);
         EXPECT_EQ(v["isTemplate"].get<bool>(), v["name"] == "tpl-linux") << v["name"];
@@ -133,7 +132,6 @@ TEST_F(InventoryTest, VmsCarryWhatThePluginReads) {
             EXPECT_EQ(d["volNameOnDev"] != "", d["storageType"] == "DSWARE");
         }
     }
-    json db = VmByName("db-01");
     EXPECT_TRUE(db["vmConfig"]["disks"][2]["indepDisk"].get<bool>());
     EXPECT_EQ(VmByName("app-01")["pvDriverStatus"], "notRunning");
     // detail 0 and 1 leave out what they should.
