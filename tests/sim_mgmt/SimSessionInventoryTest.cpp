@@ -10,7 +10,18 @@ using InventoryTest = CSimFixture;
 
 // The version list at 6.3: BridgeSim.FlagBitsLookupsAndFolders reads it; at 6.2 set
 // through /sim/config: FaultTest.RulesFireOnTheNthCallAndSpendThemselves.
-TEST_F(SessionTest, AcceptHeaderSpellingsAndAnUnknownVersion) {
+TEST_F(SessionTest, AcceptHeadersVersionsAndBadRequests) {
+    EXPECT_EQ(Err("GET", "/service/nothing", nullptr, "10000001"), 404);
+    EXPECT_EQ(Err("PUT", m_strSite + "/vms", nullptr, "10000001"), 405);
+    Err("GET", "/service/sites/FFFFFFFF/vms", nullptr, "10000020");
+    Err("GET", m_strSite + "/tasks/999999", nullptr, "10000008");
+    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
+    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
+    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
+    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), {{"X-Auth-Token", m_strToken}},
+                            "{not json", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(json({res->status, json::parse(res->body)["errorCode"]}), json({400, "10000001"}));
     for (const char* accept : {"application/json;version=v6.3;charset=UTF-8",
                                "application/json;charset=UTF-8;version=6.3;", "application/json"}) {
         EXPECT_EQ(Call("GET", "/service/sites", nullptr, {{"Accept", accept}}).nStatus, 200)
@@ -57,20 +68,6 @@ TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
     EXPECT_EQ(Call("GET", "/service/sites").nStatus, 401);
     m_strToken.clear();
     EXPECT_EQ(Call("GET", "/service/sites").nStatus, 401);
-}
-
-TEST_F(SessionTest, BadRequestsGetErrorBodies) {
-    EXPECT_EQ(Err("GET", "/service/nothing", nullptr, "10000001"), 404);
-    EXPECT_EQ(Err("PUT", m_strSite + "/vms", nullptr, "10000001"), 405);
-    Err("GET", "/service/sites/FFFFFFFF/vms", nullptr, "10000020");
-    Err("GET", m_strSite + "/tasks/999999", nullptr, "10000008");
-    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
-    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
-    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
-    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), {{"X-Auth-Token", m_strToken}},
-                            "{not json", "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(json({res->status, json::parse(res->body)["errorCode"]}), json({400, "10000001"}));
 }
 
 // The names of a list's records, in the order of the answer.
