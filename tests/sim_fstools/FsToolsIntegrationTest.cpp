@@ -163,8 +163,7 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
 
     ASSERT_TRUE(faults.Add("op=queryBitmapVolume action=garbage"));
     ASSERT_TRUE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
-    uint32_t status = 0;
-    uint32_t blockSize = 0;
+    uint32_t status = 0, blockSize = 0;
     EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
     EXPECT_TRUE(api.DeleteVolume("v"));
