@@ -5,7 +5,6 @@
 // polling runs on a fake clock.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,7 +88,7 @@ protected:
 
 }  // namespace
 
-TEST_F(BridgeSim, FlagBitsFillExactlyTheListsTheyName) {
+TEST_F(BridgeSim, FlagBitsLookupsAndFolders) {
     CFusionComputeSDKCppBridge& b = *m_pBridge;
     int version = 0;
     ASSERT_TRUE(b.GetManagementVersionNumber(version));
@@ -137,10 +136,7 @@ TEST_F(BridgeSim, FlagBitsFillExactlyTheListsTheyName) {
     ASSERT_TRUE(b.GetVMInfoList(vms, FC_FILL_VM_NICS));
     EXPECT_EQ(Shape(vms),
               "[app-01(0,1,0) db-01(0,1,0) fs-01(0,1,0) tpl-linux(0,1,0) web-01(0,2,0)]");
-}
 
-TEST_F(BridgeSim, LookupsByNameGuidAndUrn) {
-    CFusionComputeSDKCppBridge& b = *m_pBridge;
     // The service's fields as the bridge reads them (each field's mapping:
     // BridgeRecords.VMWithDisksNicsAndFlagsControllingLists): power, host, and per disk its
     // unit, size and provisioning.
@@ -191,29 +187,23 @@ TEST_F(BridgeSim, LookupsByNameGuidAndUrn) {
     ASSERT_TRUE(b.GetClusterInfo("", cl.strID, cl, 0));
     EXPECT_EQ(cl.strName, "cluster-b");
 
-    std::vector<SDataCenterInfo> sites;
     ASSERT_TRUE(b.GetSiteInfoList(sites, 0));
     SDataCenterInfo site;
     ASSERT_TRUE(
         b.GetSiteInfo("", sites[0].strID, site, FC_FILL_SITE_CLUSTERS | FC_FILL_CLUSTER_VMS));
     EXPECT_EQ(site.vecClusters.size(), 2u);
     EXPECT_FALSE(b.GetSiteInfo("", "urn:sites:NOPE", site, 0));
-}
 
-TEST_F(BridgeSim, FoldersAndTopLevels) {
-    CFusionComputeSDKCppBridge& b = *m_pBridge;
     std::vector<SInventoryInfo> pools;
     ASSERT_TRUE(b.GetClusterFolderInfoList(pools)) << b.GetLastError();
     ASSERT_EQ(Names(pools), (Strs{"compute-pool"}));
     EXPECT_EQ(pools[0].eType, INVENTORY_TYPE_CLUSTER_FOLDER);
 
-    std::vector<SClusterInfo> clusters;
     ASSERT_TRUE(b.GetClusterInfoListForFolder(pools[0].strID, clusters, 0));
     EXPECT_EQ(Shape(clusters), "[cluster-a[][]]");
     ASSERT_TRUE(b.GetClusterInfoListForFolder("", clusters, FC_FILL_CLUSTER_HOSTS));
     EXPECT_EQ(Shape(clusters), "[cluster-b[cna-03[][]][]]");
 
-    std::vector<SHostInfo> hosts;
     ASSERT_TRUE(b.GetHostInfoListForCluster("", hosts, 0));
     EXPECT_EQ(Names(hosts), (Strs{"cna-spare"}));
     SClusterInfo a;

@@ -97,10 +97,8 @@ TEST_F(BridgeTasks, SnapshotPollsThroughTheClockAndMapsTheSnapshot) {
     for (const auto& r : m_svc.Requests()) {
         if (r.strMethod != "POST" || r.strPath != std::string(kVM) + "/snapshots") continue;
         json body = json::parse(r.strBody);
-        EXPECT_EQ(body["name"], "__VQ_BACKUP__");
-        EXPECT_EQ(body["needMemoryShot"], false);
-        EXPECT_EQ(body["isConsistent"], true);
-        EXPECT_EQ(body["type"], "CBTbackup");
+        EXPECT_EQ(json({body["name"], body["needMemoryShot"], body["isConsistent"], body["type"]}),
+                  json({"__VQ_BACKUP__", false, true, "CBTbackup"}));
     }
 }
 

@@ -106,15 +106,13 @@ void CFakeService::_Dispatch(const httplib::Request& req, httplib::Response& res
             {req.method, req.target, {req.headers.begin(), req.headers.end()}, req.body});
         const bool open = req.path == "/service/versions" ||
                           (req.path == "/service/session" && req.method == "POST");
-        if (!open && (m_strToken.empty() || req.get_header_value("X-Auth-Token") != m_strToken)) {
+        if (!open && (m_strToken.empty() || req.get_header_value("X-Auth-Token") != m_strToken))
             return Answer(
                 res, 401,
                 R"({"errorCode":"10000002","errorDes":"The user is not logged in or the session has timed out."})");
-        }
         auto it = m_handlers.find(req.method + " " + req.path);
-        if (it == m_handlers.end()) {
+        if (it == m_handlers.end())
             return Answer(res, 404, R"({"errorCode":"10000008","errorDes":"No such resource."})");
-        }
         h = it->second;
     }
     h(req, res);

@@ -8,7 +8,6 @@
 #endif
 #include <httplib.h>
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>

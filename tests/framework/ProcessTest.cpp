@@ -6,7 +6,7 @@
 #include "TempDir.h"
 #include "WzUtil.h"
 
-TEST(ProcessTest, ExitStatusAndSeparateStreams) {
+TEST(ProcessTest, StatusStreamsLargeOutputInputAndDescriptors) {
     std::string out, err;
     EXPECT_EQ(NxProcess::system("true", out, err), 0);
     EXPECT_EQ(NxProcess::system("exit 255", out, err), 255);
@@ -35,12 +35,9 @@ TEST(ProcessTest, ExitStatusAndSeparateStreams) {
 
     EXPECT_EQ(NxProcess::system("no-such-command-fcfw", out, err), 127);
     EXPECT_NE(err.find("not found"), std::string::npos) << err;
-}
 
-TEST(ProcessTest, LargeOutputIsCapturedInFull) {
     // 3 MiB on standard output and 1 MiB on standard error at the same time: a runner that
     // drains one pipe after the other would deadlock or cut one of them short.
-    std::string out, err;
     int status = NxProcess::system(
         "head -c 1048576 /dev/zero | tr '\\0' 'e' >&2 & "
         "i=0; while [ $i -lt 3 ]; do head -c 1048576 /dev/zero | tr '\\0' 'o'; i=$((i+1)); done; "
@@ -55,15 +52,11 @@ TEST(ProcessTest, LargeOutputIsCapturedInFull) {
     // Binary bytes, zero included, come through unchanged.
     EXPECT_EQ(NxProcess::system("printf 'a\\000b\\377'", out, err), 0);
     EXPECT_EQ(out, std::string("a\0b\xff", 4));
-}
 
-TEST(ProcessTest, InputIsEmptyAndDescriptorsAreNotInherited) {
-    std::string out, err;
     // A child reading its input must not hang on the caller's terminal.
     EXPECT_EQ(NxProcess::system("cat; echo done", out, err), 0);
     EXPECT_EQ(out, "done\n");
 
-    CTempDir dir;
     CWzFile file;
     ASSERT_TRUE(file.Open(dir.File("held"), "wb").Success());
     std::string fdPath = "/proc/self/fd/" + std::to_string(file.Fd());

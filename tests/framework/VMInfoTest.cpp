@@ -1,7 +1,6 @@
 // The CVMInfo base: last error, discovery checks, filter dispatch, the mount folder and the BIOS
 // identity.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -145,8 +144,7 @@ TEST_F(CnaServerTest, RefusedOpensAndRequestsChangeNothing) {
     // A write that would run past the end changes nothing.
     c.Send(WriteRequest(2, h, (1 << 20) - 256));
     EXPECT_EQ(9, c.Status(20));
-    const std::string now = fctest::ReadWholeFile(disk);
-    EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
+    EXPECT_TRUE(fctest::ReadWholeFile(disk) == std::string(data.begin(), data.end()));
 }
 
 // The token must be a live lease's; the lease's clock is read at the open and again on every
@@ -181,8 +179,7 @@ TEST_F(CnaServerTest, TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest) {
     EXPECT_EQ(3, conn.Status(24)) << "read after the lease's end";
     conn.Send(WriteRequest(2, h, 0));
     EXPECT_EQ(3, conn.Status(20)) << "write after the lease's end";
-    const std::string now = fctest::ReadWholeFile(disk);
-    EXPECT_TRUE(Bytes(now.begin(), now.end()) == data);
+    EXPECT_TRUE(fctest::ReadWholeFile(disk) == std::string(data.begin(), data.end()));
 }
 
 TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {

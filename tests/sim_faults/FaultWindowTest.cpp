@@ -70,10 +70,9 @@ TEST(FaultWindow, RuleTextKeys) {
     SFaultWindow w;
     ASSERT_TRUE(fcsim::CKeyValues::FromRule("nth=0 times=0 seen=4 fired=2 other=1", items, error));
     ASSERT_TRUE(fcsim::TakeFaultWindow(items, w, error)) << error;
-    EXPECT_EQ(w.nNth, 1u);  // 0 reads as 1
-    EXPECT_EQ(w.nTimes, 0u);
-    EXPECT_EQ(w.nSeen, 4u);
-    EXPECT_EQ(w.nFired, 2u);
+    // nth=0 reads as 1.
+    EXPECT_EQ((std::vector<uint64_t>{w.nNth, w.nTimes, w.nSeen, w.nFired}),
+              (std::vector<uint64_t>{1, 0, 4, 2}));
     EXPECT_EQ(items.Items().size(), 1u);  // only the window's keys were taken
 
     fcsim::CKeyValues out;

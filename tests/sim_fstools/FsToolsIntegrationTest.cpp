@@ -35,10 +35,10 @@ protected:
             << error;
 
         const char* path = std::getenv("PATH");
-        SetEnv("PATH", std::string(FCSIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin"));
-        SetEnv("FCSIM_STATE_DIR", fx.StateDir());
-        SetEnv("FC_AGENT_HOME", home);
-        SetEnv("FC_CONFIG_FILE", "");
+        env.Set("PATH", std::string(FCSIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin"));
+        env.Set("FCSIM_STATE_DIR", fx.StateDir());
+        env.Set("FC_AGENT_HOME", home);
+        env.Set("FC_CONFIG_FILE", "");
 
         SFsToolsConfig config;
         config.ullDataOffset = c_ullOffset;
@@ -53,8 +53,6 @@ protected:
         fx.Store().DetachAll();
         env.Restore();
     }
-
-    void SetEnv(const char* name, const std::string& value) { env.Set(name, value); }
 
     // A test pattern that differs in every 512-byte sector.
     static std::string Pattern(size_t length, char seed) {
@@ -165,8 +163,7 @@ TEST_F(FsToolsIntegrationTest, InjectedFaultsReachTheCaller) {
 
     ASSERT_TRUE(faults.Add("op=queryBitmapVolume action=garbage"));
     ASSERT_TRUE(api.CreateVolumeFromSnapshot("v", "snap-1", 4096 + (1 << 20)));
-    uint32_t status = 0;
-    uint32_t blockSize = 0;
+    uint32_t status = 0, blockSize = 0;
     EXPECT_FALSE(api.QueryBitmapVolume("v", status, blockSize));
     EXPECT_FALSE(api.CreateVolumeFromSnapshot("v2", "no-such-snapshot", 4096 + (1 << 20)));
     EXPECT_TRUE(api.DeleteVolume("v"));

@@ -105,8 +105,7 @@ TEST_F(VolumeStoreTest, BitmapRefusals) {
     EXPECT_EQ(fx.Store().CreateBitmap("bm", "s1", "s2", -1, error), FS_E_INVALID);  // reversed
     EXPECT_EQ(fx.Store().CreateBitmap("", "s2", "s1", -1, error), FS_E_INVALID);
     EXPECT_EQ(fx.Store().CreateBitmap(std::string(97, 'n'), "s2", "s1", -1, error), FS_E_INVALID);
-    uint32_t status = 0;
-    uint32_t blockSize = 0;
+    uint32_t status = 0, blockSize = 0;
     EXPECT_EQ(fx.Store().QueryBitmap("bm", status, blockSize, error), FS_E_NOT_FOUND);
 }
 

@@ -2,8 +2,6 @@
 // the file it is kept in.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "ApiError.h"
 #include "Inventory.h"
 #include "Render.h"
@@ -23,7 +21,7 @@ protected:
 };
 
 // Lists in the order of their numbers ("9" before "10"): the hosts of
-// InventoryTest.DemoTopologyThroughEveryFilter.
+// InventoryTest.DemoTopologyFiltersAndVmFields.
 TEST_F(InventoryModel, RecordsAreFoundByKindAndDeleted) {
     inv.Create("volumes", {{"id", "10"}, {"vmId", ""}});
     ASSERT_NE(inv.Find("volumes", "10"), nullptr);

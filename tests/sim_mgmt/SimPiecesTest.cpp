@@ -1,6 +1,5 @@
 // The service's pieces on their own: bitmaps, globs, sparse copies, the OVF reader.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 

@@ -8,9 +8,20 @@ namespace {
 using SessionTest = CSimFixture;
 using InventoryTest = CSimFixture;
 
-// The version list at 6.3: BridgeSim.FlagBitsFillExactlyTheListsTheyName reads it; at 6.2 set
+// The version list at 6.3: BridgeSim.FlagBitsLookupsAndFolders reads it; at 6.2 set
 // through /sim/config: FaultTest.RulesFireOnTheNthCallAndSpendThemselves.
-TEST_F(SessionTest, AcceptHeaderSpellingsAndAnUnknownVersion) {
+TEST_F(SessionTest, AcceptHeadersVersionsAndBadRequests) {
+    EXPECT_EQ(Err("GET", "/service/nothing", nullptr, "10000001"), 404);
+    EXPECT_EQ(Err("PUT", m_strSite + "/vms", nullptr, "10000001"), 405);
+    Err("GET", "/service/sites/FFFFFFFF/vms", nullptr, "10000020");
+    Err("GET", m_strSite + "/tasks/999999", nullptr, "10000008");
+    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
+    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
+    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
+    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), {{"X-Auth-Token", m_strToken}},
+                            "{not json", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(json({res->status, json::parse(res->body)["errorCode"]}), json({400, "10000001"}));
     for (const char* accept : {"application/json;version=v6.3;charset=UTF-8",
                                "application/json;charset=UTF-8;version=6.3;", "application/json"}) {
         EXPECT_EQ(Call("GET", "/service/sites", nullptr, {{"Accept", accept}}).nStatus, 200)
@@ -59,21 +70,6 @@ TEST_F(SessionTest, LoginVariantsExpiryAndLogout) {
     EXPECT_EQ(Call("GET", "/service/sites").nStatus, 401);
 }
 
-TEST_F(SessionTest, BadRequestsGetErrorBodies) {
-    EXPECT_EQ(Err("GET", "/service/nothing", nullptr, "10000001"), 404);
-    EXPECT_EQ(Err("PUT", m_strSite + "/vms", nullptr, "10000001"), 405);
-    Err("GET", "/service/sites/FFFFFFFF/vms", nullptr, "10000020");
-    Err("GET", m_strSite + "/tasks/999999", nullptr, "10000008");
-    Err("GET", m_strSite + "/vms?limit=101", nullptr, "10000013");
-    Err("GET", m_strSite + "/vms?offset=-1", nullptr, "10000016");
-    Err("GET", m_strSite + "/vms?detail=7", nullptr, "10000001");
-    httplib::Headers h = {{"X-Auth-Token", m_strToken}};
-    auto res = m_pCli->Post((m_strSite + "/volumes").c_str(), h, "{not json", "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 400);
-    EXPECT_EQ(json::parse(res->body)["errorCode"], "10000001");
-}
-
 // The names of a list's records, in the order of the answer.
 std::string Names(const json& list) {
     std::string out;
@@ -83,9 +79,9 @@ std::string Names(const json& list) {
 
 // What the service's filters select where the bridge filters again on its side, so that only
 // these tests see a filter the service ignores. (The filters the bridge takes as they come:
-// folders by type, BridgeSim.FoldersAndTopLevels; hosts of a cluster, VMs of a host and the
-// unfiltered datastore list, BridgeSim.FlagBitsFillExactlyTheListsTheyName.)
-TEST_F(InventoryTest, DemoTopologyThroughEveryFilter) {
+// folders by type, BridgeSim.FlagBitsLookupsAndFolders; hosts of a cluster, VMs of a host and the
+// unfiltered datastore list, BridgeSim.FlagBitsLookupsAndFolders.)
+TEST_F(InventoryTest, DemoTopologyFiltersAndVmFields) {
     json sites = Ok("GET", "/service/sites")["sites"];
     ASSERT_EQ(sites.size(), 1u);
     EXPECT_TRUE(sites[0]["isSelf"].get<bool>());
@@ -119,10 +115,9 @@ TEST_F(InventoryTest, DemoTopologyThroughEveryFilter) {
         EXPECT_GT(d["capacityBytes"].get<uint64_t>(), d["freeSizeBytes"].get<uint64_t>());
         EXPECT_EQ(d["capacityGB"].get<uint64_t>(), d["capacityBytes"].get<uint64_t>() >> 30);
     }
-}
 
-// The disk and NIC counts of each VM: BridgeSim.FlagBitsFillExactlyTheListsTheyName.
-TEST_F(InventoryTest, VmsCarryWhatThePluginReads) {
+    // What the plug-in reads of each VM (its disk and NIC counts:
+    // BridgeSim.FlagBitsLookupsAndFolders).
     for (auto& v : Ok("GET", m_strSite + "/vms?detail=2")["vms"]) {
         EXPECT_EQ(v["uuid"].get<std::string>().size(), 36u);
         EXPECT_EQ(v["isTemplate"].get<bool>(), v["name"] == "tpl-linux") << v["name"];
@@ -134,7 +129,6 @@ TEST_F(InventoryTest, VmsCarryWhatThePluginReads) {
             EXPECT_EQ(d["volNameOnDev"] != "", d["storageType"] == "DSWARE");
         }
     }
-    json db = VmByName("db-01");
     EXPECT_TRUE(db["vmConfig"]["disks"][2]["indepDisk"].get<bool>());
     EXPECT_EQ(VmByName("app-01")["pvDriverStatus"], "notRunning");
     // detail 0 and 1 leave out what they should.

@@ -2,7 +2,6 @@
 // change journal numbers writes and answers ranges, concurrent writers never lose a write, and
 // the disk watch journals what a writer around the journal changed.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
