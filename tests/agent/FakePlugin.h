@@ -89,13 +89,10 @@ public:
         return 1;
     }
     int GetFullMountInfo(MountCtx& ctx, std::vector<SMountInfoFull>& out) override {
-        SMountInfoFull file;
-        file.nType = 0;
         SDisk f;
         f.strName = ctx.strMountPath + "/vm.ovf";
         f.strFileName = "vm.ovf";
-        file.vecDisks.push_back(f);
-        out.push_back(file);
+        out.push_back({0, -1, {f}});
         for (const SDisk& d : ctx.vmInfo.vecDisks) out.push_back({1, -1, {d}});
         return 1;
     }

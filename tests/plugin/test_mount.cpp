@@ -30,7 +30,6 @@ public:
     explicit CMountPlugin(CMockBridge* bridge) : CTestPlugin(bridge) {
         diskInfo.reset(new CReadyDiskInfo(bridge));
     }
-    using CFusionComputeInfo::diskInfo;
 };
 
 SDisk Disk(const std::string& name, const std::string& datastore = "ds-san") {
