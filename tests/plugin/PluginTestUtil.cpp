@@ -4,11 +4,6 @@
 
 namespace fcplugintest {
 
-// Set() points the variable at the file again after the old value has been saved.
-CScopedConfig::CScopedConfig(const std::string& lines) : m_env("FC_CONFIG_FILE", nullptr) {
-    Set(lines);
-}
-
 void CScopedConfig::Set(const std::string& lines) {
     setenv("FC_CONFIG_FILE",
            m_dir.Write("fcbackup.ini", "[VirtualServer]\n" + lines + "\n").c_str(), 1);

@@ -55,10 +55,12 @@ protected:
     CTestPlugin plugin{bridge};
 };
 
-// Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
+// Points FC_CONFIG_FILE at an INI file with the "[VirtualServer]" lines last Set (none at first)
+// for its lifetime.
 class CScopedConfig {
 public:
-    explicit CScopedConfig(const std::string& virtualServerLines = "");
+    // The variable is saved (m_env) before Set() points it at the file.
+    CScopedConfig() : m_env("FC_CONFIG_FILE", nullptr) { Set(""); }
     void Set(const std::string& virtualServerLines);
 
 private:
