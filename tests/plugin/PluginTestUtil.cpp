@@ -17,28 +17,6 @@ CScopedBios::CScopedBios(const std::string& vendor, const std::string& uuid)
     m_dir.Write("product_name", "Test Machine\n");
 }
 
-SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id) {
-    SInventoryInfo node;
-    node.strName = name;
-    node.eType = type;
-    node.strID = id;
-    return node;
-}
-
-SVMInfo VM(const std::string& name, const std::string& guid) {
-    SVMInfo vm;
-    vm.strName = name;
-    vm.strGUID = guid.empty() ? name + "-guid" : guid;
-    return vm;
-}
-
-std::vector<std::string> Failures(const std::vector<SJobFailure>& list) {
-    std::vector<std::string> lines;
-    for (const SJobFailure& f : list)
-        lines.push_back(f.strItem + "|" + f.strReason + "|" + (f.bIgnorable ? "1" : "0"));
-    return lines;
-}
-
 }  // namespace fcplugintest
 
 // Every test runs on a machine that is no FusionCompute VM and without configuration, whatever
