@@ -218,18 +218,14 @@ nlohmann::json SmallManifest() {
     return nlohmann::json::parse(ManifestToText(m));
 }
 
-// The text of an edited manifest with its checksum made right again.
-std::string Sealed(nlohmann::json j) {
+// Why an edited manifest, its checksum made right again, is refused.
+std::string ManifestError(nlohmann::json j) {
     j.erase("sha256");
     const std::string strBody = j.dump();
     j["sha256"] = Sha256Hex(strBody.data(), strBody.size());
-    return j.dump(1);
-}
-
-std::string ManifestError(const nlohmann::json& j) {
     SManifest m;
     std::string strError;
-    EXPECT_FALSE(ManifestFromText(Sealed(j), kManifestId, m, strError));
+    EXPECT_FALSE(ManifestFromText(j.dump(1), kManifestId, m, strError));
     return strError;
 }
 }  // namespace
