@@ -45,6 +45,7 @@ public:
     int nFailWritesAt = -1;  // the write of this many bytes' offset fails (-1: none)
     std::string strCleanupGuid;
     std::vector<SJobFailure> vecMountFailures;  // handed out by every mount
+    uint64_t ullBytesRead = 0;  // by every read; counted under the lock, read once the job is done
 
     // Moves every disk to a new snapshot: the old token becomes the one changes count from.
     void NextSnapshot(const std::string& suffix) {
@@ -89,13 +90,10 @@ public:
         return 1;
     }
     int GetFullMountInfo(MountCtx& ctx, std::vector<SMountInfoFull>& out) override {
-        SMountInfoFull file;
-        file.nType = 0;
         SDisk f;
         f.strName = ctx.strMountPath + "/vm.ovf";
         f.strFileName = "vm.ovf";
-        file.vecDisks.push_back(f);
-        out.push_back(file);
+        out.push_back({0, -1, {f}});
         for (const SDisk& d : ctx.vmInfo.vecDisks) out.push_back({1, -1, {d}});
         return 1;
     }
@@ -151,15 +149,11 @@ public:
                 SetLastVMError(VMINFO_ERR_DISK_SESSION, "the connection dropped");
                 return 0;
             }
-            m_ullRead += uint64_t(count) * 512;
+            ullBytesRead += uint64_t(count) * 512;
         }
         if ((sector + count) * 512 > d.strData.size()) return 0;
         std::memcpy(buffer, d.strData.data() + sector * 512, size_t(count) * 512);
         return 1;
-    }
-    uint64_t BytesRead() {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_ullRead;
     }
 
     int InitRestoreVM(RestoreCtx& ctx) override {
@@ -191,7 +185,6 @@ public:
 private:
     static SFakeDisk& Disk(VmdkHandle& h) { return *static_cast<SFakeDisk*>(h.pDiskHandle); }
     std::mutex m_lock;
-    uint64_t m_ullRead = 0;
 };
 
 }  // namespace fctest

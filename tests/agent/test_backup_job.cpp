@@ -87,13 +87,13 @@ TEST_F(BackupJob, IncrementalReadsOnlyTheChangedSectorsAndEveryPointRestoresOrIs
     plugin->NextSnapshot("2");
     plugin->Change(0, 100000, std::string(3000, 'x'));            // unaligned: sectors 195 to 201
     plugin->Change(1, (200 << 10) - 512, std::string(512, 'y'));  // the last sector
-    const uint64_t before = plugin->BytesRead();
+    const uint64_t before = plugin->ullBytesRead;
     const fcagent::SBackupResult incr = Backup(nullptr, 2);
     EXPECT_TRUE(incr.bIncremental);
     EXPECT_EQ(full.strBackupId, incr.strParentId);
     EXPECT_EQ(uint64_t(7 * 512 + 512), incr.ullBytesRead);
     // (Each disk's kind and fall-back reason: the next test, on the disks it leaves intact.)
-    EXPECT_EQ(incr.ullBytesRead, plugin->BytesRead() - before);
+    EXPECT_EQ(incr.ullBytesRead, plugin->ullBytesRead - before);
     ExpectHoldsTheDisks(incr.strBackupId);
 
     // The older point restores as it was, onto new disks, skipping what is zero.

@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -142,8 +141,7 @@ protected:
     int64_t Verified(const std::string& repo, const std::string& vm = "web-01") {
         const SRun verify = Run("verify --json --repo " + repo);
         if (verify.nExit != 0 || !verify.Json()["ok"].get<bool>()) return -1;
-        const SRun list = Run("list --json --repo " + repo);
-        const nlohmann::json backups = list.Json()["backups"];
+        const nlohmann::json backups = Run("list --json --repo " + repo).Json()["backups"];
         return backups.empty() ? -1 : Holds(dir, repo, vm, backups.back());
     }
     size_t Listed(const std::string& repo) {
@@ -282,8 +280,7 @@ TEST_F(FaultSuite, RestoresThatFailLeaveNothing) {
         Inject(c.faults);
         const SRun r = Run("restore --vm web-01 --name web-01-lost --repo " + repo + conn);
         ClearFaults();
-        const SRun after = Run("vms --json" + conn);
-        const bool untouched = after.strOut == before.strOut;
+        const bool untouched = Run("vms --json" + conn).strOut == before.strOut;
         const bool clean = r.nExit == 1 && untouched && DiskFiles() == disksBefore;
         Record(c.name, r.nExit == 0 ? SURVIVED : clean ? FAILED_CLEANLY : DATA_ERROR, 0);
         if (r.nExit == 0) {

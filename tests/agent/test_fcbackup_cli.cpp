@@ -53,17 +53,14 @@ protected:
         EXPECT_EQ(0, r.nExit) << args << "\n" << r.strErr;
         return r.Json();
     }
-    nlohmann::json Vm(const std::string& name) {
-        const nlohmann::json all = Ok("vms" + conn);
-        for (const auto& vm : all["vms"])
-            if (vm["name"] == name) return vm;
-        ADD_FAILURE() << "no VM " << name;
-        return nlohmann::json::object();
-    }
     // The disks of a VM as the simulator holds them, in name order.
     std::vector<std::string> DiskFiles(const std::string& vm) {
+        const nlohmann::json all = Ok("vms" + conn);
         std::vector<std::string> out;
-        for (const auto& d : Vm(vm)["disks"]) out.push_back(Live(d));
+        for (const auto& record : all["vms"])
+            if (record["name"] == vm)
+                for (const auto& d : record["disks"]) out.push_back(Live(d));
+        EXPECT_FALSE(out.empty()) << "no VM " << vm;
         std::sort(out.begin(), out.end());
         return out;
     }

@@ -4,11 +4,6 @@
 
 namespace fcplugintest {
 
-// Set() points the variable at the file again after the old value has been saved.
-CScopedConfig::CScopedConfig(const std::string& lines) : m_env("FC_CONFIG_FILE", nullptr) {
-    Set(lines);
-}
-
 void CScopedConfig::Set(const std::string& lines) {
     setenv("FC_CONFIG_FILE",
            m_dir.Write("fcbackup.ini", "[VirtualServer]\n" + lines + "\n").c_str(), 1);
@@ -20,28 +15,6 @@ CScopedBios::CScopedBios(const std::string& vendor, const std::string& uuid)
     m_dir.Write("product_serial", "SN-0001\n");
     m_dir.Write("product_uuid", uuid + "\n");
     m_dir.Write("product_name", "Test Machine\n");
-}
-
-SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id) {
-    SInventoryInfo node;
-    node.strName = name;
-    node.eType = type;
-    node.strID = id;
-    return node;
-}
-
-SVMInfo VM(const std::string& name, const std::string& guid) {
-    SVMInfo vm;
-    vm.strName = name;
-    vm.strGUID = guid.empty() ? name + "-guid" : guid;
-    return vm;
-}
-
-std::vector<std::string> Failures(const std::vector<SJobFailure>& list) {
-    std::vector<std::string> lines;
-    for (const SJobFailure& f : list)
-        lines.push_back(f.strItem + "|" + f.strReason + "|" + (f.bIgnorable ? "1" : "0"));
-    return lines;
 }
 
 }  // namespace fcplugintest

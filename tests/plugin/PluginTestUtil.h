@@ -55,10 +55,12 @@ protected:
     CTestPlugin plugin{bridge};
 };
 
-// Points FC_CONFIG_FILE at an INI file with the given "[VirtualServer]" lines for its lifetime.
+// Points FC_CONFIG_FILE at an INI file with the "[VirtualServer]" lines last Set (none at first)
+// for its lifetime.
 class CScopedConfig {
 public:
-    explicit CScopedConfig(const std::string& virtualServerLines = "");
+    // The variable is saved (m_env) before Set() points it at the file.
+    CScopedConfig() : m_env("FC_CONFIG_FILE", nullptr) { Set(""); }
     void Set(const std::string& virtualServerLines);
 
 private:
@@ -76,11 +78,29 @@ private:
     CScopedEnv m_env;
 };
 
-// Snapshot records and lists for the tests.
-SInventoryInfo Node(const std::string& name, EInventoryType type, const std::string& id = "");
-SVMInfo VM(const std::string& name, const std::string& guid = "");
+// Inventory nodes and VM records for the tests.
+inline SInventoryInfo Node(const std::string& name, EInventoryType type,
+                           const std::string& id = "") {
+    SInventoryInfo node;
+    node.strName = name;
+    node.eType = type;
+    node.strID = id;
+    return node;
+}
+
+inline SVMInfo VM(const std::string& name, const std::string& guid = "") {
+    SVMInfo vm;
+    vm.strName = name;
+    vm.strGUID = guid.empty() ? name + "-guid" : guid;
+    return vm;
+}
 
 // A job's failures as "item|reason|ignorable" lines, to be compared in one go.
-std::vector<std::string> Failures(const std::vector<SJobFailure>& list);
+inline std::vector<std::string> Failures(const std::vector<SJobFailure>& list) {
+    std::vector<std::string> lines;
+    for (const SJobFailure& f : list)
+        lines.push_back(f.strItem + "|" + f.strReason + "|" + (f.bIgnorable ? "1" : "0"));
+    return lines;
+}
 
 }  // namespace fcplugintest

@@ -7,11 +7,9 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 
 #include "CnaServer.h"
 #include "FusionComputeInfoUtils.h"
-#include "SimSession.h"
 #include "Simulator.h"
 #include "TempDir.h"
 #include "WzFile.h"
@@ -152,7 +150,7 @@ protected:
     }
 
     // A restore as the agent runs it: prepare, write every disk, create the VM. 0 when a step
-    // failed (the agent's clean-up has run then); the restore context is handed back.
+    // failed; the restore context is handed back.
     int Restore(const SBackup& backup, const SRestoreOptions& o, RestoreCtx& r) {
         r.strVMName = o.strName;
         r.strConfigDir = backup.strConfigDir;
@@ -186,11 +184,7 @@ protected:
             }
             plugin->CloseVmdk(h);
         }
-        if (plugin->PreRestoreVM(r) != 1 || plugin->RestoreVM(r) != 1) {
-            r.strCleanupVMGUID = r.strNewVMGUID;
-            plugin->CleanupRestoreVM(r);
-            return 0;
-        }
+        if (plugin->PreRestoreVM(r) != 1 || plugin->RestoreVM(r) != 1) return 0;
         return plugin->PostRestoreVM(r);
     }
 

@@ -5,7 +5,6 @@
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;
-using ::testing::Throw;
 
 namespace {
 
@@ -65,7 +64,7 @@ TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCaseAndCatchesExce
     folders = {Node("kept", INVENTORY_TYPE_NONE)};
     EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
     EXPECT_CALL(*bridge, GetClusterInfoListForFolder(_, _, _))
-        .WillOnce(Throw(std::runtime_error("boom")));
+        .WillOnce(::testing::Throw(std::runtime_error("boom")));
     EvLogCapture capture;
     EXPECT_EQ(0, plugin.BrowseInventory("Hosts\\s", SInventoryInfo(), out, 0, 0));
     EXPECT_EQ((std::vector<std::string>{"kept"}), Names(out));

@@ -3,7 +3,6 @@
 #include <memory>
 #include <thread>
 
-#include "NxPlatformInfo.h"
 #include "PluginTestUtil.h"
 
 using namespace fcplugintest;

@@ -1,7 +1,6 @@
 // Mount for backup and the mount information, with a bridge double and a disk access service
 // whose backup SDK is a handful of scripted entry points: the summary cases, the changed-block
 // status, the unmount, the descriptor files and the entries the agent is shown.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,7 +13,6 @@
 #include "WzFile.h"
 
 using namespace fcplugintest;
-using ::testing::Invoke;
 
 namespace {
 
@@ -32,7 +30,6 @@ public:
     explicit CMountPlugin(CMockBridge* bridge) : CTestPlugin(bridge) {
         diskInfo.reset(new CReadyDiskInfo(bridge));
     }
-    using CFusionComputeInfo::diskInfo;
 };
 
 SDisk Disk(const std::string& name, const std::string& datastore = "ds-san") {
@@ -73,17 +70,16 @@ protected:
         ON_CALL(*bridge, DeleteVMSnapshot(_, _, _, _)).WillByDefault(Return(true));
         bridge->FindDatastoresByName();
         ON_CALL(*bridge, PrepareDiskAccess(_, _, _, _, _, _, _, _, _))
-            .WillByDefault(
-                Invoke([](const std::string& disk, const std::string&, const std::string&, bool,
-                          std::string& access, std::string& address, std::string& port,
-                          std::string& token, std::string& file) {
-                    access = "acc-" + disk;
-                    address = "127.0.0.1";
-                    port = "1";
-                    token = "t";
-                    file = "/disks/" + disk;
-                    return true;
-                }));
+            .WillByDefault([](const std::string& disk, const std::string&, const std::string&, bool,
+                              std::string& access, std::string& address, std::string& port,
+                              std::string& token, std::string& file) {
+                access = "acc-" + disk;
+                address = "127.0.0.1";
+                port = "1";
+                token = "t";
+                file = "/disks/" + disk;
+                return true;
+            });
         ON_CALL(*bridge, ExtendDiskAccess(_, _)).WillByDefault(Return(true));
         ON_CALL(*bridge, ReleaseDiskAccess(_)).WillByDefault(Return(true));
     }
@@ -273,7 +269,6 @@ TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
 
     std::vector<SMountInfoFull> info(1);  // appended to, never cleared
     ASSERT_EQ(1, plugin.GetFullMountInfo(ctx, info));
-    ASSERT_EQ(6u, info.size());
     // Each entry as "kind file name shown object-type format size file-type".
     std::vector<std::string> rows;
     for (size_t i = 1; i < info.size(); ++i) {

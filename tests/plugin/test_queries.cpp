@@ -16,10 +16,6 @@ std::vector<SVMInfo> VMs(std::initializer_list<const char*> names) {
     return vms;
 }
 
-SInventoryInfo Folder(const std::string& id) {
-    return Node(id, INVENTORY_TYPE_VM_FOLDER, id);
-}
-
 class QueryTest : public CStrictPluginTest {
 protected:
     std::vector<SVMInfo> out;
@@ -28,7 +24,7 @@ protected:
     void Tree(const std::vector<std::pair<const char*, std::vector<const char*>>>& folders) {
         for (const auto& f : folders) {
             std::vector<SInventoryInfo> subs;
-            for (const char* id : f.second) subs.push_back(Folder(id));
+            for (const char* id : f.second) subs.push_back(Node(id, INVENTORY_TYPE_VM_FOLDER, id));
             EXPECT_CALL(*bridge, GetVMFolderInfoList(f.first, _)).WillOnce(Gives<1>(subs));
         }
     }
@@ -182,7 +178,7 @@ TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSiblingACycleOrTheDepthLimit) 
     EXPECT_CALL(*bridge, GetVMFolderInfoList(_, _))
         .WillRepeatedly([&](const std::string& id, std::vector<SInventoryInfo>& subs) {
             ++listed;
-            subs = {Folder(id + "/x")};
+            subs = {Node(id + "/x", INVENTORY_TYPE_VM_FOLDER, id + "/x")};
             return true;
         });
     EXPECT_EQ(0, plugin.GetVMInfoListForVMFolder("root", 0, 0, out));

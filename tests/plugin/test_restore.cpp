@@ -9,7 +9,6 @@
 #include "TempDir.h"
 
 using namespace fcplugintest;
-using ::testing::AnyNumber;
 using ::testing::Field;
 
 namespace {
@@ -56,7 +55,7 @@ protected:
         ctx.strConfigDir = configDir.Path();
         ctx.strDestHost = "host-1";
         // Tests expect the look-ups they care about; the others find nothing.
-        EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _)).Times(AnyNumber());
+        EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _)).Times(::testing::AnyNumber());
         ON_CALL(*bridge, GetManagementVersionNumber(_)).WillByDefault(Gives<0>(63));
         bridge->FindDatastoresByName();
         ON_CALL(*bridge, CheckDatastoreThinSupport(_, _, _)).WillByDefault(Gives<2>(true));

@@ -218,18 +218,14 @@ nlohmann::json SmallManifest() {
     return nlohmann::json::parse(ManifestToText(m));
 }
 
-// The text of an edited manifest with its checksum made right again.
-std::string Sealed(nlohmann::json j) {
+// Why an edited manifest, its checksum made right again, is refused.
+std::string ManifestError(nlohmann::json j) {
     j.erase("sha256");
     const std::string strBody = j.dump();
     j["sha256"] = Sha256Hex(strBody.data(), strBody.size());
-    return j.dump(1);
-}
-
-std::string ManifestError(const nlohmann::json& j) {
     SManifest m;
     std::string strError;
-    EXPECT_FALSE(ManifestFromText(Sealed(j), kManifestId, m, strError));
+    EXPECT_FALSE(ManifestFromText(j.dump(1), kManifestId, m, strError));
     return strError;
 }
 }  // namespace
@@ -248,7 +244,7 @@ TEST(Manifest, ACapacityNearTwoToThe64NeedsAFullIndex) {
 // A manifest is read from a repository that may come from anywhere: a number that is not a
 // non-negative integer, and a name that could become a path outside the repository, are
 // refused, and each refusal says which.
-TEST(Manifest, NumbersAndNamesThatCouldMisleadAreRefused) {
+TEST_F(CRepoTest, ManifestNumbersAndNamesThatCouldMisleadAreRefused) {
     const struct {
         const char* szField;  // a JSON pointer into the manifest
         nlohmann::json value;
@@ -279,12 +275,9 @@ TEST(Manifest, NumbersAndNamesThatCouldMisleadAreRefused) {
         EXPECT_NE(strError.find(c.szError), std::string::npos) << c.value << ": " << strError;
     }
     // What a writer is given obeys the same rule, so it never writes what a reader refuses.
-    CTempDir dir;
-    std::unique_ptr<CRepository> pRepo;
     std::unique_ptr<CBackupWriter> pWriter;
     std::string strError;
-    ASSERT_TRUE(CRepository::Create(dir.File("r"), {kTestChunk, false}, pRepo, strError));
-    ASSERT_TRUE(pRepo->StartBackup({"vm", "g", {}}, {}, pWriter, strError)) << strError;
+    ASSERT_TRUE(m_pRepo->StartBackup({"vm", "g", {}}, {}, pWriter, strError)) << strError;
     EXPECT_FALSE(pWriter->BeginDisk("../d", kTestChunk, "t", strError));
     EXPECT_NE(strError.find("invalid disk name '../d'"), std::string::npos) << strError;
 }
