@@ -387,7 +387,8 @@ TEST_F(FaultSuite, LoadWithCnaFaults) {
     for (int v = 0; v < kVms; ++v) {
         const std::string vm = "load-" + std::to_string(v);
         ASSERT_EQ(0, Run("restore --vm web-01 --name " + vm + " --repo " + source + conn).nExit);
-        for (const auto& vmRecord : Run("vms --json" + conn).Json()["vms"]) {
+        const nlohmann::json vms = Run("vms --json" + conn).Json();
+        for (const auto& vmRecord : vms["vms"]) {
             if (vmRecord["name"] != vm) continue;
             // Data in a few places, so that a full backup reads several extents per disk.
             for (const auto& disk : vmRecord["disks"])

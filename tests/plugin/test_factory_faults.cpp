@@ -24,10 +24,21 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
-// The runtime's array, nothrow and sized forms all come down to these (so they fail too, and
-// their memory is freed here); the sized delete must be ours as well, as the unsized one is.
+// The runtime's array and sized forms come down to these (so they fail too, and their memory is
+// freed here); the sized delete must be ours as well, as the unsized one is.
 void* operator new(std::size_t size) {
     return Allocate(size);
+}
+// Left to the runtime, the nothrow forms would pair its allocator with our free.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
 }
 void operator delete(void* p) noexcept {
     std::free(p);

@@ -111,14 +111,16 @@ TEST_F(InventoryTest, DemoTopologyFiltersAndVmFields) {
     for (const auto& l : lists)
         EXPECT_EQ(Names(Ok("GET", m_strSite + l.strPath)[l.szKey]), l.szNames) << l.strPath;
     EXPECT_EQ(Ok("GET", m_strSite + "/hosts?limit=3&offset=2")["total"], 4);
-    for (auto& d : Ok("GET", m_strSite + "/datastores")["datastores"]) {
+    json datastores = Ok("GET", m_strSite + "/datastores");
+    for (auto& d : datastores["datastores"]) {
         EXPECT_GT(d["capacityBytes"].get<uint64_t>(), d["freeSizeBytes"].get<uint64_t>());
         EXPECT_EQ(d["capacityGB"].get<uint64_t>(), d["capacityBytes"].get<uint64_t>() >> 30);
     }
 
     // What the plug-in reads of each VM (its disk and NIC counts:
     // BridgeSim.FlagBitsLookupsAndFolders).
-    for (auto& v : Ok("GET", m_strSite + "/vms?detail=2")["vms"]) {
+    json vms = Ok("GET", m_strSite + "/vms?detail=2");
+    for (auto& v : vms["vms"]) {
         EXPECT_EQ(v["uuid"].get<std::string>().size(), 36u);
         EXPECT_EQ(v["isTemplate"].get<bool>(), v["name"] == "tpl-linux") << v["name"];
         int seq = 0;
