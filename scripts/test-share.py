@@ -18,8 +18,9 @@ for top in sorted(os.listdir(root)):
                 continue
             with open(os.path.join(folder, name), errors="replace") as f:
                 n = sum(1 for l in f if l.strip() and not l.strip().startswith("//"))
-            key = os.path.relpath(folder, root) if top == "tests" else top
-            lines[key.split(os.sep)[0] if top != "tests" else os.sep.join(key.split(os.sep)[:2])] += n
+            # tests/ by sub-folder, every other folder as a whole
+            sub = os.path.relpath(folder, root).split(os.sep)[:2]
+            lines[os.sep.join(sub) if top == "tests" else top] += n
 tests = sum(n for k, n in lines.items() if k.startswith("tests"))
 code = sum(n for k, n in lines.items() if not k.startswith("tests"))
 for key, n in sorted(lines.items()):

@@ -245,9 +245,10 @@ bool CFrozenDisk::Read(uint64_t offset, uint64_t length, char* out, std::string&
     }
     if (length == 0) return true;
     const uint64_t first = offset / c_ullBlock, last = (offset + length - 1) / c_ullBlock;
-    std::string marks(static_cast<size_t>(last - first + 1), '\0');
+    std::vector<char>& marks = m_vecMarks;  // kept between requests: no allocation per read
+    marks.resize(static_cast<size_t>(last - first + 1));
     CSimState::CLock lock(m_state, false, LockName(m_strDiskID).c_str());
-    bool ok = lock.Held() && PReadAll(m_nMap, &marks[0], marks.size(), first);
+    bool ok = lock.Held() && PReadAll(m_nMap, marks.data(), marks.size(), first);
     for (uint64_t pos = offset; ok && pos < offset + length;) {
         const char mark = marks[static_cast<size_t>(pos / c_ullBlock - first)];
         uint64_t stop = (pos / c_ullBlock + 1) * c_ullBlock;

@@ -83,6 +83,7 @@ private:
     int m_nMap = -1;
     int m_nLive = -1;
     uint64_t m_ullSize = 0;
+    std::vector<char> m_vecMarks;  // the map's bytes of the request being read
 };
 
 // The map that belongs to a frozen disk file (its ".img" made ".map").
