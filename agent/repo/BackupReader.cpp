@@ -27,12 +27,38 @@ struct CBackupReader::SImpl {
         strError = "backup " + manifest.info.strId + " has no disk " + strDisk;
         return -1;
     }
-    const std::string* Chunk(const std::string& strHash, std::string& strError) {
-        if (strHash != strCachedHash) {
-            strCachedHash.clear();
-            if (!store.Get(strHash, strCached, strError)) return nullptr;
-            strCachedHash = strHash;
+    // Chunk ullIdx of the disk with its patches laid over it; null on error, and with bZero
+    // set (and no content) for a zero chunk. Cached under the base and patch names.
+    const std::string* Chunk(size_t nDisk, uint64_t ullIdx, bool& bZero, std::string& strError) {
+        const std::string& strBase = manifest.vecIndexes[nDisk][ullIdx];
+        const TPatchMap& mapPatches = manifest.vecPatches[nDisk];
+        const auto it = mapPatches.find(ullIdx);
+        bZero = strBase.empty() && it == mapPatches.end();
+        if (bZero) return &strCached;
+        std::string strKey = strBase;
+        if (it != mapPatches.end())
+            for (const SPatch& p : it->second)
+                strKey += "+" + std::to_string(p.ullWithin) + ":" + p.strHash;
+        if (strKey == strCachedHash) return &strCached;
+        strCachedHash.clear();
+        const uint64_t ullChunkSize = manifest.info.ullChunkSize;
+        const size_t nLength = static_cast<size_t>(std::min(
+            ullChunkSize, manifest.info.vecDisks[nDisk].ullCapacity - ullIdx * ullChunkSize));
+        if (it == mapPatches.end()) {
+            if (!store.Get(strBase, strCached, strError)) return nullptr;
+            if (strCached.size() != nLength) {
+                strError = "chunk " + strBase + " does not fit its place in the disk";
+                return nullptr;
+            }
+        } else if (!ComposeChunk(
+                       strBase, it->second, nLength,
+                       [&](const std::string& h, std::string& c, std::string& e) {
+                           return store.Get(h, c, e);
+                       },
+                       strCached, strError)) {
+            return nullptr;
         }
+        strCachedHash = strKey;
         return &strCached;
     }
 };
@@ -55,23 +81,18 @@ bool CBackupReader::ReadAt(const std::string& strDisk, uint64_t ullOffset, void*
         return false;
     }
     const uint64_t ullChunkSize = s.manifest.info.ullChunkSize;
-    const auto& vecIndex = s.manifest.vecIndexes[nDisk];
     char* p = static_cast<char*>(pBuffer);
     while (nLength > 0) {
         const uint64_t ullIdx = ullOffset / ullChunkSize;
         const uint64_t ullWithin = ullOffset % ullChunkSize;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(nLength, ullChunkSize - ullWithin));
-        if (vecIndex[ullIdx].empty()) {
+        bool bZero = false;
+        const std::string* pChunk = s.Chunk(size_t(nDisk), ullIdx, bZero, strError);
+        if (!pChunk) return false;
+        if (bZero)
             std::memset(p, 0, n);
-        } else {
-            const std::string* pChunk = s.Chunk(vecIndex[ullIdx], strError);
-            if (!pChunk) return false;
-            if (pChunk->size() < ullWithin + n) {
-                strError = "chunk " + vecIndex[ullIdx] + " is shorter than its place in the disk";
-                return false;
-            }
+        else
             std::memcpy(p, pChunk->data() + ullWithin, n);
-        }
         p += n;
         ullOffset += n;
         nLength -= n;
@@ -95,17 +116,13 @@ bool CBackupReader::ExportDisk(const std::string& strDisk, const std::string& st
         return false;
     }
     const uint64_t ullChunkSize = s.manifest.info.ullChunkSize;
-    const auto& vecIndex = s.manifest.vecIndexes[nDisk];
-    for (size_t i = 0; i < vecIndex.size(); ++i) {
-        if (vecIndex[i].empty()) continue;
-        const std::string* pChunk = s.Chunk(vecIndex[i], strError);
+    for (size_t i = 0; i < s.manifest.vecIndexes[nDisk].size(); ++i) {
+        bool bZero = false;
+        const std::string* pChunk = s.Chunk(size_t(nDisk), i, bZero, strError);
         if (!pChunk) return false;
-        const uint64_t ullOffset = i * ullChunkSize;
-        if (pChunk->size() != std::min(ullChunkSize, ullCapacity - ullOffset)) {
-            strError = "chunk " + vecIndex[i] + " does not fit its place in the disk";
+        if (bZero) continue;
+        if (!WriteAll(fd.Get(), pChunk->data(), pChunk->size(), i * ullChunkSize, strError))
             return false;
-        }
-        if (!WriteAll(fd.Get(), pChunk->data(), pChunk->size(), ullOffset, strError)) return false;
     }
     if (::fsync(fd.Get()) != 0) {
         strError = ErrnoText("cannot sync", strPath);
@@ -121,20 +138,26 @@ bool CBackupReader::Verify(SVerifyReport& report) {
     const auto& disks = s.manifest.info.vecDisks;
     const uint64_t ullChunkSize = s.manifest.info.ullChunkSize;
     for (size_t d = 0; d < disks.size(); ++d) {
-        const auto& vecIndex = s.manifest.vecIndexes[d];
-        for (size_t i = 0; i < vecIndex.size(); ++i) {
-            if (vecIndex[i].empty() || !setChecked.insert(vecIndex[i]).second) continue;
+        // Each distinct chunk is read once, and checked for the length it has at ullOffset.
+        auto check = [&](const std::string& strHash, uint64_t ullOffset, uint64_t ullLength) {
+            if (strHash.empty() || !setChecked.insert(strHash).second) return;
             std::string strContent, strWhy;
             ++report.ullChunksChecked;
+            const std::string strWhere =
+                "disk " + disks[d].strName + " at offset " + std::to_string(ullOffset) + ": ";
+            if (!s.store.Get(strHash, strContent, strWhy))
+                report.vecErrors.push_back(strWhere + strWhy);
+            else if (strContent.size() != ullLength)
+                report.vecErrors.push_back(strWhere + "chunk " + strHash + " has the wrong length");
+        };
+        const auto& vecIndex = s.manifest.vecIndexes[d];
+        for (size_t i = 0; i < vecIndex.size(); ++i) {
             const uint64_t ullOffset = i * ullChunkSize;
-            if (!s.store.Get(vecIndex[i], strContent, strWhy))
-                report.vecErrors.push_back("disk " + disks[d].strName + " at offset " +
-                                           std::to_string(ullOffset) + ": " + strWhy);
-            else if (strContent.size() != std::min(ullChunkSize, disks[d].ullCapacity - ullOffset))
-                report.vecErrors.push_back("disk " + disks[d].strName + " at offset " +
-                                           std::to_string(ullOffset) + ": chunk " + vecIndex[i] +
-                                           " has the wrong length");
+            check(vecIndex[i], ullOffset, std::min(ullChunkSize, disks[d].ullCapacity - ullOffset));
         }
+        for (const auto& entry : s.manifest.vecPatches[d])
+            for (const SPatch& p : entry.second)
+                check(p.strHash, entry.first * ullChunkSize + p.ullWithin, p.ullLength);
     }
     return report.Ok();
 }

@@ -43,15 +43,25 @@ struct CBackupWriter::SImpl {
 };
 
 struct CDiskWriter::SImpl {
+    // A chunk written in part gets patches rather than being read, patched and stored again;
+    // past these bounds it is stored whole, so that reading it stays cheap.
+    static constexpr size_t c_nMaxPatches = 8;
+    static constexpr uint64_t c_ullMaxPatchShare = 2;  // patches under 1/2 of the chunk
+
     CBackupWriter::SImpl& backup;
     size_t nSlot = 0;
     SDiskRecord disk;
     const std::vector<std::string>* pParentIndex = nullptr;
+    const TPatchMap* pParentPatches = nullptr;
     uint64_t ullParentCapacity = 0;
     std::vector<std::string> vecIndex;
-    // The one chunk held in memory while extents land in it.
+    TPatchMap mapPatches;
+    // The one chunk held in memory while extents land in it. With bPatching its base was not
+    // loaded: only the ranges in vecWritten hold data.
     int64_t llOpen = -1;
     std::string strBuf;
+    bool bPatching = false;
+    std::vector<std::pair<uint64_t, uint64_t>> vecWritten;  // [begin, end), sorted, disjoint
     bool bClosed = false;
     bool bFailed = false;
 
@@ -78,38 +88,105 @@ struct CDiskWriter::SImpl {
         }
         return backup.Usable(strError);
     }
-    // The chunk's current content, padded or cut to its length in this disk.
-    bool LoadChunk(uint64_t ullIdx, std::string& strOut, std::string& strError) const {
-        const std::string& strHash = vecIndex[ullIdx];
-        if (strHash.empty())
-            strOut.clear();
-        else if (!backup.batch.Get(strHash, strOut, strError))
-            return false;
-        strOut.resize(ChunkLen(disk.ullCapacity, ullIdx), '\0');
-        return true;
+    const std::vector<SPatch>& PatchesOf(uint64_t ullIdx) const {
+        static const std::vector<SPatch> none;
+        const auto it = mapPatches.find(ullIdx);
+        return it == mapPatches.end() ? none : it->second;
     }
-    bool Flush(std::string& strError) {
-        if (llOpen < 0) return true;
-        const size_t nIdx = static_cast<size_t>(llOpen);
-        llOpen = -1;
+    // The chunk's current content (base and patches) at nLength bytes.
+    bool LoadChunk(uint64_t ullIdx, size_t nLength, std::string& strOut,
+                   std::string& strError) const {
+        const CChunkBatch& batch = backup.batch;
+        return ComposeChunk(
+            vecIndex[ullIdx], PatchesOf(ullIdx), nLength,
+            [&](const std::string& h, std::string& c, std::string& e) {
+                return batch.Get(h, c, e);
+            },
+            strOut, strError);
+    }
+    void MarkWritten(uint64_t ullBegin, uint64_t ullEnd) {
+        auto it = vecWritten.begin();
+        while (it != vecWritten.end() && it->second < ullBegin) ++it;
+        while (it != vecWritten.end() && it->first <= ullEnd) {
+            ullBegin = std::min(ullBegin, it->first);
+            ullEnd = std::max(ullEnd, it->second);
+            it = vecWritten.erase(it);
+        }
+        vecWritten.insert(it, {ullBegin, ullEnd});
+    }
+    // The open chunk's written ranges become patches, unless that passes the bounds; then the
+    // chunk is loaded, patched in memory and stored whole.
+    bool FlushPatches(size_t nIdx, std::string& strError) {
+        std::vector<SPatch>& vecPatches = mapPatches[nIdx];
+        uint64_t ullPatched = 0;
+        for (const SPatch& p : vecPatches) ullPatched += p.ullLength;
+        for (const auto& range : vecWritten) ullPatched += range.second - range.first;
+        if (vecPatches.size() + vecWritten.size() <= c_nMaxPatches &&
+            ullPatched * c_ullMaxPatchShare < strBuf.size()) {
+            for (const auto& range : vecWritten) {
+                SPatch patch{range.first, range.second - range.first, std::string()};
+                if (!backup.batch.Put(strBuf.substr(range.first, range.second - range.first),
+                                      backup.bCompress, patch.strHash, strError))
+                    return false;
+                vecPatches.push_back(std::move(patch));
+            }
+            return true;
+        }
+        std::string strWhole;
+        if (!LoadChunk(nIdx, strBuf.size(), strWhole, strError)) return false;
+        for (const auto& range : vecWritten)
+            strWhole.replace(range.first, range.second - range.first, strBuf, range.first,
+                             range.second - range.first);
+        strBuf.swap(strWhole);
+        return FlushWhole(nIdx, strError);
+    }
+    bool FlushWhole(size_t nIdx, std::string& strError) {
+        mapPatches.erase(nIdx);
         if (std::all_of(strBuf.begin(), strBuf.end(), [](char c) { return c == 0; })) {
             vecIndex[nIdx].clear();
             return true;
         }
         return backup.batch.Put(strBuf, backup.bCompress, vecIndex[nIdx], strError);
     }
+    bool Flush(std::string& strError) {
+        if (llOpen < 0) return true;
+        const size_t nIdx = static_cast<size_t>(llOpen);
+        llOpen = -1;
+        const bool bWhole = !bPatching || (vecWritten.size() == 1 && vecWritten[0].first == 0 &&
+                                           vecWritten[0].second == strBuf.size());
+        return bWhole ? FlushWhole(nIdx, strError) : FlushPatches(nIdx, strError);
+    }
+    // Opens chunk ullIdx of nLength bytes for a write of [ullWithin, ullWithin + n).
+    bool Open(uint64_t ullIdx, uint64_t ullWithin, uint64_t n, uint64_t ullLen,
+              std::string& strError) {
+        if (!Flush(strError)) return false;
+        const bool bZeroBase = vecIndex[ullIdx].empty() && PatchesOf(ullIdx).empty();
+        bPatching = !(ullWithin == 0 && n == ullLen) && !bZeroBase;
+        vecWritten.clear();
+        if (bZeroBase)
+            strBuf.assign(ullLen, '\0');
+        else
+            strBuf.resize(ullLen);
+        llOpen = static_cast<int64_t>(ullIdx);
+        return true;
+    }
     bool InheritFromParent(std::string& strError) {
         const uint64_t ullShared =
             std::min<uint64_t>(vecIndex.size(), pParentIndex ? pParentIndex->size() : 0);
         for (uint64_t i = 0; i < ullShared; ++i) {
             vecIndex[i] = (*pParentIndex)[i];
+            const auto it = pParentPatches->find(i);
+            if (it != pParentPatches->end()) mapPatches[i] = it->second;
             // A disk that grew or shrank changes its last chunk's length; that chunk is stored
             // again at the new length so every chunk matches its place in the index.
-            if (vecIndex[i].empty() ||
-                ChunkLen(ullParentCapacity, i) == ChunkLen(disk.ullCapacity, i))
+            const uint64_t ullOld = ChunkLen(ullParentCapacity, i);
+            if (ullOld == ChunkLen(disk.ullCapacity, i) ||
+                (vecIndex[i].empty() && PatchesOf(i).empty()))
                 continue;
-            if (!LoadChunk(i, strBuf, strError)) return false;
+            if (!LoadChunk(i, ullOld, strBuf, strError)) return false;
+            strBuf.resize(ChunkLen(disk.ullCapacity, i), '\0');
             llOpen = static_cast<int64_t>(i);
+            bPatching = false;
             if (!Flush(strError)) return false;
         }
         return true;
@@ -139,15 +216,11 @@ bool CDiskWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
         const uint64_t ullWithin = ullOffset % s.ChunkSize();
         const uint64_t ullLen = s.ChunkLen(s.disk.ullCapacity, ullIdx);
         const size_t n = static_cast<size_t>(std::min<uint64_t>(nLength, ullLen - ullWithin));
-        if (s.llOpen != static_cast<int64_t>(ullIdx)) {
-            if (!s.Flush(strError)) return s.Fail(strError, "");
-            if (ullWithin == 0 && n == ullLen)
-                s.strBuf.resize(ullLen);
-            else if (!s.LoadChunk(ullIdx, s.strBuf, strError))
-                return s.Fail(strError, "");
-            s.llOpen = static_cast<int64_t>(ullIdx);
-        }
+        if (s.llOpen != static_cast<int64_t>(ullIdx) &&
+            !s.Open(ullIdx, ullWithin, n, ullLen, strError))
+            return s.Fail(strError, "");
         std::memcpy(&s.strBuf[ullWithin], p, n);
+        if (s.bPatching) s.MarkWritten(ullWithin, ullWithin + n);
         // A write that reaches the chunk's end is taken as done with it, which bounds the
         // memory to one chunk for callers that go forward.
         if (ullWithin + n == ullLen && !s.Flush(strError)) return s.Fail(strError, "");
@@ -164,6 +237,7 @@ bool CDiskWriter::Close(std::string& strError) {
     if (!s.Flush(strError)) return s.Fail(strError, "");
     std::lock_guard<std::mutex> guard(s.backup.mutex);
     s.backup.manifest.vecIndexes[s.nSlot] = std::move(s.vecIndex);
+    s.backup.manifest.vecPatches[s.nSlot] = std::move(s.mapPatches);
     s.backup.vecClosed[s.nSlot] = true;
     --s.backup.nOpen;
     s.bClosed = true;
@@ -197,6 +271,7 @@ bool CBackupWriter::OpenDisk(const std::string& strName, uint64_t ullCapacity,
     for (size_t i = 0; eBase == EDiskBase::Parent && i < parentDisks.size(); ++i)
         if (parentDisks[i].strName == strName) {
             pDisk->pParentIndex = &s.parent.vecIndexes[i];
+            pDisk->pParentPatches = &s.parent.vecPatches[i];
             pDisk->ullParentCapacity = parentDisks[i].ullCapacity;
         }
     {
@@ -210,6 +285,7 @@ bool CBackupWriter::OpenDisk(const std::string& strName, uint64_t ullCapacity,
         pDisk->nSlot = disks.size();
         disks.push_back(pDisk->disk);
         s.manifest.vecIndexes.emplace_back();
+        s.manifest.vecPatches.emplace_back();
         s.vecClosed.push_back(false);
         ++s.nOpen;
     }

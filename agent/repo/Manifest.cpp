@@ -15,11 +15,25 @@ constexpr const char* kFormat = "fc-backup-manifest";
 constexpr int kVersion = 1;
 constexpr const char* kSuffix = ".json";
 
-json IndexToJson(const std::vector<std::string>& vecChunks, uint64_t ullChunkSize) {
+// Version 1 has no patches; a manifest with patches is version 2, which older readers refuse
+// instead of restoring the bases without them.
+constexpr int kVersionPatched = 2;
+
+json IndexToJson(const std::vector<std::string>& vecChunks, const TPatchMap& mapPatches,
+                 uint64_t ullChunkSize) {
     json j = json::array();
-    for (size_t i = 0; i < vecChunks.size(); ++i)
-        j.push_back(json::array(
-            {i * ullChunkSize, vecChunks[i].empty() ? json(nullptr) : json(vecChunks[i])}));
+    for (size_t i = 0; i < vecChunks.size(); ++i) {
+        json e = json::array(
+            {i * ullChunkSize, vecChunks[i].empty() ? json(nullptr) : json(vecChunks[i])});
+        const auto it = mapPatches.find(i);
+        if (it != mapPatches.end()) {
+            json patches = json::array();
+            for (const SPatch& p : it->second)
+                patches.push_back(json::array({p.ullWithin, p.ullLength, p.strHash}));
+            e.push_back(std::move(patches));
+        }
+        j.push_back(std::move(e));
+    }
     return j;
 }
 
@@ -31,19 +45,37 @@ uint64_t Unsigned(const json& j, const char* szWhat) {
     return j.get<uint64_t>();
 }
 
-bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
-                   std::vector<std::string>& vecOut, std::string& strError) {
+bool PatchesFromJson(const json& j, uint64_t ullChunkLen, std::vector<SPatch>& vecOut) {
+    if (!j.is_array() || j.empty()) return false;
+    for (const json& p : j) {
+        if (!p.is_array() || p.size() != 3 || !p[0].is_number_unsigned() ||
+            !p[1].is_number_unsigned() || p[0].get<uint64_t>() >= ullChunkLen ||
+            p[1].get<uint64_t>() == 0 ||
+            p[1].get<uint64_t>() > ullChunkLen - p[0].get<uint64_t>() || !p[2].is_string() ||
+            !IsChunkHash(p[2].get<std::string>()))
+            return false;
+        vecOut.push_back(
+            SPatch{p[0].get<uint64_t>(), p[1].get<uint64_t>(), p[2].get<std::string>()});
+    }
+    return true;
+}
+
+bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize, bool bPatched,
+                   std::vector<std::string>& vecOut, TPatchMap& mapPatches, std::string& strError) {
     const uint64_t ullCount = ChunkCount(ullCapacity, ullChunkSize);
     if (!j.is_array() || j.size() != ullCount) {
         strError = "the index does not cover the disk";
         return false;
     }
     vecOut.clear();
+    mapPatches.clear();
     for (size_t i = 0; i < j.size(); ++i) {
         const json& e = j[i];
-        if (!e.is_array() || e.size() != 2 || !e[0].is_number_unsigned() ||
-            e[0].get<uint64_t>() != i * ullChunkSize ||
-            !(e[1].is_null() || (e[1].is_string() && IsChunkHash(e[1].get<std::string>())))) {
+        const uint64_t ullLen = std::min(ullChunkSize, ullCapacity - i * ullChunkSize);
+        if (!e.is_array() || e.size() < 2 || e.size() > (bPatched ? 3 : 2) ||
+            !e[0].is_number_unsigned() || e[0].get<uint64_t>() != i * ullChunkSize ||
+            !(e[1].is_null() || (e[1].is_string() && IsChunkHash(e[1].get<std::string>()))) ||
+            (e.size() == 3 && !PatchesFromJson(e[2], ullLen, mapPatches[i]))) {
             strError = "index entry " + std::to_string(i) + " is malformed";
             return false;
         }
@@ -55,10 +87,12 @@ bool IndexFromJson(const json& j, uint64_t ullCapacity, uint64_t ullChunkSize,
 bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
     const auto itVersion = j.find("version");
     if (j.value("format", "") != kFormat || itVersion == j.end() ||
-        !itVersion->is_number_unsigned() || itVersion->get<uint64_t>() != kVersion) {
+        !itVersion->is_number_unsigned() ||
+        (itVersion->get<uint64_t>() != kVersion && itVersion->get<uint64_t>() != kVersionPatched)) {
         strError = "not a backup manifest of a known version";
         return false;
     }
+    const bool bPatched = itVersion->get<uint64_t>() == kVersionPatched;
     SBackupInfo& info = m.info;
     info.strId = j.at("id").get<std::string>();
     info.vm.strName = j.at("vm").at("name").get<std::string>();
@@ -91,8 +125,9 @@ bool ParseManifest(const json& j, SManifest& m, std::string& strError) {
             return false;
         }
         m.vecIndexes.emplace_back();
-        if (!IndexFromJson(d.at("index"), disk.ullCapacity, info.ullChunkSize, m.vecIndexes.back(),
-                           strError)) {
+        m.vecPatches.emplace_back();
+        if (!IndexFromJson(d.at("index"), disk.ullCapacity, info.ullChunkSize, bPatched,
+                           m.vecIndexes.back(), m.vecPatches.back(), strError)) {
             strError = "disk " + disk.strName + ": " + strError;
             return false;
         }
@@ -136,6 +171,29 @@ std::string NewBackupId(uint64_t ullCreatedUs) {
     return std::string(szTime) + szRest;
 }
 
+bool ComposeChunk(const std::string& strBase, const std::vector<SPatch>& vecPatches, size_t nLength,
+                  const TChunkGet& get, std::string& strOut, std::string& strError) {
+    if (strBase.empty())
+        strOut.assign(nLength, '\0');
+    else if (!get(strBase, strOut, strError))
+        return false;
+    if (strOut.size() != nLength) {
+        strError = "chunk " + strBase + " does not fit its place in the disk";
+        return false;
+    }
+    std::string strPatch;
+    for (const SPatch& p : vecPatches) {
+        if (!get(p.strHash, strPatch, strError)) return false;
+        if (strPatch.size() != p.ullLength || p.ullWithin > nLength ||
+            p.ullLength > nLength - p.ullWithin) {
+            strError = "patch " + p.strHash + " does not fit its chunk";
+            return false;
+        }
+        strOut.replace(p.ullWithin, strPatch.size(), strPatch);
+    }
+    return true;
+}
+
 std::string ManifestPath(const std::string& strRoot, const std::string& strId) {
     return strRoot + "/backups/" + strId + kSuffix;
 }
@@ -144,7 +202,9 @@ std::string ManifestToText(const SManifest& m) {
     const SBackupInfo& info = m.info;
     json j;
     j["format"] = kFormat;
-    j["version"] = kVersion;
+    const bool bPatched = std::any_of(m.vecPatches.begin(), m.vecPatches.end(),
+                                      [](const TPatchMap& p) { return !p.empty(); });
+    j["version"] = bPatched ? kVersionPatched : kVersion;
     j["id"] = info.strId;
     j["vm"] = {{"name", info.vm.strName}, {"guid", info.vm.strGuid}, {"info", info.vm.jInfo}};
     j["kind"] = info.eKind == EBackupKind::Full ? "full" : "incremental";
@@ -156,10 +216,13 @@ std::string ManifestToText(const SManifest& m) {
     j["disks"] = json::array();
     for (size_t i = 0; i < info.vecDisks.size(); ++i) {
         const SDiskRecord& d = info.vecDisks[i];
-        j["disks"].push_back({{"name", d.strName},
-                              {"capacity", d.ullCapacity},
-                              {"change_token", d.strChangeToken},
-                              {"index", IndexToJson(m.vecIndexes[i], info.ullChunkSize)}});
+        j["disks"].push_back(
+            {{"name", d.strName},
+             {"capacity", d.ullCapacity},
+             {"change_token", d.strChangeToken},
+             {"index",
+              IndexToJson(m.vecIndexes[i], i < m.vecPatches.size() ? m.vecPatches[i] : TPatchMap(),
+                          info.ullChunkSize)}});
     }
     const std::string strBody = j.dump();
     j["sha256"] = Sha256Hex(strBody.data(), strBody.size());

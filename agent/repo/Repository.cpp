@@ -160,8 +160,12 @@ bool CRepository::CollectLocked(SGcReport& report, std::string& strError) const 
         return false;
     }
     std::set<std::string> setUsed;
-    for (const SManifest& m : vecManifests)
+    for (const SManifest& m : vecManifests) {
         for (const auto& vecIndex : m.vecIndexes) setUsed.insert(vecIndex.begin(), vecIndex.end());
+        for (const TPatchMap& mapPatches : m.vecPatches)
+            for (const auto& entry : mapPatches)
+                for (const SPatch& p : entry.second) setUsed.insert(p.strHash);
+    }
     std::vector<std::string> vecNames, vecFans;
     const std::string strBackups = m_strRoot + "/backups", strChunks = m_strRoot + "/chunks";
     if (!ListDir(strBackups, vecNames, strError) ||

@@ -118,7 +118,7 @@ TEST_F(CRepoTest, CompressedChunksRoundTripAndARawBackupStaysRaw) {
     std::string strError;
     ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strId, false}, pWriter, strError));
     ASSERT_TRUE(pWriter->BeginDisk("d", strImage.size(), "t2", strError));
-    ASSERT_TRUE(pWriter->WriteAt(5, "X", 1, strError));
+    ASSERT_TRUE(pWriter->WriteAt(0, strImage.data(), kTestChunk, strError));
     ASSERT_TRUE(pWriter->EndDisk(strError) && pWriter->Commit(strError)) << strError;
     EXPECT_EQ(ChunkFiles().size(), 2u);
     EXPECT_TRUE(ReadDisk(pWriter->Id(), "d", strImage.size()) == strImage);
