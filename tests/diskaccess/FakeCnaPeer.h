@@ -72,15 +72,7 @@ public:
     const std::vector<SFakeRequest>& Requests() const { return m_requests; }
 
 private:
-    bool ReadN(int fd, uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t got = recv(fd, p, n, 0);
-            if (got <= 0) return false;
-            p += got;
-            n -= size_t(got);
-        }
-        return true;
-    }
+    static bool ReadN(int fd, uint8_t* p, size_t n) { return rawcna::RecvUpTo(fd, p, n) == n; }
     void Run() {
         int fd = accept(m_listen, nullptr, nullptr);
         if (fd < 0) return;
