@@ -1,6 +1,5 @@
-// A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, cuts the byte
-// stream into requests (header, fixed body, and a write's data) with the raw-byte helpers of the
-// CNA server's tests, records each request's raw bytes, and sends whatever the responder returns.
+// A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, records each
+// request's raw bytes, and sends whatever the responder returns.
 #pragma once
 
 #include <arpa/inet.h>

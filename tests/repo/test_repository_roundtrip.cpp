@@ -1,4 +1,3 @@
-// Backups of a two-disk VM read and export back equal to the source at every point.
 #include <sys/stat.h>
 
 #include "RepoTestUtil.h"

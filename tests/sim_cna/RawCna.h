@@ -1,6 +1,5 @@
 // Requests of the CNA socket protocol built byte by byte, apart from the server's encoder, and a
-// raw connection that sends them and reads the answers; for the CNA server's tests and the
-// management service's CNA control tests.
+// raw connection that sends them and reads the answers.
 #pragma once
 
 #include <arpa/inet.h>

@@ -1,5 +1,4 @@
-// The fcsim executable: one command starts it with the demo inventory on 127.0.0.1, it prints
-// where it listens, serves, and stops cleanly on SIGTERM, removing its temporary state.
+// The fcsim executable, run as a process of its own.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>

@@ -1,5 +1,4 @@
-// Snapshots freezing disks, change tracking and allocated blocks, disk-access leases, and the
-// FusionStorage side of snapshots.
+// Snapshots, change tracking and disk-access leases through the management service.
 #include <sys/stat.h>
 
 #include <thread>
