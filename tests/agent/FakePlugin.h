@@ -1,7 +1,5 @@
-// A plug-in object with one VM whose disks are strings in memory: what the backup host drives,
-// without a platform. Disks keep the token a backup would ask changes from, the extents that
-// changed since, and faults to play (refused token, failing reads and writes). The operations
-// the host does not drive fail.
+// A plug-in object with one VM whose disks are strings in memory, with change tokens and faults
+// to play: what the backup host drives, without a platform. What the host does not drive fails.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,6 +1,4 @@
-// The backup and restore jobs against a plug-in of strings: which extents are read and where
-// they land, when a disk of an incremental falls back to a full read and why, a read retried
-// once on a fresh open, and a failed restore undone.
+// The backup and restore jobs against a plug-in of strings.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,5 +1,4 @@
-// fcbackup run as a user runs it, against the simulator on loopback: the demo, a backup chain
-// through every repository command, and the one-line errors with their exit codes.
+// fcbackup run as a user runs it, against the simulator on loopback.
 #include <algorithm>
 #include <filesystem>
 

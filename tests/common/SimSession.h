@@ -1,5 +1,4 @@
-// A test's session with the simulator through the real bridge: log on trusting the simulator's
-// certificate, take the backup snapshot of a VM.
+// A test's session with the simulator through the real bridge.
 #pragma once
 
 #include <memory>

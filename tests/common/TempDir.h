@@ -1,5 +1,4 @@
-// A temporary folder removed with everything below it, an environment variable set for a scope,
-// and files read whole or in part; shared by every test folder.
+// A temporary folder removed with everything below it, environment scopes and file readers.
 #pragma once
 
 #include <fcntl.h>

@@ -1,6 +1,5 @@
-// A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, cuts the byte
-// stream into requests (header, fixed body, and a write's data) with the raw-byte helpers of the
-// CNA server's tests, records each request's raw bytes, and sends whatever the responder returns.
+// A scripted CNA peer for client tests: accepts one connection on 127.0.0.1, records each
+// request's raw bytes, and sends whatever the responder returns.
 #pragma once
 
 #include <arpa/inet.h>
@@ -72,15 +71,7 @@ public:
     const std::vector<SFakeRequest>& Requests() const { return m_requests; }
 
 private:
-    bool ReadN(int fd, uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t got = recv(fd, p, n, 0);
-            if (got <= 0) return false;
-            p += got;
-            n -= size_t(got);
-        }
-        return true;
-    }
+    static bool ReadN(int fd, uint8_t* p, size_t n) { return rawcna::RecvUpTo(fd, p, n) == n; }
     void Run() {
         int fd = accept(m_listen, nullptr, nullptr);
         if (fd < 0) return;

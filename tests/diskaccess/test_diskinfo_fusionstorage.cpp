@@ -1,6 +1,5 @@
-// A disk on a FusionStorage datastore through the disk access service, against the simulator
-// and the real tool stand-ins: read in full through an attached snapshot volume, allocated
-// extents from a bitmap volume, and every volume detached and deleted again at close.
+// A FusionStorage disk through the disk access service, against the simulator and the real tool
+// stand-ins.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

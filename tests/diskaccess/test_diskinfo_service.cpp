@@ -1,6 +1,4 @@
-// The disk access service against a bridge double and a scripted backup SDK: the transport
-// choice, lease timing and the admin thread on the fake clock, read and write retries, the
-// extent conversions and the FusionStorage bitmap scan.
+// The disk access service against a bridge double and a scripted backup SDK, on the fake clock.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -292,8 +290,6 @@ TEST(DiskServiceAdminWait, FollowsThePassDuration) {
     EXPECT_EQ(1000u, CFusionComputeDiskInfo::NextAdminWaitMillis(40000));
 }
 
-// ---- extents ---------------------------------------------------------------------------------
-
 TEST(ProcessCBTBitmap, ExamplesOfTheBitmapFormat) {
     const struct {
         std::string strBitmap;
@@ -363,8 +359,6 @@ TEST_F(DiskServiceTest, FsBitmapRunsOfMarkedBytesBecomeExtentsLessTheDataOffset)
         (Ranges{{((1u << 20) - 3) * 4096ull, 8 * 4096ull}, {((3u << 20) - 1) * 4096ull, 4096}}),
         OffsetsAndLengths(scan(bytes, 0).vecExtents));
 }
-
-// ---- the plug-in's disk interface -----------------------------------------------------------
 
 class CDiskPlugin : public CFusionComputeInfo {
 public:

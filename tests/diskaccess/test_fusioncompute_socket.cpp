@@ -1,5 +1,4 @@
-// The CNA socket client against a scripted peer: bytes on the wire, sequence numbers, and
-// the handling of each kind of answer.
+// The CNA socket client against a scripted peer.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

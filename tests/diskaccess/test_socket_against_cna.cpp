@@ -1,6 +1,4 @@
-// The plug-in's CNA client against the simulator's CNA server on loopback: leases, access
-// modes, ranges, data round trips, and the server's injected faults; the backup SDK's LAN
-// client against the same server.
+// The plug-in's CNA client, and the backup SDK's LAN client, against the simulator's CNA server.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -118,6 +116,12 @@ TEST_F(SocketAgainstCna, LeaseTokenModeAndRangesAreChecked) {
 
 TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     uint32_t h = 0;
+    // A fresh connection with the disk open, the faults of the connection before cleared.
+    auto reconnect = [&] {
+        server->ClearFaults();
+        ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
+        ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    };
     ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
     std::vector<uint8_t> buf(4096);
     EvLogCapture capture;
@@ -127,16 +131,13 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     server->AddFault(Rule("op=read action=short"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Read disk size mismatch - expected [4096] received [2048]"));
-    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
-    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    reconnect();
     server->AddFault(Rule("op=read action=wrongseq"));
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));
     EXPECT_TRUE(capture.Contains("Sequence number mismatch - expected [3] received [4]"));
     EXPECT_EQ(std::vector<uint8_t>(4096, 0), buf) << "neither answer was copied";
 
-    server->ClearFaults();
-    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
-    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    reconnect();
     server->AddFault(Rule("op=read from=1048576 to=2097152 action=error status=8"));
     EXPECT_TRUE(client.ReadFromRemoteDiskFile(h, 0, 4096, buf.data()));  // outside the range
     EXPECT_FALSE(client.ReadFromRemoteDiskFile(h, (1 << 20) + 4096, 4096, buf.data()));
@@ -150,9 +151,7 @@ TEST_F(SocketAgainstCna, InjectedFaultsFailTheRightRequest) {
     EXPECT_TRUE(capture.Contains("Failed to recv response header - ")) << capture.Dump();
 
     // A stalled server runs into the receive timeout.
-    server->ClearFaults();
-    ASSERT_TRUE(client.Connect("127.0.0.1", server->Port()));
-    ASSERT_TRUE(client.OpenRemoteDiskFile(disk, "tok-1", true, h));
+    reconnect();
     server->AddFault(Rule("op=read action=stall"));  // until the connection goes away
     client.SetTimeouts(1000, 1000, 200);
     capture.Clear();

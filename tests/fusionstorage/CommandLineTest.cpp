@@ -1,5 +1,4 @@
-// The runner against recording stand-ins: the exact command lines (as logged, and as the
-// tools receive them), the handling of the tools' answers, and hostile names.
+// The FusionStorage tools' runner against recording stand-ins.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -60,7 +59,7 @@ TEST_F(FusionStorageCLIInit, RunsBothHelpCommandsFromTheToolsFolder) {
     EXPECT_EQ(log.Count("Executing: " + JavaLine("--help")), 2u) << log.Dump();
     EXPECT_EQ(tools.VbsCliArgs(), std::vector<std::string>({"-help"}));
     EXPECT_TRUE(log.Contains("CLI initialization complete"));
-    // (Java's arguments and folder: FusionStorageCLIHostile.AddressesAndFoldersRunNothing.)
+    // (Java's arguments and folder: FusionStorageCLIInit.HostileAddressesAndFoldersRunNothing.)
 }
 
 TEST_F(FusionStorageCLIInit, FailingHelpCommandsOrNoAgentHome) {
@@ -284,18 +283,14 @@ TEST_F(FusionStorageCLITest, VrmVbsToolsAnswers) {
     EXPECT_TRUE(values.empty());
 }
 
-TEST(FusionStorageCLIHostile, AddressesAndFoldersRunNothing) {
-    CFsFakeTools tools;
+TEST_F(FusionStorageCLIInit, HostileAddressesAndFoldersRunNothing) {
     const std::string pwned = tools.Dir() + "/pwned";
     // A tools folder with a blank and a quote, and hostile address texts.
     const std::string home = tools.Dir() + "/agent home's";
     tools.Write("agent home's/Huawei/FusionStorage/.keep", "");
-    ::setenv("FC_AGENT_HOME", home.c_str(), 1);
-    CFusionStorageCLI cli;
-    tools.Prepare(cli);
+    ::setenv("FC_AGENT_HOME", home.c_str(), 1);  // restored by tools
     const std::string mng = "10.0.0.1\"; touch " + pwned + "; echo \"";
     const std::string dsa = "$(touch " + pwned + ")";
-    EvLogCapture log;
     ASSERT_TRUE(cli.Initialize(dsa, mng)) << log.Dump();
     EXPECT_EQ(tools.JavaArgs(), FsJavaArgs(mng, dsa, {"--help"}));
     EXPECT_EQ(tools.JavaCwd(), home + "/Huawei/FusionStorage");

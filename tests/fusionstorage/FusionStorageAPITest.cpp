@@ -1,5 +1,4 @@
-// The facade: cluster information, initialisation, and the blocking wait for a bitmap volume
-// (under a fake clock: nothing really sleeps).
+// The FusionStorage facade, under a fake clock: nothing really sleeps.
 #include <gtest/gtest.h>
 
 #include "EvDebug.h"

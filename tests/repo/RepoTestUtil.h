@@ -27,7 +27,6 @@ protected:
 
     void CreateRepo(bool bCompress) {
         m_strRoot = m_dir.File("repo" + std::to_string(++m_nRepos));
-        std::string strError;
         ASSERT_TRUE(CRepository::Create(m_strRoot, {kTestChunk, bCompress}, m_pRepo, strError))
             << strError;
     }
@@ -53,7 +52,6 @@ protected:
                        const std::vector<std::vector<SExtent>>& vecExtents,
                        const std::string& strParent = "", const std::string& strVm = "vm1") {
         std::unique_ptr<CBackupWriter> pWriter;
-        std::string strError;
         SVmRecord vm{strVm, "guid-" + strVm, {{"disks", vecDisks.size()}}};
         EXPECT_TRUE(m_pRepo->StartBackup(vm, {strParent, std::nullopt}, pWriter, strError))
             << strError;
@@ -74,7 +72,7 @@ protected:
 
     std::string ReadDisk(const std::string& strId, const std::string& strDisk, uint64_t ullSize) {
         std::unique_ptr<CBackupReader> pReader;
-        std::string strError, strOut(ullSize, '\x55');
+        std::string strOut(ullSize, '\x55');
         EXPECT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError)) << strError;
         if (pReader) {
             EXPECT_TRUE(pReader->ReadAt(strDisk, 0, strOut.data(), ullSize, strError)) << strError;
@@ -93,4 +91,5 @@ protected:
     int m_nRepos = 0;
     std::string m_strRoot;
     std::unique_ptr<CRepository> m_pRepo;
+    std::string strError;  // the last refusal's text
 };

@@ -1,4 +1,3 @@
-// Backups of a two-disk VM read and export back equal to the source at every point.
 #include <sys/stat.h>
 
 #include "RepoTestUtil.h"
@@ -40,7 +39,6 @@ TEST_F(CRepoTest, EveryPointReadsAndExportsAsTheSourceAndPruneKeepsTheLast) {
     }
 
     std::vector<SBackupInfo> vecList;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->ListBackups(vecList, strError)) << strError;
     ASSERT_EQ(vecList.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
@@ -93,7 +91,6 @@ TEST_F(CRepoTest, ZeroChunksAreNotStoredAndExportAsHoles) {
     EXPECT_EQ(ChunkFiles().size(), 1u);
     EXPECT_TRUE(ReadDisk(strId, "d", strImage.size()) == strImage);
     std::unique_ptr<CBackupReader> pReader;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError));
     const std::string strFile = m_dir.File("d.raw");
     ASSERT_TRUE(pReader->ExportDisk("d", strFile, strError)) << strError;
@@ -115,7 +112,6 @@ TEST_F(CRepoTest, CompressedChunksRoundTripAndARawBackupStaysRaw) {
 
     strImage[5] = 'X';
     std::unique_ptr<CBackupWriter> pWriter;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strId, false}, pWriter, strError));
     ASSERT_TRUE(pWriter->BeginDisk("d", strImage.size(), "t2", strError));
     ASSERT_TRUE(pWriter->WriteAt(0, strImage.data(), kTestChunk, strError));
@@ -135,7 +131,6 @@ TEST_F(CRepoTest, AGrownDiskKeepsItsOldTailAndReadsZeroBeyond) {
     const std::string strInc = Backup({{"d", &strImage}}, {{}}, strFull);
     EXPECT_TRUE(ReadDisk(strInc, "d", strImage.size()) == strImage);
     std::unique_ptr<CBackupReader> pReader;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->OpenBackup(strInc, pReader, strError));
     SVerifyReport report;
     EXPECT_TRUE(pReader->Verify(report)) << (report.Ok() ? "" : report.vecErrors[0]);

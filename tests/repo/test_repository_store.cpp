@@ -23,7 +23,6 @@ TEST_F(CRepoTest, AnInterruptedBackupIsNotListedAndItsChunksAreCollected) {
     const std::string strA = RandomImage(3 * kTestChunk, 3);
     const std::string strFull = Backup({{"a", &strA}}, {{{0, strA.size()}}});
     const std::string strOther = RandomImage(2 * kTestChunk, 4);
-    std::string strError;
     {
         std::unique_ptr<CBackupWriter> pWriter;
         ASSERT_TRUE(
@@ -68,7 +67,7 @@ TEST_F(CRepoTest, ChunksAreNamedWhenPublished) {
         for (const std::string& f : ChunkFiles()) n += IsChunkHash(f.substr(f.rfind('/') + 1));
         return n;
     };
-    std::string strHash, strBack, strError;
+    std::string strHash, strBack;
     for (size_t nSyncEachBelow : {size_t(0), size_t(100)}) {
         SCOPED_TRACE(nSyncEachBelow);
         const size_t nBefore = ChunkFiles().size();
@@ -106,7 +105,6 @@ TEST_F(CRepoTest, VerifyCatchesAFlippedByte) {
         f.put(c);
     }
     std::unique_ptr<CBackupReader> pReader;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->OpenBackup(strId, pReader, strError));
     SVerifyReport report;
     EXPECT_FALSE(pReader->Verify(report));
@@ -129,7 +127,6 @@ TEST_F(CRepoTest, ADamagedManifestIsRefusedAndStopsCollection) {
     std::vector<SBackupInfo> vecList;
     std::unique_ptr<CBackupReader> pReader;
     SGcReport report;
-    std::string strError;
     EXPECT_FALSE(m_pRepo->ListBackups(vecList, strError));
     EXPECT_NE(strError.find("damaged"), std::string::npos) << strError;
     EXPECT_FALSE(m_pRepo->OpenBackup(strId, pReader, strError));
@@ -139,7 +136,6 @@ TEST_F(CRepoTest, ADamagedManifestIsRefusedAndStopsCollection) {
 
 TEST_F(CRepoTest, BadInputIsRefused) {
     std::unique_ptr<CRepository> pRepo;
-    std::string strError;
     std::filesystem::create_directories(m_dir.File("plain"));
     m_dir.Touch("plain/file");
     EXPECT_FALSE(CRepository::Open(m_dir.File("plain"), pRepo, strError));
@@ -174,7 +170,6 @@ TEST_F(CRepoTest, DisksKeepTheirOpeningOrderAndAnOpenDiskStopsTheCommit) {
     const std::string strA = RandomImage(3 * kTestChunk, 5), strB = RandomImage(2 * kTestChunk, 6);
     const std::string strFull =
         Backup({{"a", &strA}, {"b", &strB}}, {{{0, strA.size()}}, {{0, strB.size()}}});
-    std::string strError;
     std::unique_ptr<CBackupWriter> pWriter;
     ASSERT_TRUE(m_pRepo->StartBackup({"vm1", "guid-vm1", {}}, {strFull, {}}, pWriter, strError));
     std::unique_ptr<CDiskWriter> pA, pB;
@@ -276,7 +271,6 @@ TEST_F(CRepoTest, ManifestNumbersAndNamesThatCouldMisleadAreRefused) {
     }
     // What a writer is given obeys the same rule, so it never writes what a reader refuses.
     std::unique_ptr<CBackupWriter> pWriter;
-    std::string strError;
     ASSERT_TRUE(m_pRepo->StartBackup({"vm", "g", {}}, {}, pWriter, strError)) << strError;
     EXPECT_FALSE(pWriter->BeginDisk("../d", kTestChunk, "t", strError));
     EXPECT_NE(strError.find("invalid disk name '../d'"), std::string::npos) << strError;

@@ -1,6 +1,5 @@
 // Requests of the CNA socket protocol built byte by byte, apart from the server's encoder, and a
-// raw connection that sends them and reads the answers; for the CNA server's tests and the
-// management service's CNA control tests.
+// raw connection that sends them and reads the answers.
 #pragma once
 
 #include <arpa/inet.h>
@@ -63,6 +62,13 @@ inline Bytes IoRequest(uint16_t op, uint32_t seq, uint32_t handle, uint64_t offs
     return b;
 }
 
+// Up to n bytes from a socket, fewer when the peer hangs up; how many arrived.
+inline size_t RecvUpTo(int fd, uint8_t* p, size_t n) {
+    size_t got = 0;
+    for (ssize_t r; got < n && (r = recv(fd, p + got, n - got, 0)) > 0;) got += size_t(r);
+    return got;
+}
+
 class CRawConn {
 public:
     explicit CRawConn(uint16_t port) {
@@ -81,13 +87,7 @@ public:
     // Exactly n bytes, or fewer when the server hangs up.
     Bytes Recv(size_t n) {
         Bytes b(n);
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = recv(m_fd, b.data() + got, n - got, 0);
-            if (r <= 0) break;
-            got += size_t(r);
-        }
-        b.resize(got);
+        b.resize(RecvUpTo(m_fd, b.data(), n));
         return b;
     }
     // The status of the next answer of n bytes; 0xFFFF when it did not arrive whole.

@@ -222,10 +222,6 @@ TEST_F(CnaServerTest, StopEndsStalledConnectionsAndStartsOnlyOnce) {
     EXPECT_FALSE(bad.Start("not-an-address", 0));
 }
 
-}  // namespace
-
-namespace {
-
 TEST(CnaFaultRuleText, RoundTripsAndRefusesBadInput) {
     fcsim::SCnaFaultRule rule;
     std::string error;

@@ -1,5 +1,4 @@
-// The one counting of the simulator's fault rules: which matching calls fire, how often, and
-// what happens when several rules match the same call.
+// The one counting of the simulator's fault rules.
 #include <gtest/gtest.h>
 
 #include <string>

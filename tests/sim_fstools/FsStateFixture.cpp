@@ -1,14 +1,11 @@
 #include "FsStateFixture.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <stdexcept>
 
+#include "DiskFiles.h"
 #include "DiskWatch.h"
 #include "SimDisk.h"
-#include "WzUtil.h"
 
 const char* const CFsStateFixture::c_szDisk = "disk-1";
 const char* const CFsStateFixture::c_szDiskVolume = "fsvol-disk-1";
@@ -22,10 +19,9 @@ CFsStateFixture::~CFsStateFixture() {
 }
 
 void CFsStateFixture::WriteDisk(uint64_t offset, const std::string& bytes) {
-    int fd = ::open(m_state.DiskPath(c_szDisk).c_str(), O_RDWR | O_CLOEXEC);
-    ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    ::close(fd);
-    if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("write");
+    std::string err;
+    if (!fcsim::WriteAt(m_state.DiskPath(c_szDisk), offset, bytes, err))
+        throw std::runtime_error(err);
     m_state.MarkWritten(c_szDisk, offset, bytes.size());
 }
 

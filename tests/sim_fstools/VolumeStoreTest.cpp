@@ -1,11 +1,9 @@
 // The simulator's FusionStorage volume store and its fault rules, used directly.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <tuple>
 
+#include "DiskFiles.h"
 #include "DiskWatch.h"
 #include "FsFaults.h"
 #include "FsStateFixture.h"
@@ -85,13 +83,9 @@ TEST_F(VolumeStoreTest, BitmapWithoutOlderSnapshotMarksAllData) {
     fx.WriteDisk(100000, std::string(1, '\0'));  // chunk 3, a journalled zero write
     fx.Snapshot("s1");
     // Data that was never journalled (a disk created with content) counts too.
-    {
-        SFsSnapshot snap;
-        ASSERT_TRUE(fx.State().GetFsSnapshot("s1", snap));
-        std::string frozen = fctest::ReadWholeFile(snap.strPath);
-        frozen[32768 * 20 + 5] = 'q';
-        std::ofstream(snap.strPath, std::ios::binary) << frozen;
-    }
+    SFsSnapshot snap;
+    ASSERT_TRUE(fx.State().GetFsSnapshot("s1", snap));
+    ASSERT_TRUE(WriteAt(snap.strPath, 32768 * 20 + 5, "q", error)) << error;
     ASSERT_EQ(fx.Store().CreateBitmap("bm", "s1", "", -1, error), FS_OK) << error;
     EXPECT_EQ(Marks("bm"), CFsStateFixture::Marked({1, 3, 20}));
 }
@@ -160,11 +154,7 @@ TEST_F(VolumeStoreTest, WritesThroughTheAttachedDiskVolumeAreJournalled) {
     std::string device;
     ASSERT_EQ(fx.Store().Attach(CFsStateFixture::c_szDiskVolume, device, error), FS_OK) << error;
     auto put = [&](uint64_t offset, const std::string& bytes) {
-        int fd = ::open(device.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0) << device;
-        EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-                  static_cast<ssize_t>(bytes.size()));
-        ::close(fd);
+        EXPECT_TRUE(WriteAt(device, offset, bytes, error)) << error;
     };
     put(4096 + 10, "changed");              // chunk 1
     put(2 * 4096, std::string(4096, 'a'));  // chunk 2, rewritten as it was

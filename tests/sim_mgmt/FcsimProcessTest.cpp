@@ -1,5 +1,4 @@
-// The fcsim executable: one command starts it with the demo inventory on 127.0.0.1, it prints
-// where it listens, serves, and stops cleanly on SIGTERM, removing its temporary state.
+// The fcsim executable, run as a process of its own.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -8,9 +7,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "TempDir.h"
 
 #ifndef FCSIM_PATH
 #error "FCSIM_PATH names the fcsim executable"
@@ -51,9 +50,9 @@ TEST(FcsimProcess, StartsSeededServesAndStopsOnSigterm) {
     ASSERT_EQ(url.compare(0, 17, "http://127.0.0.1:"), 0) << url;
     // Seeded: the demo's VMs are in the state folder (what the demo holds: the in-process
     // simulator tests); serving: the version list answers.
-    std::ifstream inventory(stateDir + "/inventory.json");
-    const std::string text((std::istreambuf_iterator<char>(inventory)), {});
-    EXPECT_NE(text.find("\"web-01\""), std::string::npos) << stateDir;
+    EXPECT_NE(fctest::ReadWholeFile(stateDir + "/inventory.json").find("\"web-01\""),
+              std::string::npos)
+        << stateDir;
     auto versions = httplib::Client(url).Get("/service/versions");
     ASSERT_TRUE(versions);
     EXPECT_EQ(versions->status, 200);

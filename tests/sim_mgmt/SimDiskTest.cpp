@@ -1,5 +1,4 @@
-// Snapshots freezing disks, change tracking and allocated blocks, disk-access leases, and the
-// FusionStorage side of snapshots.
+// Snapshots, change tracking and disk-access leases through the management service.
 #include <sys/stat.h>
 
 #include <thread>
@@ -141,15 +140,6 @@ TEST_F(CDiskFixture, ChangedBlocksBetweenSnapshotsAreExactlyTheWrittenChunks) {
         body.update(extra);
         Err("POST", volUri + "/getcbt", body, code);
     }
-    // A FusionStorage disk has no change tracking.
-    json fsVm = VmByName("fs-01");
-    json fsSnap = Snapshot(fsVm);
-    json fsDisk = fsVm["vmConfig"]["disks"][0];
-    ASSERT_EQ(fsDisk["storageType"], "DSWARE");
-    Err("POST", fsDisk["volumeUri"].get<std::string>() + "/getcbt",
-        {{"type", "DiffBitmapAndBit1Num"},
-         {"snapUuid", Entry(fsSnap, fsDisk["volumeUrn"])["snapUuid"]}},
-        "10410102");
 }
 
 TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
@@ -188,6 +178,9 @@ TEST_F(CDiskFixture, SnapshotRulesTreeAndFusionStorage) {
     std::string fsName = e["snapNameOnDev"];
     EXPECT_EQ(fsName, "fssnap-" + IdOf(snap["urn"]) + "-" + IdOf(fsDisk["volumeUrn"]));
     EXPECT_EQ(Entry(snap, fs["vmConfig"]["disks"][1]["volumeUrn"])["snapNameOnDev"], "");
+    // A FusionStorage disk has no change tracking.
+    Err("POST", fsDisk["volumeUri"].get<std::string>() + "/getcbt",
+        {{"type", "DiffBitmapAndBit1Num"}, {"snapUuid", e["snapUuid"]}}, "10410102");
     fcsim::SFsSnapshot rec;
     ASSERT_TRUE(m_sim.State().GetFsSnapshot(fsName, rec));
     EXPECT_EQ(json({rec.ullSize, rec.strDiskID, rec.ullChangeSeq}),

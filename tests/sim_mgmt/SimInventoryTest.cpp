@@ -1,5 +1,4 @@
-// The management service's inventory model on its own: records by kind, ids, slots, NICs and
-// the file it is kept in.
+// The management service's inventory model on its own.
 #include <gtest/gtest.h>
 
 #include "ApiError.h"

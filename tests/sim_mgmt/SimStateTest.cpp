@@ -1,20 +1,15 @@
-// The shared state folder: records round-trip, hostile names stay inside the folder, the
-// change journal numbers writes and answers ranges, concurrent writers never lose a write, and
-// the disk watch journals what a writer around the journal changed.
+// The shared state folder's records and change journal, and the disk watch.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "DiskFiles.h"
 #include "DiskWatch.h"
 #include "SimState.h"
 #include "TempDir.h"
 
-namespace fs = std::filesystem;
 using fcsim::CSimState;
 
 namespace {
@@ -114,13 +109,11 @@ TEST(DiskWatch, ExpiredWriterIsFoldedAndLetGo) {
     CTempDir dir;
     CSimState st(dir.Path());
     const uint64_t chunk = fcsim::CDiskWatch::c_ullChunkBytes;
+    std::string err;
     auto put = [&](uint64_t offset, const std::string& bytes) {
-        std::fstream f(st.DiskPath("d1"), std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(offset));
-        f << bytes;
+        ASSERT_TRUE(fcsim::WriteAt(st.DiskPath("d1"), offset, bytes, err)) << err;
     };
-    std::ofstream(st.DiskPath("d1")).close();
-    fs::resize_file(st.DiskPath("d1"), 16 * chunk);
+    ASSERT_TRUE(fcsim::CreateSparseFile(st.DiskPath("d1"), 16 * chunk, err)) << err;
     put(0, std::string(chunk, 'a'));
     put(5 * chunk, "data");
     fcsim::SLease l;
@@ -128,7 +121,6 @@ TEST(DiskWatch, ExpiredWriterIsFoldedAndLetGo) {
     l.tExpires = CSimState::Now() + 100;
     ASSERT_TRUE(st.PutLease(l));
     fcsim::CDiskWatch watch(st);
-    std::string err;
     ASSERT_TRUE(watch.Begin("d1", fcsim::CDiskWatch::LeaseHolder("a1"), err)) << err;
 
     put(0, std::string(chunk, 'a'));  // as it was

@@ -1,5 +1,5 @@
-// A simulator on loopback (plain HTTP, temporary state, demo inventory) and a small REST
-// client that logs in and speaks JSON, for the management-service tests.
+// A simulator on plain HTTP with the demo inventory, and a REST client that logs in and speaks
+// JSON.
 #pragma once
 
 #include <gtest/gtest.h>
