@@ -34,17 +34,13 @@ TEST(LoggingTest, CaptureSeesEveryLineWithLevelTagAndJob) {
                          "0 2 0 [bool C::G()] Start >>>", "0 0 77 [tag] job line",
                          "0 0 0 [] tagless", "0 3 0 [] tagless three", "1 0 0 [] tagless error"}));
 
-    EXPECT_EQ(outer.Count("tagless"), 3u);
-    EXPECT_TRUE(outer.Contains("Start >>>"));
     outer.Clear();
-    EXPECT_TRUE(outer.Lines().empty());
 
     EvEvent jobLog;
     jobLog.setJobId(4242);
     jobLog.Debug("t", "from a job");
     ASSERT_EQ(outer.Lines().size(), 1u);
     EXPECT_EQ(outer.Lines()[0].llJobId, 4242);
-    EXPECT_EQ(jobLog.getJobId(), 4242);
 }
 
 TEST(LoggingTest, FileLineFormat) {

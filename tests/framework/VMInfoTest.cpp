@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "Named.h"
 #include "StubVMInfo.h"
 #include "TempDir.h"
 #include "VMInfo.h"
@@ -141,22 +140,6 @@ TEST(VMInfoTest, DiskFilterRulesDispatchByKindInOrder) {
     EXPECT_TRUE(info.IsDiskFiltered(ctx, disk));
     EXPECT_EQ(info.calls, (std::vector<std::string>{"ds:miss", "pattern:hit"}));
     EXPECT_FALSE(info.CVMInfo::IsDiskFilteredByPattern("*", disk)) << "the base excludes nothing";
-}
-
-TEST(VMInfoTest, FilterVMListByName) {
-    CTestVMInfo info;
-    std::vector<SVMInfo> vms(4);
-    vms[0].strName = "web";
-    vms[1].strName = "db";
-    vms[2].strName = "Web";
-    vms[3].strName = "web";
-    std::vector<std::string> names = {"web", "cache"};
-    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_INCLUDE_BY_NAME)),
-              (std::vector<std::string>{"web", "web"}));
-    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_EXCLUDE_BY_NAME)),
-              (std::vector<std::string>{"db", "Web"}));
-    EXPECT_EQ(info._FilterVMInfoList(vms, names, FILTER_TYPE_NONE).size(), 4u);
-    EXPECT_TRUE(info._FilterVMInfoList(vms, {}, FILTER_TYPE_INCLUDE_BY_NAME).empty());
 }
 
 TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
