@@ -31,7 +31,6 @@ TEST(ClockTest, FakeClockRecordsSleepsAndNests) {
         EXPECT_EQ(NxClock::Now(), 2000);
     }
     EXPECT_EQ(&NxClock::Get(), real);
-    // The real clock tells the real time.
     EXPECT_GT(NxClock::Now(), 1600000000);
 }
 

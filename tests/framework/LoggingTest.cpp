@@ -79,7 +79,6 @@ TEST(LoggingTest, FileLineFormat) {
     EXPECT_NE(text.find("Local host"), std::string::npos);
     EXPECT_NE(text.find("appended"), std::string::npos);
 
-    // Lines for a file that cannot be written still reach the captures.
     EvDebugFileInstance unwritable("/proc/definitely/not/writable.log");
     EvDebug lost;
     lost.initialize(&unwritable, 0, 0, true, "x");

@@ -37,7 +37,6 @@ public:
     }
     bool IsDiskFilteredByTag(const string& r, const SDisk&) override { return Note("tag", r); }
 
-    // Access to the protected caches, as the plug-in has it.
     std::vector<SHostInfo>& Hosts() { return vecHostInfoCache; }
     std::vector<SDatastoreInfo>& Datastores() { return vecDSInfoCache; }
     UINT64 LastDSFlags() const { return ullLastDSFlags; }
@@ -54,7 +53,6 @@ private:
 
 TEST(VMInfoTest, LastErrorAndDetails) {
     CTestVMInfo info;
-    // The code and the details after each step.
     auto last = [&] {
         return std::to_string(info.GetLastVMError()) + " [" + info.GetLastVMErrorDetails() + "]";
     };

@@ -83,7 +83,6 @@ TEST(PluginLifecycle, ConstructorLogsAndNonXenOrMissingBiosLeavesNoGuid) {
         << capture.Dump();
     EXPECT_FALSE(capture.Contains("Local VM Guid"));
 
-    // Without the DMI files the object still works.
     CTempDir empty;
     std::unique_ptr<CScopedEnv> dmi = std::make_unique<CScopedEnv>("FC_DMI_DIR", empty.Path());
     CTestPlugin plugin(new StrictMock<CMockBridge>());

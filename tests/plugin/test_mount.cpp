@@ -142,7 +142,6 @@ TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
         EXPECT_EQ(c.error, plugin.GetLastVMError()) << c.name;
         EXPECT_EQ(1u, capture.Count(c.message)) << c.name << "\n" << capture.Dump();
         EXPECT_EQ(static_cast<int>(c.disks.size()), ctx.nSkippedDisks) << c.name;
-        // Undone: the snapshot is deleted and the mount folder removed.
         EXPECT_TRUE(ctx.strSnapshotID.empty()) << c.name;
         EXPECT_FALSE(CWzPath::Exists(ctx.strMountPath)) << c.name;
         EXPECT_EQ(1u, capture.Count("VM [web-01] unmounted successfully")) << c.name;

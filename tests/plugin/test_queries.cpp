@@ -212,7 +212,6 @@ TEST_F(QueryTest, DatastoresOfAClusterAreDeduplicatedByExactNameAndOfAHostReplac
     list[0].strName = "shared";  // entries already there are not compared
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("cl", list, 0x10, 0));
     EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), Names(list));
-    // The host step's error stays recorded.
     EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
 
     // A host's datastores replace the list; no host and no cluster of that name is a failure
@@ -258,7 +257,6 @@ TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {
         // The same request again: no bridge call (the strict double would fail), cache kept.
         EXPECT_TRUE(c.refresh(1));
         EXPECT_EQ(c.nFilled, c.size());
-        // A new request that fails leaves the cache empty, with error 6 and the text.
         EXPECT_FALSE(c.refresh(2));
         EXPECT_EQ(0u, c.size());
         EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, c.szError), LastFailure(plugin));
