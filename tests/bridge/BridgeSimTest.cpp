@@ -1,8 +1,4 @@
-// Every bridge operation against the in-process simulator over HTTPS: records and the lists
-// their flag bits ask for, the backup cycle (snapshot, change tokens, bitmaps, disk access),
-// the restore cycle (disks, VMs from a record and from an OVF descriptor, networks, power,
-// deletion), the service's own error texts, and a job thread and an admin thread at once. Task
-// polling runs on a fake clock.
+// Every bridge operation against the in-process simulator over HTTPS; tasks polled on a fake clock.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>

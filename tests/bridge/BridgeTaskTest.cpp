@@ -1,7 +1,4 @@
-// Operations that follow tasks and leases, against a scripted service under a fake clock:
-// polling goes through the clock seam, a task that never ends times out, a failed snapshot
-// reports whether it may be retried, and a disk-access lease that cannot be completed is given
-// back.
+// Operations that follow tasks and leases, against a scripted service under a fake clock.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,6 +1,4 @@
-// The bridge's session and transport against a scripted service: login, token reuse and
-// renewal, error texts, broken answers, TLS verification, time-outs and the options read
-// from the environment.
+// The bridge's session and transport against a scripted service.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

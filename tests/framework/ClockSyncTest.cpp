@@ -93,8 +93,6 @@ TEST(SyncTest, CriticalSectionIsRecursiveAndGuardAcceptsNull) {
     { NxCriticalSectionLock nothing(nullptr); }
 }
 
-// Four threads at once sleep on the fake clock, log and count under the lock, while captures
-// come and go.
 TEST(SyncTest, ClockLogAndLockAreSafeFromSeveralThreads) {
     CFakeClock fake(0);
     EvLogCapture capture;

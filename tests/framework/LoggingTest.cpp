@@ -1,5 +1,4 @@
-// Log lines: the in-memory capture and the file format (from several threads at once: the
-// sync tests).
+// Log lines: the capture and the file format (from several threads at once: SyncTest).
 #include <gtest/gtest.h>
 #include <unistd.h>
 

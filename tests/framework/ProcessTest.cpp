@@ -1,5 +1,4 @@
-// The process runner: exit status, complete capture of large output, streams kept apart or
-// standard error left to the caller.
+// The process runner: exit status, complete capture of output, standard error kept or left.
 #include <gtest/gtest.h>
 
 #include "NxProcess.h"

@@ -1,5 +1,4 @@
-// The CVMInfo base: last error, discovery checks, filter dispatch, the mount folder and the BIOS
-// identity.
+// The CVMInfo base: last error, discovery checks, filter dispatch, mount folder, BIOS identity.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -154,6 +153,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     dir.Write("jobs/17/mount/.hidden", "x");
     dir.Write("jobs/17/mount/sub/deeper/file", "x");
     ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/link").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/sub/link").c_str()), 0);
     ASSERT_EQ(info._PrepareMountPathDirectory(mount, true), 1);
     EXPECT_TRUE(std::filesystem::is_empty(mount));
     EXPECT_TRUE(CWzPath::IsFile(precious));
@@ -172,6 +172,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     EXPECT_TRUE(capture.Contains("Refusing mount path"));
     std::string file = dir.Write("a-file", "x");
     EXPECT_EQ(info._PrepareMountPathDirectory(file, true), 0);
+    EXPECT_EQ(info._PrepareMountPathDirectory(file + "/sub", true), 0);
     EXPECT_TRUE(CWzPath::IsFile(file)) << "a file in the way is left alone";
 }
 

@@ -1,6 +1,4 @@
-// Mount for backup and the mount information, with a bridge double and a disk access service
-// whose backup SDK is a handful of scripted entry points: the summary cases, the changed-block
-// status, the unmount, the descriptor files and the entries the agent is shown.
+// Mount for backup and the mount information, over a bridge double and a scripted backup SDK.
 #include <unistd.h>
 
 #include <fstream>

@@ -152,7 +152,6 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirstAndOncePerFolder) {
     EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
 
-// A failing sibling, a cycle and an endless tree each end the walk with an error.
 TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSiblingACycleOrTheDepthLimit) {
     Tree({{"root", {"a", "b", "c"}}, {"a", {}}, {"b", {}}});
     FolderVMs({{"a", "in-a"}}, 0);
