@@ -1,5 +1,4 @@
-// Inventory answers the bridge does not take on trust, and the per-thread error texts, against
-// a scripted service.
+// Inventory answers the bridge does not take on trust, and per-thread error texts.
 #include <gtest/gtest.h>
 
 #include <memory>

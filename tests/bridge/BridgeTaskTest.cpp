@@ -1,7 +1,4 @@
-// Operations that follow tasks and leases, against a scripted service under a fake clock:
-// polling goes through the clock seam, a task that never ends times out, a failed snapshot
-// reports whether it may be retried, and a disk-access lease that cannot be completed is given
-// back.
+// Operations that follow tasks and leases, against a scripted service under a fake clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +17,7 @@ namespace {
 
 const char* kVM = "/service/sites/1/vms/i-00000001";
 const char* kSnap = "/service/sites/1/vms/i-00000001/snapshots/5";
+const char* kSnapUrn = "urn:sites:1:vms:i-00000001:snapshots:5";
 const char* kVol = "/service/sites/1/volumes/21";
 
 SBridgeOptions Options() {
@@ -159,15 +157,14 @@ TEST_F(BridgeTasks, UnreadableSnapshotIsDeletedAgain) {
 }
 
 TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
-    const std::string snapUrn = "urn:sites:1:vms:i-00000001:snapshots:5";
     const std::string res = std::string(kVol) + "/backupresources/60";
     m_svc.Reply("POST", std::string(kVol) + "/backupresources", 200,
                 R"({"taskUrn":"urn:sites:1:tasks:60","taskUri":"/service/sites/1/tasks/60"})");
     m_svc.Reply("DELETE", res, 200, "");
     std::string id, host, port, token, file;
     auto prepare = [&](const char* proxy) {
-        return m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", snapUrn, proxy, false, id, host,
-                                          port, token, file);
+        return m_bridge.PrepareDiskAccess("urn:sites:1:volumes:21", kSnapUrn, proxy, false, id,
+                                          host, port, token, file);
     };
     // Ready but without a token (useless), failed at the service (its text), a port out of
     // range: each resource is released at once.
@@ -219,7 +216,6 @@ TEST_F(BridgeTasks, DiskAccessIsGivenBackWhenItCannotBeCompleted) {
 }
 
 TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
-    const std::string snapUrn = "urn:sites:1:vms:i-00000001:snapshots:5";
     m_svc.Reply("GET", kSnap, 200, R"({"urn":"urn:sites:1:vms:i-00000001:snapshots:5",
         "volsnapshots":[{"volumeUrn":"urn:sites:1:volumes:21","snapUuid":"5-21",
                          "volCBTCreateTime":"2026-12-06 16:30:00","chgID":"21-4"}]})");
@@ -239,9 +235,9 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
         m_svc.Reply("POST", std::string(kVol) + "/getcbt", 200, c.answer);
         std::string bitmap = "unchanged";
         int spb = -1;
-        EXPECT_EQ(
-            m_bridge.QueryDiskChangedBlocks("urn:sites:1:volumes:21", snapUrn, "21-2", bitmap, spb),
-            c.ok)
+        EXPECT_EQ(m_bridge.QueryDiskChangedBlocks("urn:sites:1:volumes:21", kSnapUrn, "21-2",
+                                                  bitmap, spb),
+                  c.ok)
             << c.answer;
         EXPECT_EQ(bitmap + " " + std::to_string(spb), c.ok ? "C1 128" : "unchanged -1");
         EXPECT_EQ(m_bridge.GetLastError().empty(), c.ok);
@@ -256,10 +252,10 @@ TEST_F(BridgeTasks, BitmapAnswersAreValidated) {
     int spb = 0;
     // A disk the snapshot does not hold, and identifiers that would leave their path.
     const std::pair<std::string, std::string> refused[] = {
-        {"urn:sites:1:volumes:99", snapUrn},
-        {"urn:sites:1:volumes:..", snapUrn},
+        {"urn:sites:1:volumes:99", kSnapUrn},
+        {"urn:sites:1:volumes:..", kSnapUrn},
         {"urn:sites:1:volumes:21", "urn:sites:1:vms:i-1:snapshots:5:x"},
-        {"urn:sites:2:volumes:21", snapUrn}};
+        {"urn:sites:2:volumes:21", kSnapUrn}};
     for (const auto& r : refused)
         EXPECT_FALSE(m_bridge.QueryDiskAllocatedBlocks(r.first, r.second, bitmap, spb)) << r.first;
 }

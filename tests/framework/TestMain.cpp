@@ -5,7 +5,6 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // Keep the tests' own log lines out of the machine's shared log folder.
     CTempDir logs;
     CScopedEnv logDir("FC_LOG_DIR", logs.Path());
     return RUN_ALL_TESTS();

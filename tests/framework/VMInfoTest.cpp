@@ -1,11 +1,9 @@
-// The CVMInfo base: last error, discovery checks, filter dispatch, the mount folder and the BIOS
-// identity.
+// The CVMInfo base: last error, discovery checks, filter dispatch, mount folder, BIOS identity.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "Named.h"
 #include "StubVMInfo.h"
 #include "TempDir.h"
 #include "VMInfo.h"
@@ -38,7 +36,6 @@ public:
     }
     bool IsDiskFilteredByTag(const string& r, const SDisk&) override { return Note("tag", r); }
 
-    // Access to the protected caches, as the plug-in has it.
     std::vector<SHostInfo>& Hosts() { return vecHostInfoCache; }
     std::vector<SDatastoreInfo>& Datastores() { return vecDSInfoCache; }
     UINT64 LastDSFlags() const { return ullLastDSFlags; }
@@ -55,7 +52,6 @@ private:
 
 TEST(VMInfoTest, LastErrorAndDetails) {
     CTestVMInfo info;
-    // The code and the details after each step.
     auto last = [&] {
         return std::to_string(info.GetLastVMError()) + " [" + info.GetLastVMErrorDetails() + "]";
     };
@@ -143,22 +139,6 @@ TEST(VMInfoTest, DiskFilterRulesDispatchByKindInOrder) {
     EXPECT_FALSE(info.CVMInfo::IsDiskFilteredByPattern("*", disk)) << "the base excludes nothing";
 }
 
-TEST(VMInfoTest, FilterVMListByName) {
-    CTestVMInfo info;
-    std::vector<SVMInfo> vms(4);
-    vms[0].strName = "web";
-    vms[1].strName = "db";
-    vms[2].strName = "Web";
-    vms[3].strName = "web";
-    std::vector<std::string> names = {"web", "cache"};
-    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_INCLUDE_BY_NAME)),
-              (std::vector<std::string>{"web", "web"}));
-    EXPECT_EQ(Names(info._FilterVMInfoList(vms, names, FILTER_TYPE_EXCLUDE_BY_NAME)),
-              (std::vector<std::string>{"db", "Web"}));
-    EXPECT_EQ(info._FilterVMInfoList(vms, names, FILTER_TYPE_NONE).size(), 4u);
-    EXPECT_TRUE(info._FilterVMInfoList(vms, {}, FILTER_TYPE_INCLUDE_BY_NAME).empty());
-}
-
 TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     CTempDir dir;
     CTestVMInfo info;
@@ -173,6 +153,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     dir.Write("jobs/17/mount/.hidden", "x");
     dir.Write("jobs/17/mount/sub/deeper/file", "x");
     ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/link").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), dir.File("jobs/17/mount/sub/link").c_str()), 0);
     ASSERT_EQ(info._PrepareMountPathDirectory(mount, true), 1);
     EXPECT_TRUE(std::filesystem::is_empty(mount));
     EXPECT_TRUE(CWzPath::IsFile(precious));
@@ -191,6 +172,7 @@ TEST(VMInfoTest, MountFolderIsCreatedEmptiedAndRemoved) {
     EXPECT_TRUE(capture.Contains("Refusing mount path"));
     std::string file = dir.Write("a-file", "x");
     EXPECT_EQ(info._PrepareMountPathDirectory(file, true), 0);
+    EXPECT_EQ(info._PrepareMountPathDirectory(file + "/sub", true), 0);
     EXPECT_TRUE(CWzPath::IsFile(file)) << "a file in the way is left alone";
 }
 

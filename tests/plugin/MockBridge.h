@@ -1,6 +1,5 @@
-// A scriptable stand-in for the management bridge: every operation the plug-in and its disk
-// access service call. Constructor, destructor and the NiceMock and StrictMock forms are
-// compiled once, in MockBridge.cpp.
+// The management bridge as a script: every operation the plug-in and its disk access service
+// call. Its constructor, destructor, NiceMock and StrictMock forms are compiled in MockBridge.cpp.
 #pragma once
 
 #include <gmock/gmock.h>

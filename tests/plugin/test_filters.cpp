@@ -20,7 +20,6 @@ TEST(FilterTest, DatastoreAndDeviceNodeIgnoreLetterCaseThePatternDoesNot) {
     EXPECT_TRUE(capture.Contains("Disk [Data_Disk-01][disk-key] is filtered by [san-store]"));
     EXPECT_FALSE(plugin.IsDiskFilteredByDatastore(ctx, "SAN-Store2", disk));
     EXPECT_FALSE(plugin.IsDiskFilteredByDatastore(ctx, "", disk));
-    // A disk without a datastore matches only an empty rule.
     EXPECT_TRUE(plugin.IsDiskFilteredByDatastore(ctx, "", SDisk()));
 
     // The device node's number is compared as text.

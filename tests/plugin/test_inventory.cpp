@@ -31,7 +31,6 @@ TEST_F(BrowseTest, RootListsTheThreeViewsUnsortedAndEachListsTheSites) {
     EXPECT_EQ(1, plugin.BrowseInventory("Networks", SInventoryInfo(), out, 0, 0));
     EXPECT_TRUE(out.empty());
 
-    // The view names match in any case and list the sites.
     std::vector<SDataCenterInfo> sites = {Named<SDataCenterInfo>("site-b", "s2"),
                                           Named<SDataCenterInfo>("Site-A", "s1")};
     EXPECT_CALL(*bridge, GetSiteInfoList(_, 0x77u)).Times(3).WillRepeatedly(Gives<0>(sites));
@@ -59,7 +58,6 @@ TEST_F(BrowseTest, HostsSecondLevelSortsByKindThenNameIgnoringCaseAndCatchesExce
               Names(out));
     EXPECT_EQ((std::vector<int>{4, 4, 5, 5, 23, 23}), Kinds(out));
 
-    // An exception is caught and logged; what listed before it is kept.
     out.clear();
     folders = {Node("kept", INVENTORY_TYPE_NONE)};
     EXPECT_CALL(*bridge, GetClusterFolderInfoList(_)).WillOnce(Gives<0>(folders));
@@ -119,7 +117,6 @@ TEST_F(BrowseTest, EachKindAsksForItsNestedListAndTheChainsDeepestNodeIsExpanded
         EXPECT_EQ((std::vector<std::string>{c.child}), Names(out));
     }
 
-    // The deepest node of the chain is the one expanded.
     out.clear();
     SClusterInfo cluster = Named<SClusterInfo>("cl", "c1");
     cluster.vecHosts = {Named<SHostInfo>("h2"), Named<SHostInfo>("h1")};
@@ -177,7 +174,6 @@ TEST_F(BrowseTest, AFailingLevelReportsFailureAndKeepsWhatItHas) {
         0, plugin.BrowseInventory("Hosts\\s\\h", Node("H", INVENTORY_TYPE_HOST, "h"), out, 0, 0));
     EXPECT_EQ((std::vector<std::string>{"kept"}), Names(out));
     EXPECT_TRUE(capture.Contains("host vanished")) << capture.Dump();
-    // No last error is recorded by browsing.
     EXPECT_EQ(VMINFO_ERR_NONE, plugin.GetLastVMError());
 
     // A kind that has no children to list is a failure without a bridge call.

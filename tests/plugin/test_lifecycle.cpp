@@ -26,9 +26,7 @@ struct CCountingPlugin : CTestPlugin {
     using CTestPlugin::Connect;
 };
 
-// A refused connect still stores the target and drops the previous connection's caches; after
-// a disconnect the same bridge connects again, and success touches no error state. The password
-// never reaches the log.
+// The password never reaches the log.
 TEST(PluginConnect, StoresAndResetsEvenWhenRefusedAndReconnectsThroughTheOverride) {
     auto* bridge = new StrictMock<CMockBridge>();
     CCountingPlugin plugin(bridge);
@@ -83,7 +81,6 @@ TEST(PluginLifecycle, ConstructorLogsAndNonXenOrMissingBiosLeavesNoGuid) {
         << capture.Dump();
     EXPECT_FALSE(capture.Contains("Local VM Guid"));
 
-    // Without the DMI files the object still works.
     CTempDir empty;
     std::unique_ptr<CScopedEnv> dmi = std::make_unique<CScopedEnv>("FC_DMI_DIR", empty.Path());
     CTestPlugin plugin(new StrictMock<CMockBridge>());
@@ -110,7 +107,6 @@ TEST(PluginLifecycle, ConstructorLogsAndNonXenOrMissingBiosLeavesNoGuid) {
     std::exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
-// The vendor is Xen in any letter case, and only as the whole name.
 TEST(PluginLocalVMDeathTest, XenInAnyLetterCaseAndOnlyTheWholeNameIsRecognised) {
     const char* const guid = "6f1d0f4e-6a33-4f55-9d3c-2b8a2e8c1a01";
     const std::pair<const char*, const char*> cases[] = {

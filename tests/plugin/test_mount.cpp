@@ -1,6 +1,4 @@
-// Mount for backup and the mount information, with a bridge double and a disk access service
-// whose backup SDK is a handful of scripted entry points: the summary cases, the changed-block
-// status, the unmount, the descriptor files and the entries the agent is shown.
+// Mount for backup and the mount information, over a bridge double and a scripted backup SDK.
 #include <unistd.h>
 
 #include <fstream>
@@ -32,8 +30,10 @@ public:
     }
 };
 
-SDisk Disk(const std::string& name, const std::string& datastore = "ds-san") {
+SDisk Disk(const std::string& name, const std::string& datastore = "ds-san",
+           bool independent = false) {
     SDisk d;
+    d.bIsIndependent = independent;
     d.strName = name;
     d.strDisplayName = name + "-shown";
     d.strGUID = "guid-" + name;
@@ -59,6 +59,7 @@ protected:
         ctx.strVMName = "web-01";
         ctx.strVMGUID = "guid-web";
         ctx.strMountPath = tmp.Path() + "/mount";
+        ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
         ON_CALL(*bridge, CheckConnection()).WillByDefault(Return(true));
         // The record as the test has left it at the time of the call.
         ON_CALL(*bridge, GetVMInfo(_, _, _, _, _)).WillByDefault(Gives<3>(std::cref(record)));
@@ -107,10 +108,8 @@ TEST(FusionStorageDatastore, IsExactlyTheTypeDSWARE) {
 }
 
 TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
-    SDisk independent = Disk("ind");
-    independent.bIsIndependent = true;
+    const SDisk independent = Disk("ind", "ds-san", true);
     SDisk filtered = Disk("skip-me");
-    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
     const std::vector<SSummaryCase> cases = {
         {"none", {}, VMINFO_ERR_NO_DISKS, "No disks were found on VM web-01"},
         {"filtered",
@@ -141,7 +140,6 @@ TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
         EXPECT_EQ(c.error, plugin.GetLastVMError()) << c.name;
         EXPECT_EQ(1u, capture.Count(c.message)) << c.name << "\n" << capture.Dump();
         EXPECT_EQ(static_cast<int>(c.disks.size()), ctx.nSkippedDisks) << c.name;
-        // Undone: the snapshot is deleted and the mount folder removed.
         EXPECT_TRUE(ctx.strSnapshotID.empty()) << c.name;
         EXPECT_FALSE(CWzPath::Exists(ctx.strMountPath)) << c.name;
         EXPECT_EQ(1u, capture.Count("VM [web-01] unmounted successfully")) << c.name;
@@ -150,11 +148,8 @@ TEST_F(MountTest, EveryWayOfOpeningNoDiskHasItsOwnErrorAndIsUndone) {
 
 TEST_F(MountTest, PartlyOpenedMountSucceedsAndReportsTheOthers) {
     config.Set("IgnoreUnsupportedDisks=1");
-    SDisk independent = Disk("ind");
-    independent.bIsIndependent = true;
-    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
     EvLogCapture capture;
-    ASSERT_EQ(1, Mount({Disk("skip-me"), independent, Disk("d1")}));
+    ASSERT_EQ(1, Mount({Disk("skip-me"), Disk("ind", "ds-san", true), Disk("d1")}));
     EXPECT_EQ(1u, capture.Count("Opened 1 of 3 disks on VM [web-01]")) << capture.Dump();
     EXPECT_EQ(2, ctx.nSkippedDisks);
     EXPECT_EQ((std::vector<std::string>{"ind-shown|independent disks are not supported|1"}),
@@ -182,7 +177,6 @@ TEST_F(MountTest, ChangedBlockStatusCountsEveryDiskOfTheVM) {
         std::vector<bool> tokens;  // per disk asked, in order: the bridge gives a token
         const char* status;
     };
-    ctx.vecDiskFilters = {{DISK_FILTER_PATTERN, "skip-*"}};
     const std::vector<SCase> cases = {
         {{Disk("d1"), Disk("d2")}, {true, true}, "Used"},
         {{Disk("d1"), Disk("d2"), Disk("skip-me")}, {true, false}, "Partially Used"},
@@ -259,10 +253,8 @@ TEST_F(MountTest, CleanupDeletesOnlyTheSnapshot) {
 
 // The descriptors are saved under the GUID and shown under the name the service gives the VM.
 TEST_F(MountTest, FullMountInformationListsRegisteredDisksThenEveryFile) {
-    SDisk independent = Disk("ind");
-    independent.bIsIndependent = true;
     record.strName = "web-01-renamed";
-    ASSERT_EQ(1, Mount({Disk("d1"), independent, Disk("d3")}));
+    ASSERT_EQ(1, Mount({Disk("d1"), Disk("ind", "ds-san", true), Disk("d3")}));
     EXPECT_EQ("web-01-renamed", ctx.strVMName);
     EXPECT_EQ("<ovf/>", fctest::ReadWholeFile(ctx.strMountPath + "/guid-web.ovf"));
     std::ofstream(ctx.strMountPath + "/extra.JSON") << "12345";

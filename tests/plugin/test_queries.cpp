@@ -55,17 +55,25 @@ TEST_F(QueryTest, SingleLookupsRecordTheirCodeWithTheBridgeText) {
     EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, "no ds"), LastFailure(plugin));
 }
 
+// Names match exactly, and every VM of a name counts.
 TEST_F(QueryTest, VMListFilterAppliesOnlyWithNamesAndAFilterType) {
-    EXPECT_CALL(*bridge, GetVMInfoList(_, 3u))
-        .Times(3)
-        .WillRepeatedly(Gives<0>(VMs({"a", "b", "c"})));
-    std::vector<std::string> names = {"b"};
-    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, &names, FILTER_TYPE_NONE));
-    EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), Names(out));
-    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, nullptr, FILTER_TYPE_INCLUDE_BY_NAME));
-    EXPECT_EQ(3u, out.size());
-    EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, &names, FILTER_TYPE_EXCLUDE_BY_NAME));
-    EXPECT_EQ((std::vector<std::string>{"a", "c"}), Names(out));
+    const std::vector<SVMInfo> all = VMs({"web", "db", "Web", "web"});
+    EXPECT_CALL(*bridge, GetVMInfoList(_, 3u)).Times(5).WillRepeatedly(Gives<0>(all));
+    const std::vector<std::string> names = {"web", "cache"}, none;
+    const struct {
+        const std::vector<std::string>* names;
+        EFilterType type;
+        std::vector<std::string> expected;
+    } cases[] = {{&names, FILTER_TYPE_NONE, Names(all)},
+                 {nullptr, FILTER_TYPE_INCLUDE_BY_NAME, Names(all)},
+                 {&names, FILTER_TYPE_INCLUDE_BY_NAME, {"web", "web"}},
+                 {&names, FILTER_TYPE_EXCLUDE_BY_NAME, {"db", "Web"}},
+                 {&none, FILTER_TYPE_INCLUDE_BY_NAME, {}}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(1, plugin.GetVMInfoList(out, 3, 0, c.names, c.type));
+        EXPECT_EQ(c.expected, Names(out)) << c.type;
+    }
+    EXPECT_EQ(4u, plugin._FilterVMInfoList(all, names, FILTER_TYPE_NONE).size());
 
     EXPECT_CALL(*bridge, GetVMInfoList(_, 0u)).WillOnce(Return(false));
     EXPECT_EQ(0, plugin.GetVMInfoList(out, 0, 0, nullptr, FILTER_TYPE_NONE));
@@ -144,7 +152,6 @@ TEST_F(QueryTest, FolderWalkIsDepthFirstSubFoldersFirstAndOncePerFolder) {
     EXPECT_EQ((std::vector<std::string>{"shared", "a", "b", "root"}), Names(out));
 }
 
-// A failing sibling, a cycle and an endless tree each end the walk with an error.
 TEST_F(QueryTest, FolderWalkStopsAtTheFirstFailingSiblingACycleOrTheDepthLimit) {
     Tree({{"root", {"a", "b", "c"}}, {"a", {}}, {"b", {}}});
     FolderVMs({{"a", "in-a"}}, 0);
@@ -204,7 +211,6 @@ TEST_F(QueryTest, DatastoresOfAClusterAreDeduplicatedByExactNameAndOfAHostReplac
     list[0].strName = "shared";  // entries already there are not compared
     EXPECT_EQ(1, plugin.GetDSInfoListForHost("cl", list, 0x10, 0));
     EXPECT_EQ((std::vector<std::string>{"shared", "shared", "DS", "ds", "own"}), Names(list));
-    // The host step's error stays recorded.
     EXPECT_EQ(VMINFO_ERR_HOST_DS_QUERY, plugin.GetLastVMError());
 
     // A host's datastores replace the list; no host and no cluster of that name is a failure
@@ -250,7 +256,6 @@ TEST_F(QueryTest, RefillsRunOnlyForNewRequestsAndClearFirst) {
         // The same request again: no bridge call (the strict double would fail), cache kept.
         EXPECT_TRUE(c.refresh(1));
         EXPECT_EQ(c.nFilled, c.size());
-        // A new request that fails leaves the cache empty, with error 6 and the text.
         EXPECT_FALSE(c.refresh(2));
         EXPECT_EQ(0u, c.size());
         EXPECT_EQ(SFailure(VMINFO_ERR_HOST_DS_QUERY, c.szError), LastFailure(plugin));

@@ -1,6 +1,4 @@
-// Restore: the target checks and the overwrite, the new GUID, disk provisioning, creation and
-// opening, VM placement and creation, disk renaming, power-on, and a clean-up that deletes only
-// the disks its restores created. A disk that must really open is served by a scripted CNA.
+// Restore step by step on a bridge double; a disk that must open is served by a scripted CNA.
 #include <memory>
 
 #include "FakeCnaPeer.h"

@@ -202,7 +202,6 @@ TEST_F(SnapshotTest, FreeSpaceAsksOncePerDatastoreSkipsOtherDisksAndNeedsTheLimi
     ctx.nMinFreeSpacePercent = 0;  // no check, no query
     EXPECT_TRUE(plugin.CheckDatastoreFreespace(ctx));
 
-    // A shortage, and a failed look-up.
     ctx.nMinFreeSpacePercent = 10;
     ctx.vmInfo.vecDisks = {DiskOn("low"), DiskOn("ok")};
     EXPECT_CALL(*bridge, GetDataStoreInfo("low", "", _, 0u)).WillOnce(Space(999, 10000));

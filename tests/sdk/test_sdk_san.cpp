@@ -1,5 +1,4 @@
-// Our backup SDK without a CNA: its exports, the LUN test, SAN I/O on a local disk file, the
-// refusal of bad arguments, and its C entry points, which no exception may leave.
+// Our backup SDK without a CNA: LUNs, SAN I/O on a local file, bad arguments, throwing loggers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
