@@ -161,12 +161,16 @@ struct CDiskWriter::SImpl {
               std::string& strError) {
         if (!Flush(strError)) return false;
         const bool bZeroBase = vecIndex[ullIdx].empty() && PatchesOf(ullIdx).empty();
-        bPatching = !(ullWithin == 0 && n == ullLen) && !bZeroBase;
+        const bool bPart = !(ullWithin == 0 && n == ullLen);
+        // Over a parent's chunk, a zero one too, the ranges written become patches: an
+        // incremental that touches a block of a sparse region must not store the region's
+        // whole chunk. A disk written from a zero base (no parent) stores its chunks whole.
+        bPatching = bPart && (!bZeroBase || pParentIndex != nullptr);
         vecWritten.clear();
-        if (bZeroBase)
+        if (bPart && !bPatching)
             strBuf.assign(ullLen, '\0');
         else
-            strBuf.resize(ullLen);
+            strBuf.resize(ullLen);  // what is not written is not read
         llOpen = static_cast<int64_t>(ullIdx);
         return true;
     }

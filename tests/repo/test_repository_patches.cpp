@@ -71,6 +71,26 @@ TEST_F(CPatchTest, PartWrittenChunksStoreOnlyTheirBytesAndStackAcrossAChain) {
     ExpectWhole(strId, strImage);
 }
 
+TEST_F(CPatchTest, AZeroChunkWrittenInPartIsPatchedOverAParentAndStoredWholeWithout) {
+    std::mt19937 rng(36);
+    std::string strImage(3 * kTestChunk, '\0');
+    const std::vector<SExtent> first = {{kTestChunk + 10, 100}};
+    Scribble(strImage, first, rng);
+    std::string strId = Backup({{"d", &strImage}}, {first});
+    EXPECT_EQ(Version(strId), 1);  // no parent: the chunk is stored whole
+    ExpectWhole(strId, strImage);
+    // The first and last chunks are zero in the parent; a block of each becomes a patch.
+    const std::vector<SExtent> part = {{20, 64}, {2 * kTestChunk + 5, 40}};
+    const auto before = Files();
+    Scribble(strImage, part, rng);
+    strId = Backup({{"d", &strImage}}, {part}, strId);
+    size_t nAdded = 0;
+    EXPECT_LT(AddedBytes(before, nAdded), 1024u) << "a whole chunk was stored";
+    EXPECT_EQ(nAdded, 2u);
+    EXPECT_EQ(Version(strId), 2);
+    ExpectWhole(strId, strImage);
+}
+
 TEST_F(CPatchTest, PatchesPastTheirBoundsFoldIntoAWholeChunk) {
     std::mt19937 rng(32);
     std::string strImage = RandomImage(kTestChunk, 33);
