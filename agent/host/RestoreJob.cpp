@@ -19,11 +19,6 @@ namespace {
 
 const uint64_t kSector = 512;
 
-// All zero: the first byte is, and every byte equals the one before it.
-bool IsZero(const unsigned char* p, size_t n) {
-    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
-}
-
 const SDiskRecord* DiskOf(const SBackupInfo& info, const std::string& strName) {
     for (const SDiskRecord& d : info.vecDisks)
         if (d.strName == strName) return &d;
@@ -54,7 +49,7 @@ bool RestoreDisk_Step(CPluginHost& host, RestoreCtx& r, const SDisk& entry,
             static_cast<size_t>(std::min<uint64_t>(piece.buffer.size(), source.ullCapacity - off));
         piece.bOk =
             reader.ReadAt(source.strName, off, piece.buffer.data(), piece.nLength, piece.strError);
-        piece.bZero = piece.bOk && IsZero(piece.buffer.data(), piece.nLength);
+        piece.bZero = piece.bOk && IsZeroBlock(piece.buffer.data(), piece.nLength);
     };
     bool ok = true;
     std::future<void> ahead;

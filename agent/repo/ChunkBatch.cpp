@@ -26,8 +26,50 @@ bool SyncFileSystem(const std::string& strRoot, std::string& strError) {
 }
 }  // namespace
 
+CChunkBatch::CChunkBatch(const CChunkStore& store, size_t nSyncEachBelow)
+    : m_store(store), m_nSyncEachBelow(nSyncEachBelow) {
+    // One buffer more than writers: the next chunk is encoded while they write.
+    for (size_t i = 0; i <= c_nWriteThreads; ++i)
+        m_vecFree.push_back(std::make_unique<CAlignedBuffer>());
+    for (size_t i = 0; i < c_nWriteThreads; ++i)
+        m_vecThreads.emplace_back([this] { WriteFiles(); });
+}
+
 CChunkBatch::~CChunkBatch() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_bStopping = true;
+    }
+    m_changed.notify_all();
+    for (std::thread& t : m_vecThreads) t.join();
     for (const auto& pending : m_mapPending) ::unlink(pending.second.c_str());
+}
+
+void CChunkBatch::WriteFiles() {
+    std::unique_lock<std::mutex> guard(m_mutex);
+    for (;;) {
+        m_changed.wait(guard, [&] { return m_bStopping || !m_queue.empty(); });
+        if (m_queue.empty()) return;  // stopping, and everything written
+        SWrite write = std::move(m_queue.front());
+        m_queue.pop_front();
+        ++m_nWriting;
+        guard.unlock();
+        std::string strError;
+        const bool bOk =
+            WriteNewFileDirect(write.strPath, write.pFile->Data(), write.nLength, strError);
+        guard.lock();
+        --m_nWriting;
+        if (!bOk && m_strWriteError.empty()) m_strWriteError = strError;
+        m_vecFree.push_back(std::move(write.pFile));
+        m_changed.notify_all();
+    }
+}
+
+bool CChunkBatch::Drained(std::unique_lock<std::mutex>& guard, std::string& strError) const {
+    m_changed.wait(guard, [&] { return m_queue.empty() && m_nWriting == 0; });
+    if (m_strWriteError.empty()) return true;
+    strError = m_strWriteError;
+    return false;
 }
 
 bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string& strHash,
@@ -35,16 +77,33 @@ bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string
     strHash = Sha256Hex(strContent.data(), strContent.size());
     {
         std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_strWriteError.empty()) {
+            strError = m_strWriteError;
+            return false;
+        }
         if (m_mapPending.count(strHash)) return true;
     }
     if (m_store.Has(strHash)) return true;
     if (!m_store.MakeFolder(strHash, strError)) return false;
-    const std::string strTemp = TempPathIn(m_store.FanOf(strHash));
-    if (!WriteNewFile(strTemp, CChunkStore::Encode(strContent, bCompress), false, strError))
+    std::unique_lock<std::mutex> guard(m_mutex);
+    m_changed.wait(guard, [&] { return !m_vecFree.empty() || !m_strWriteError.empty(); });
+    if (!m_strWriteError.empty()) {
+        strError = m_strWriteError;
         return false;
-    // Two disk writers may store the same content at once; one file is kept.
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_mapPending.emplace(strHash, strTemp).second) ::unlink(strTemp.c_str());
+    }
+    std::unique_ptr<CAlignedBuffer> pFile = std::move(m_vecFree.back());
+    m_vecFree.pop_back();
+    guard.unlock();
+    const size_t nLength = CChunkStore::Encode(strContent, bCompress, *pFile);
+    const std::string strTemp = TempPathIn(m_store.FanOf(strHash));
+    guard.lock();
+    // Two disk writers may store the same content at once; one file is written.
+    if (!m_mapPending.emplace(strHash, strTemp).second) {
+        m_vecFree.push_back(std::move(pFile));
+    } else {
+        m_queue.push_back({strTemp, std::move(pFile), nLength});
+    }
+    m_changed.notify_all();
     return true;
 }
 
@@ -52,15 +111,17 @@ bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,
                       std::string& strError) const {
     std::string strPath;
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        std::unique_lock<std::mutex> guard(m_mutex);
         auto it = m_mapPending.find(strHash);
+        if (it != m_mapPending.end() && !Drained(guard, strError)) return false;
         strPath = it == m_mapPending.end() ? m_store.PathOf(strHash) : it->second;
     }
     return m_store.ReadFile(strPath, strHash, strContent, strError);
 }
 
 bool CChunkBatch::Publish(std::string& strError) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::unique_lock<std::mutex> guard(m_mutex);
+    if (!Drained(guard, strError)) return false;
     if (m_mapPending.empty()) return true;
     const bool bEach = m_mapPending.size() < m_nSyncEachBelow;
     std::set<std::string> setFolders;  // those whose entries change

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,13 +27,6 @@ uint32_t GetLe32(const char* p) {
     return v;
 }
 
-bool Compress(const std::string& strIn, std::string& strOut) {
-    strOut.resize(ZSTD_compressBound(strIn.size()));
-    size_t n = ZSTD_compress(strOut.data(), strOut.size(), strIn.data(), strIn.size(), kZstdLevel);
-    if (ZSTD_isError(n)) return false;
-    strOut.resize(n);
-    return true;
-}
 }  // namespace
 
 std::string Sha256Hex(const void* pData, size_t nLength) {
@@ -78,18 +72,26 @@ bool CChunkStore::Has(const std::string& strHash) const {
     return ::lstat(PathOf(strHash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string CChunkStore::Encode(const std::string& strContent, bool bCompress) {
-    std::string strPayload;
+size_t CChunkStore::Encode(const std::string& strContent, bool bCompress, CAlignedBuffer& out) {
+    const size_t nBound = bCompress ? ZSTD_compressBound(strContent.size()) : 0;
+    char* p = out.Reserve(kHeaderSize + std::max(strContent.size(), nBound));
+    size_t nPayload = 0;
     uint8_t nFlags = 0;
-    // Data that does not shrink is kept raw, so reading it costs no decompression.
-    if (bCompress && Compress(strContent, strPayload) && strPayload.size() < strContent.size())
-        nFlags = kFlagCompressed;
-    std::string strFile(kHeaderSize, '\0');
-    std::memcpy(strFile.data(), kMagic, sizeof kMagic);
-    strFile[8] = static_cast<char>(nFlags);
-    PutLe32(&strFile[12], static_cast<uint32_t>(strContent.size()));
-    strFile += nFlags ? strPayload : strContent;
-    return strFile;
+    if (bCompress) {
+        nPayload = ZSTD_compress(p + kHeaderSize, nBound, strContent.data(), strContent.size(),
+                                 kZstdLevel);
+        // Data that does not shrink is kept raw, so reading it costs no decompression.
+        if (!ZSTD_isError(nPayload) && nPayload < strContent.size()) nFlags = kFlagCompressed;
+    }
+    if (!nFlags) {
+        nPayload = strContent.size();
+        std::memcpy(p + kHeaderSize, strContent.data(), nPayload);
+    }
+    std::memset(p, 0, kHeaderSize);
+    std::memcpy(p, kMagic, sizeof kMagic);
+    p[8] = static_cast<char>(nFlags);
+    PutLe32(p + 12, static_cast<uint32_t>(strContent.size()));
+    return kHeaderSize + nPayload;
 }
 
 bool CChunkStore::Get(const std::string& strHash, std::string& strContent,

@@ -6,11 +6,18 @@
 // and every read can be checked against the name.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "RepoFiles.h"
 
 std::string Sha256Hex(const void* pData, size_t nLength);
 bool IsChunkHash(const std::string& str);
@@ -27,8 +34,9 @@ public:
     const std::string& Root() const { return m_strRoot; }
     // The chunk's folder exists, as a real folder.
     bool MakeFolder(const std::string& strHash, std::string& strError) const;
-    // The file's bytes for the content: header and (compressed or raw) payload.
-    static std::string Encode(const std::string& strContent, bool bCompress);
+    // The file's bytes for the content, header and (compressed or raw) payload, into out;
+    // returns how many.
+    static size_t Encode(const std::string& strContent, bool bCompress, CAlignedBuffer& out);
     // Reads the chunk file at strPath and checks it against strHash.
     bool ReadFile(const std::string& strPath, const std::string& strHash, std::string& strContent,
                   std::string& strError) const;
@@ -45,28 +53,50 @@ private:
 // file and folder instead). A backup thus costs a few syncs instead of two per chunk, and a crash
 // never leaves a named chunk whose bytes are not on the disk (a later backup would take such a
 // chunk as stored). Safe for several disk writers.
+//
+// The files are written by threads of the batch, so that hashing the next chunk overlaps the
+// writes of the last ones; a write that failed fails the next Put and the Publish.
 class CChunkBatch {
 public:
     // Below nSyncEachBelow chunks, each file and folder is synced instead of the file system,
     // which also waits for whatever else was written to it.
     static constexpr size_t c_nSyncEachBelow = 256;
-    explicit CChunkBatch(const CChunkStore& store, size_t nSyncEachBelow = c_nSyncEachBelow)
-        : m_store(store), m_nSyncEachBelow(nSyncEachBelow) {}
-    ~CChunkBatch();  // the files of a batch that was never published are removed
+    static constexpr size_t c_nWriteThreads = 2;
+    explicit CChunkBatch(const CChunkStore& store, size_t nSyncEachBelow = c_nSyncEachBelow);
+    // Waits for the writes; the files of a batch that was never published are removed.
+    ~CChunkBatch();
     CChunkBatch(const CChunkBatch&) = delete;
     CChunkBatch& operator=(const CChunkBatch&) = delete;
 
     // Stores the content unless a chunk of that name is already there; returns its hash.
     bool Put(const std::string& strContent, bool bCompress, std::string& strHash,
              std::string& strError);
-    // A chunk of this batch or of the store.
+    // A chunk of this batch (once written) or of the store.
     bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
-    // Syncs, names every chunk and syncs again; the batch is empty afterwards.
+    // Waits for the writes, syncs, names every chunk and syncs again; the batch is empty
+    // afterwards.
     bool Publish(std::string& strError);
 
 private:
+    struct SWrite {
+        std::string strPath;
+        std::unique_ptr<CAlignedBuffer> pFile;
+        size_t nLength = 0;
+    };
+    void WriteFiles();  // one writer thread
+    // Holding the lock: waits until nothing is queued or being written; false with the first
+    // write's failure.
+    bool Drained(std::unique_lock<std::mutex>& guard, std::string& strError) const;
+
     const CChunkStore& m_store;
     const size_t m_nSyncEachBelow;
     mutable std::mutex m_mutex;
-    std::map<std::string, std::string> m_mapPending;  // hash -> its temporary file
+    mutable std::condition_variable m_changed;
+    std::map<std::string, std::string> m_mapPending;         // hash -> its temporary file
+    std::vector<std::unique_ptr<CAlignedBuffer>> m_vecFree;  // file buffers not in use
+    std::deque<SWrite> m_queue;
+    size_t m_nWriting = 0;
+    std::string m_strWriteError;  // the first write that failed
+    bool m_bStopping = false;
+    std::vector<std::thread> m_vecThreads;
 };

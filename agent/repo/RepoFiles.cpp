@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 CFd& CFd::operator=(CFd&& other) noexcept {
     if (this != &other) {
@@ -144,6 +145,52 @@ bool WriteNewFile(const std::string& strPath, const std::string& strData, bool b
     }
     if (!bOk) ::unlink(strPath.c_str());
     return bOk;
+}
+
+CAlignedBuffer::~CAlignedBuffer() {
+    std::free(m_p);
+}
+
+char* CAlignedBuffer::Reserve(size_t nBytes) {
+    if (nBytes <= m_nCapacity) return m_p;
+    void* p = nullptr;
+    if (::posix_memalign(&p, c_nAlign, nBytes) != 0) throw std::bad_alloc();
+    std::free(m_p);
+    m_p = static_cast<char*>(p);
+    m_nCapacity = nBytes;
+    return m_p;
+}
+
+bool WriteNewFileDirect(const std::string& strPath, const char* pData, size_t nLength,
+                        std::string& strError) {
+    CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.Valid()) {
+        strError = ErrnoText("cannot create", strPath);
+        return false;
+    }
+    // Written through the page cache, new data costs a copy into newly allocated pages and
+    // their writeback later; direct, the disk takes it from the caller's buffer.
+    size_t nDirect = reinterpret_cast<uintptr_t>(pData) % CAlignedBuffer::c_nAlign == 0
+                         ? nLength / CAlignedBuffer::c_nAlign * CAlignedBuffer::c_nAlign
+                         : 0;
+    const int nFlags = ::fcntl(fd.Get(), F_GETFL);
+    if (nDirect > 0 && nFlags >= 0 && ::fcntl(fd.Get(), F_SETFL, nFlags | O_DIRECT) == 0) {
+        std::string strIgnored;
+        // A refusal (a block size past the alignment, say) leaves the page cache to write it all.
+        if (!WriteAll(fd.Get(), pData, nDirect, 0, strIgnored)) nDirect = 0;
+        if (::fcntl(fd.Get(), F_SETFL, nFlags) != 0) {
+            strError = ErrnoText("cannot write", strPath);
+            ::unlink(strPath.c_str());
+            return false;
+        }
+    } else {
+        nDirect = 0;
+    }
+    if (!WriteAll(fd.Get(), pData + nDirect, nLength - nDirect, nDirect, strError)) {
+        ::unlink(strPath.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,28 @@ bool FsyncDir(const std::string& strDir, std::string& strError);
 // no file.
 bool WriteNewFile(const std::string& strPath, const std::string& strData, bool bSync,
                   std::string& strError);
+// Memory aligned for direct I/O, grown when asked for more and kept for reuse.
+class CAlignedBuffer {
+public:
+    static constexpr size_t c_nAlign = 4096;  // a multiple of every common block size
+    CAlignedBuffer() = default;
+    ~CAlignedBuffer();
+    CAlignedBuffer(const CAlignedBuffer&) = delete;
+    CAlignedBuffer& operator=(const CAlignedBuffer&) = delete;
+
+    // At least nBytes; what the buffer held is not kept when it grows.
+    char* Reserve(size_t nBytes);
+    char* Data() const { return m_p; }
+
+private:
+    char* m_p = nullptr;
+    size_t m_nCapacity = 0;
+};
+// WriteNewFile (unsynced) of data in an aligned buffer: the whole blocks go to the disk
+// directly (O_DIRECT), past the page cache, where the file system allows it; the rest, and
+// all of it elsewhere (tmpfs), through the page cache.
+bool WriteNewFileDirect(const std::string& strPath, const char* pData, size_t nLength,
+                        std::string& strError);
 // Writes a temporary file in the same folder, fsyncs it, renames it over strPath and fsyncs
 // the folder: a reader sees the old file or the whole new one, also after a crash.
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,

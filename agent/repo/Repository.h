@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+// True when the nLength bytes at pData are all zero (a zero chunk is not stored).
+bool IsZeroBlock(const void* pData, size_t nLength);
+
 struct SRepositoryOptions {
     uint64_t ullChunkSize = 4ull << 20;
     bool bCompress = false;  // default for backups that do not choose

@@ -1,6 +1,12 @@
-// Deduplication, interrupted backups, garbage collection, damage and bad input.
+// Deduplication, interrupted backups, garbage collection, damage, bad input, chunk file writes.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include "ChunkStore.h"
 #include "Manifest.h"
+#include "RepoFiles.h"
 #include "RepoTestUtil.h"
 
 TEST_F(CRepoTest, ASharedChunkIsStoredOnce) {
@@ -274,4 +280,61 @@ TEST_F(CRepoTest, ManifestNumbersAndNamesThatCouldMisleadAreRefused) {
     ASSERT_TRUE(m_pRepo->StartBackup({"vm", "g", {}}, {}, pWriter, strError)) << strError;
     EXPECT_FALSE(pWriter->BeginDisk("../d", kTestChunk, "t", strError));
     EXPECT_NE(strError.find("invalid disk name '../d'"), std::string::npos) << strError;
+}
+
+TEST(RepoFiles, DirectWritesKeepEveryByteWhereverTheyGoAndNeverReplaceAFile) {
+    CTempDir dir;
+    std::vector<std::string> folders = {dir.Path()};
+    // tmpfs takes no direct I/O: everything goes through the page cache there.
+    std::string strShm = "/dev/shm/fc-test-XXXXXX";
+    if (std::filesystem::is_directory("/dev/shm") && ::mkdtemp(strShm.data()))
+        folders.push_back(strShm);
+    CAlignedBuffer buffer;
+    char* p = buffer.Reserve((1u << 20) + 4096);
+    for (size_t i = 0; i < (1u << 20) + 4096; ++i) p[i] = static_cast<char>(i * 7 + i / 4096);
+    std::string strError;
+    int nFile = 0;
+    for (const std::string& folder : folders) {
+        const std::string strTaken = folder + "/f" + std::to_string(nFile + 1);
+        for (const size_t n : {size_t(1), size_t(4095), size_t(4096), size_t(4097),
+                               size_t(3 * 4096 + 16), size_t((1u << 20) + 16)}) {
+            for (const char* pData : {p, p + 1}) {  // aligned, and not
+                const std::string strPath = folder + "/f" + std::to_string(++nFile);
+                ASSERT_TRUE(WriteNewFileDirect(strPath, pData, n, strError)) << strError;
+                EXPECT_TRUE(fctest::ReadWholeFile(strPath) == std::string(pData, n))
+                    << strPath << " at " << n << " bytes";
+            }
+        }
+        EXPECT_FALSE(WriteNewFileDirect(strTaken, p, 8192, strError));
+        EXPECT_NE(strError.find("cannot create"), std::string::npos) << strError;
+        EXPECT_TRUE(fctest::ReadWholeFile(strTaken) == std::string(p, 1)) << "replaced";
+    }
+    if (folders.size() > 1) std::filesystem::remove_all(strShm);
+}
+
+TEST(ChunkBatch, AWriteThatFailsInTheBackgroundFailsThePublishAndLeavesNoFile) {
+    CTempDir dir;
+    std::filesystem::create_directories(dir.Path() + "/chunks");
+    const CChunkStore store(dir.Path());
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);  // past the limit a write fails instead
+    std::string strError, strHash;
+    {
+        CChunkBatch batch(store);
+        rlimit small = old;
+        small.rlim_cur = 65536;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool bPut = batch.Put(std::string(1u << 20, 'x'), false, strHash, strError);
+        EXPECT_FALSE(bPut && batch.Publish(strError));
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        ::signal(SIGXFSZ, oldHandler);
+        EXPECT_NE(strError.find("File too large"), std::string::npos) << strError;
+        // The batch does not go on as if the chunk were stored.
+        EXPECT_FALSE(batch.Put(std::string(100, 'y'), false, strHash, strError));
+    }
+    size_t nFiles = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path() + "/chunks"))
+        nFiles += e.is_regular_file();
+    EXPECT_EQ(nFiles, 0u);
 }
