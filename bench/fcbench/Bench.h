@@ -48,6 +48,9 @@ bool MeasurePaths(const SPathsOptions& options, CFigures& figures, std::string& 
 bool MeasureEndToEnd(const SPathsOptions& options, const std::string& strFcbackup,
                      CFigures& figures, std::string& strError);
 
+// The bench simulator with its connection printed, until SIGINT or SIGTERM.
+bool ServeSimulator(const SPathsOptions& options, std::string& strError);
+
 // Google Benchmark's JSON output of the hot loops, into figures.
 bool ImportGoogleBenchmark(const std::string& strPath, CFigures& figures, std::string& strError);
 

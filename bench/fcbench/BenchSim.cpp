@@ -1,6 +1,8 @@
 #include "BenchSim.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -41,9 +43,9 @@ uint64_t MemAvailable() {
     return 0;
 }
 
-// A folder on a file system other than work's, with room for the bench disks (and, since a
-// tmpfs keeps them in memory, that much memory to spare); empty when there is none.
-std::string FolderApart(const std::string& work, uint64_t diskBytes) {
+}  // namespace
+
+std::string FolderApart(const std::string& work, uint64_t diskBytes, const char* szPrefix) {
     const char* dir = "/dev/shm";
     struct stat w {};
     struct stat a {};
@@ -54,11 +56,9 @@ std::string FolderApart(const std::string& work, uint64_t diskBytes) {
     }
     const uint64_t need = 2 * diskBytes + (1ull << 30);  // both disks full, and a margin
     if (uint64_t(v.f_bavail) * v.f_frsize < need || MemAvailable() < need) return "";
-    std::string tmpl = std::string(dir) + "/fcbench-state.XXXXXX";
+    std::string tmpl = std::string(dir) + "/" + szPrefix + ".XXXXXX";
     return ::mkdtemp(&tmpl[0]) ? tmpl : "";
 }
-
-}  // namespace
 
 bool WriteDataFile(const std::string& path, uint64_t bytes, uint64_t every, std::string& err) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -94,7 +94,8 @@ bool CBenchSim::Prepare(std::string& err) {
         return false;
     }
     m_strWork = tmpl;
-    if (m_options.bStateApart) m_strApart = FolderApart(m_strWork, m_options.ullDiskBytes);
+    if (m_options.bStateApart)
+        m_strApart = FolderApart(m_strWork, m_options.ullDiskBytes, "fcbench-state");
     std::printf("simulator state in %s\n", StateDir().c_str());
     fcsim::SSimOptions seed;
     seed.strStateDir = StateDir();
@@ -144,6 +145,24 @@ bool CBenchSim::Connect(std::unique_ptr<fcagent::CPluginHost>& pOut, std::string
 
 std::string CBenchSim::DiskFile(const std::string& strUrn) {
     return m_sim.State().DiskPath(strUrn.substr(strUrn.rfind(':') + 1));
+}
+
+bool ServeSimulator(const SPathsOptions& options, std::string& err) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // before the simulator's threads start
+    SPathsOptions apart = options;
+    apart.bStateApart = true;
+    CBenchSim sim(apart);
+    if (!sim.Start(63, err)) return false;
+    std::printf("url %s\nuser %s\npassword %s\nca-file %s\n", sim.Sim().Url().c_str(),
+                sim.Sim().User().c_str(), sim.Sim().Password().c_str(), sim.Sim().CAFile().c_str());
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return true;
 }
 
 }  // namespace fcbench

@@ -44,6 +44,10 @@ private:
     fcsim::CSimulator m_sim;
 };
 
+// A new folder on a file system other than work's (a tmpfs) with room, on it and in memory,
+// for the two bench disks in full and a GiB to spare; empty when there is none.
+std::string FolderApart(const std::string& strWork, uint64_t ullDiskBytes, const char* szPrefix);
+
 // The write path through the plug-in's CreateVmdk / WriteVmdk at each request size, beside its
 // ceiling: write.socket.S, write.ceiling.S. The host is connected, no VM mounted.
 bool MeasureWritePaths(CBenchSim& sim, fcagent::CPluginHost& host, const SPathsOptions& options,

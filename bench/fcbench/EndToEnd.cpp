@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
 
 #include "BenchSim.h"
+#include "WzFile.h"
 
 extern char** environ;
 
@@ -25,7 +28,38 @@ struct SRun {
     nlohmann::json out;
     double dSeconds = 0;
     double dPeakRssMiB = 0;
+    double dCpuSeconds = 0;  // fcbackup's and the simulator's (this process's) together
 };
+
+double CpuSeconds(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Plain writes of a disk's bytes into a new file of dir, 4 MiB at a time as the repository
+// stores them: the rate that file system takes them at. Syncing is left out, as the backup's
+// read phase leaves its commit out; the file is synced and removed afterwards so that its
+// pages weigh on nothing that follows.
+double PlainWriteRate(const std::string& dir, uint64_t bytes) {
+    const std::string path = dir + "/plain-write.bin";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return 0;
+    std::vector<char> buf(4u << 20);
+    for (size_t i = 0; i < buf.size(); ++i) buf[i] = char(i * 131 + 7);
+    const auto t0 = std::chrono::steady_clock::now();
+    uint64_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::write(fd, buf.data(), std::min<uint64_t>(buf.size(), bytes - done));
+        if (n <= 0) break;
+        done += uint64_t(n);
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ::fdatasync(fd);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return done == bytes && secs > 0 ? double(done) / secs : 0;
+}
 
 bool RunFcbackup(const std::string& exe, std::vector<std::string> args, SRun& run,
                  std::string& err) {
@@ -42,6 +76,8 @@ bool RunFcbackup(const std::string& exe, std::vector<std::string> args, SRun& ru
     posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipeFd[0]);
     pid_t pid = 0;
+    rusage self0{}, self1{};
+    ::getrusage(RUSAGE_SELF, &self0);
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -60,6 +96,8 @@ bool RunFcbackup(const std::string& exe, std::vector<std::string> args, SRun& ru
     }
     run.dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     run.dPeakRssMiB = double(usage.ru_maxrss) / 1024.0;
+    ::getrusage(RUSAGE_SELF, &self1);
+    run.dCpuSeconds = CpuSeconds(usage) + CpuSeconds(self1) - CpuSeconds(self0);
     try {
         run.out = nlohmann::json::parse(text);
     } catch (const std::exception& e) {
@@ -67,6 +105,20 @@ bool RunFcbackup(const std::string& exe, std::vector<std::string> args, SRun& ru
         return false;
     }
     return true;
+}
+
+// The data disk's read phase of a full backup, in MB/s.
+double DataDiskRate(const SRun& run) {
+    for (const auto& d : run.out["disks"])
+        if (d["name"] == kDataDisk)
+            return d["bytes_read"].get<double>() / 1e6 / d["seconds"].get<double>();
+    return 0;
+}
+
+// The run's CPU time as a share of what the machine's cores could give in its time, in %.
+double CpuShare(const SRun& run) {
+    const double cores = std::max(1u, std::thread::hardware_concurrency());
+    return 100.0 * run.dCpuSeconds / run.dSeconds / cores;
 }
 
 }  // namespace
@@ -90,6 +142,21 @@ bool MeasureEndToEnd(const SPathsOptions& o, const std::string& exe, CFigures& f
     const double total = 2.0 * double(o.ullDiskBytes);
     SRun full1, full2, incr, restore;
     const std::string repo1 = sim.Work() + "/repo1", repo2 = sim.Work() + "/repo2";
+    // What the repositories' file system takes plain writes of the data disk's bytes at.
+    figures.Add("repo.plain-write", PlainWriteRate(sim.Work(), o.ullDiskBytes) / 1e6, "MB/s");
+    // A full backup into a repository in memory, where no disk's bandwidth bounds it; first,
+    // while the page cache holds nothing of the backups that follow.
+    const std::string memory = FolderApart(sim.Work(), o.ullDiskBytes, "fcbench-repo");
+    if (!memory.empty()) {
+        SRun inMemory;
+        const bool ok = RunFcbackup(
+            exe, with({"backup", "--vm", "web-01", "--repo", memory + "/repo", "--jobs", "1"}),
+            inMemory, err);
+        FXPath::RemoveAll(memory);
+        if (!ok) return false;
+        figures.Add("backup.full.data-disk.memory-repo", DataDiskRate(inMemory), "MB/s");
+        figures.Add("backup.full.cpu.memory-repo", CpuShare(inMemory), "%");
+    }
     if (!RunFcbackup(exe, with({"backup", "--vm", "web-01", "--repo", repo1, "--jobs", "1"}), full1,
                      err))
         return false;
@@ -97,19 +164,17 @@ bool MeasureEndToEnd(const SPathsOptions& o, const std::string& exe, CFigures& f
                      err))
         return false;
     // The read phase: the disks one after another, or side by side.
-    double sum1 = 0, max2 = 0, dataRate = 0;
-    for (const auto& d : full1.out["disks"]) {
-        sum1 += d["seconds"].get<double>();
-        if (d["name"] == kDataDisk)
-            dataRate = d["bytes_read"].get<double>() / 1e6 / d["seconds"].get<double>();
-    }
+    double sum1 = 0, max2 = 0;
+    for (const auto& d : full1.out["disks"]) sum1 += d["seconds"].get<double>();
     for (const auto& d : full2.out["disks"]) max2 = std::max(max2, d["seconds"].get<double>());
-    figures.Add("backup.full.data-disk", dataRate, "MB/s");
+    figures.Add("backup.full.data-disk", DataDiskRate(full1), "MB/s");
     figures.Add("backup.full.jobs1", full1.out["bytes_read"].get<double>() / 1e6 / sum1, "MB/s");
     figures.Add("backup.full.jobs2", full2.out["bytes_read"].get<double>() / 1e6 / max2, "MB/s");
     figures.Add("backup.full.seconds", full1.dSeconds, "s");
     figures.Add("backup.rss.jobs1", full1.dPeakRssMiB, "MiB");
     figures.Add("backup.rss.jobs2", full2.dPeakRssMiB, "MiB");
+    figures.Add("backup.full.cpu.jobs1", CpuShare(full1), "%");
+    figures.Add("backup.full.cpu.jobs2", CpuShare(full2), "%");
     std::printf("full backup: %.1f s with one disk thread, %.1f s with two\n", full1.dSeconds,
                 full2.dSeconds);
 

@@ -5,6 +5,8 @@
 //   add FIGURES NAME VALUE UNIT              a figure measured outside (nbdcopy)
 //   gbench FIGURES FILE                      Google Benchmark's JSON output
 //   report FIGURES RESULTS                   the table; exit 3 when a target was missed
+//   serve FIGURES WORKDIR [DISK_MIB]         the bench simulator alone, for runs by hand,
+//                                            until SIGINT or SIGTERM
 #include <signal.h>
 
 #include <cstdio>
@@ -16,7 +18,8 @@
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: fcbench paths|endtoend|add|gbench|report FIGURES ...\n");
+        std::fprintf(stderr,
+                     "usage: fcbench paths|endtoend|mkfile|add|gbench|report|serve FIGURES ...\n");
         return 2;
     }
     const std::string step = argv[1];
@@ -34,6 +37,10 @@ int main(int argc, char** argv) {
         if (argc > sizeArg) options.ullDiskBytes = std::strtoull(argv[sizeArg], nullptr, 10) << 20;
         ok = step == "paths" ? fcbench::MeasurePaths(options, figures, err)
                              : fcbench::MeasureEndToEnd(options, argv[4], figures, err);
+    } else if (step == "serve" && argc >= 4) {
+        options.strWork = argv[3];
+        if (argc > 4) options.ullDiskBytes = std::strtoull(argv[4], nullptr, 10) << 20;
+        ok = fcbench::ServeSimulator(options, err);
     } else if (step == "mkfile" && argc == 5) {
         ok = fcbench::WriteDataFile(argv[3], std::strtoull(argv[4], nullptr, 10) << 20, 1u << 20,
                                     err);
