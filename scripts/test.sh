@@ -19,9 +19,9 @@ if [ "${FC_SKIP_TSAN:-0}" != 1 ]; then
   command -v ninja >/dev/null 2>&1 && [ ! -f build-tsan/CMakeCache.txt ] && generator=(-G Ninja)
   cmake -S . -B build-tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DFC_SANITIZE=thread >/dev/null
-  cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service test_agent_host
+  cmake --build build-tsan -j"$(nproc)" --target test_diskinfo_service test_agent_host test_repository
   mkdir -p build-tsan/test-logs
-  for t in test_diskinfo_service test_agent_host; do
+  for t in test_diskinfo_service test_agent_host test_repository; do
     echo "ThreadSanitizer: $t"
     FC_LOG_DIR="$PWD/build-tsan/test-logs" TSAN_OPTIONS=halt_on_error=1 \
       build-tsan/bin/$t --gtest_brief=1 || status=$?

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <new>
 #include <set>
 
 #include "ChunkStore.h"
@@ -59,6 +60,7 @@ void CChunkBatch::WriteFiles() {
             WriteNewFileDirect(write.strPath, write.pFile->Data(), write.nLength, strError);
         guard.lock();
         --m_nWriting;
+        m_setUnwritten.erase(write.strPath);
         if (!bOk && m_strWriteError.empty()) m_strWriteError = strError;
         m_vecFree.push_back(std::move(write.pFile));
         m_changed.notify_all();
@@ -94,17 +96,23 @@ bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string
     std::unique_ptr<CAlignedBuffer> pFile = std::move(m_vecFree.back());
     m_vecFree.pop_back();
     guard.unlock();
-    const size_t nLength = CChunkStore::Encode(strContent, bCompress, *pFile);
+    size_t nLength = 0;
+    try {
+        nLength = CChunkStore::Encode(strContent, bCompress, *pFile);
+    } catch (const std::bad_alloc&) {
+        strError = "out of memory for a chunk file";
+    }
     const std::string strTemp = TempPathIn(m_store.FanOf(strHash));
     guard.lock();
     // Two disk writers may store the same content at once; one file is written.
-    if (!m_mapPending.emplace(strHash, strTemp).second) {
+    if (nLength == 0 || !m_mapPending.emplace(strHash, strTemp).second) {
         m_vecFree.push_back(std::move(pFile));
     } else {
+        m_setUnwritten.insert(strTemp);
         m_queue.push_back({strTemp, std::move(pFile), nLength});
     }
     m_changed.notify_all();
-    return true;
+    return nLength > 0;
 }
 
 bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,
@@ -113,8 +121,9 @@ bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,
     {
         std::unique_lock<std::mutex> guard(m_mutex);
         auto it = m_mapPending.find(strHash);
-        if (it != m_mapPending.end() && !Drained(guard, strError)) return false;
         strPath = it == m_mapPending.end() ? m_store.PathOf(strHash) : it->second;
+        // This batch's chunk is read once its own file is written.
+        m_changed.wait(guard, [&] { return !m_setUnwritten.count(strPath); });
     }
     return m_store.ReadFile(strPath, strHash, strContent, strError);
 }

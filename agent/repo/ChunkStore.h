@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,7 +97,8 @@ private:
     std::vector<std::unique_ptr<CAlignedBuffer>> m_vecFree;  // file buffers not in use
     std::deque<SWrite> m_queue;
     size_t m_nWriting = 0;
-    std::string m_strWriteError;  // the first write that failed
+    std::set<std::string> m_setUnwritten;  // the files queued or being written
+    std::string m_strWriteError;           // the first write that failed
     bool m_bStopping = false;
     std::vector<std::thread> m_vecThreads;
 };
