@@ -20,9 +20,6 @@ using namespace VMInfoStructs;
 namespace {
 
 const uint64_t kSector = 512;
-// Reads may run this far ahead of the repository: past two of its chunks, so that the reads
-// go on while it hashes and stores a whole chunk at once.
-const uint64_t kReadAheadBytes = 8u << 20;
 
 struct SDiskJob {
     SDisk entry;                 // as the mount information showed it
@@ -182,8 +179,7 @@ bool BackupDisk_Step(SShared& s, SDiskJob& job) {
     for (const SDiskChangeExtent& e : extents) total += e.ullLength;
     s.progress.AddTotal(total);
 
-    CWritePipe pipe(*out, s.request.nRequestBytes,
-                    std::max<size_t>(3, kReadAheadBytes / s.request.nRequestBytes));
+    CWritePipe pipe(*out, s.request.nRequestBytes);
     for (const SDiskChangeExtent& e : extents) {
         for (uint64_t off = e.ullOffset; off < e.ullOffset + e.ullLength;) {
             unsigned char* buffer = pipe.Acquire();

@@ -53,13 +53,11 @@ void CChunkBatch::WriteFiles() {
         if (m_queue.empty()) return;  // stopping, and everything written
         SWrite write = std::move(m_queue.front());
         m_queue.pop_front();
-        ++m_nWriting;
         guard.unlock();
         std::string strError;
         const bool bOk =
-            WriteNewFileDirect(write.strPath, write.pFile->Data(), write.nLength, strError);
+            WriteNewFile(write.strPath, write.pFile->Data(), write.nLength, false, strError);
         guard.lock();
-        --m_nWriting;
         m_setUnwritten.erase(write.strPath);
         if (!bOk && m_strWriteError.empty()) m_strWriteError = strError;
         m_vecFree.push_back(std::move(write.pFile));
@@ -68,7 +66,7 @@ void CChunkBatch::WriteFiles() {
 }
 
 bool CChunkBatch::Drained(std::unique_lock<std::mutex>& guard, std::string& strError) const {
-    m_changed.wait(guard, [&] { return m_queue.empty() && m_nWriting == 0; });
+    m_changed.wait(guard, [&] { return m_setUnwritten.empty(); });
     if (m_strWriteError.empty()) return true;
     strError = m_strWriteError;
     return false;

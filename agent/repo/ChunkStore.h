@@ -96,7 +96,6 @@ private:
     std::map<std::string, std::string> m_mapPending;         // hash -> its temporary file
     std::vector<std::unique_ptr<CAlignedBuffer>> m_vecFree;  // file buffers not in use
     std::deque<SWrite> m_queue;
-    size_t m_nWriting = 0;
     std::set<std::string> m_setUnwritten;  // the files queued or being written
     std::string m_strWriteError;           // the first write that failed
     bool m_bStopping = false;

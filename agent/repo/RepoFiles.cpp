@@ -131,22 +131,6 @@ std::string TempPathIn(const std::string& strDir) {
            std::to_string(++s_ullCounter);
 }
 
-bool WriteNewFile(const std::string& strPath, const std::string& strData, bool bSync,
-                  std::string& strError) {
-    CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.Valid()) {
-        strError = ErrnoText("cannot create", strPath);
-        return false;
-    }
-    bool bOk = WriteAll(fd.Get(), strData.data(), strData.size(), 0, strError);
-    if (bOk && bSync && ::fsync(fd.Get()) != 0) {
-        strError = ErrnoText("cannot sync", strPath);
-        bOk = false;
-    }
-    if (!bOk) ::unlink(strPath.c_str());
-    return bOk;
-}
-
 CAlignedBuffer::~CAlignedBuffer() {
     std::free(m_p);
 }
@@ -161,8 +145,8 @@ char* CAlignedBuffer::Reserve(size_t nBytes) {
     return m_p;
 }
 
-bool WriteNewFileDirect(const std::string& strPath, const char* pData, size_t nLength,
-                        std::string& strError) {
+bool WriteNewFile(const std::string& strPath, const char* pData, size_t nLength, bool bSync,
+                  std::string& strError) {
     CFd fd(::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.Valid()) {
         strError = ErrnoText("cannot create", strPath);
@@ -174,23 +158,25 @@ bool WriteNewFileDirect(const std::string& strPath, const char* pData, size_t nL
                          ? nLength / CAlignedBuffer::c_nAlign * CAlignedBuffer::c_nAlign
                          : 0;
     const int nFlags = ::fcntl(fd.Get(), F_GETFL);
+    bool bOk = true;
     if (nDirect > 0 && nFlags >= 0 && ::fcntl(fd.Get(), F_SETFL, nFlags | O_DIRECT) == 0) {
         std::string strIgnored;
         // A refusal (a block size past the alignment, say) leaves the page cache to write it all.
         if (!WriteAll(fd.Get(), pData, nDirect, 0, strIgnored)) nDirect = 0;
         if (::fcntl(fd.Get(), F_SETFL, nFlags) != 0) {
             strError = ErrnoText("cannot write", strPath);
-            ::unlink(strPath.c_str());
-            return false;
+            bOk = false;
         }
     } else {
         nDirect = 0;
     }
-    if (!WriteAll(fd.Get(), pData + nDirect, nLength - nDirect, nDirect, strError)) {
-        ::unlink(strPath.c_str());
-        return false;
+    bOk = bOk && WriteAll(fd.Get(), pData + nDirect, nLength - nDirect, nDirect, strError);
+    if (bOk && bSync && ::fsync(fd.Get()) != 0) {
+        strError = ErrnoText("cannot sync", strPath);
+        bOk = false;
     }
-    return true;
+    if (!bOk) ::unlink(strPath.c_str());
+    return bOk;
 }
 
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,
@@ -198,7 +184,7 @@ bool WriteFileDurable(const std::string& strPath, const std::string& strData,
     const size_t nSlash = strPath.rfind('/');
     const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash);
     const std::string strTemp = TempPathIn(strDir);
-    if (!WriteNewFile(strTemp, strData, true, strError)) return false;
+    if (!WriteNewFile(strTemp, strData.data(), strData.size(), true, strError)) return false;
     if (::rename(strTemp.c_str(), strPath.c_str()) != 0) {
         strError = ErrnoText("cannot rename to", strPath);
         ::unlink(strTemp.c_str());

@@ -51,10 +51,6 @@ bool WriteAll(int fd, const void* pData, size_t nLength, uint64_t ullOffset, std
 // The entries of a folder other than "." and "..", in no particular order.
 bool ListDir(const std::string& strDir, std::vector<std::string>& vecNames, std::string& strError);
 bool FsyncDir(const std::string& strDir, std::string& strError);
-// Creates strPath, which must not exist, with the data (fsynced when bSync); a failure leaves
-// no file.
-bool WriteNewFile(const std::string& strPath, const std::string& strData, bool bSync,
-                  std::string& strError);
 // Memory aligned for direct I/O, grown when asked for more and kept for reuse.
 class CAlignedBuffer {
 public:
@@ -72,11 +68,12 @@ private:
     char* m_p = nullptr;
     size_t m_nCapacity = 0;
 };
-// WriteNewFile (unsynced) of data in an aligned buffer: the whole blocks go to the disk
-// directly (O_DIRECT), past the page cache, where the file system allows it; the rest, and
-// all of it elsewhere (tmpfs), through the page cache.
-bool WriteNewFileDirect(const std::string& strPath, const char* pData, size_t nLength,
-                        std::string& strError);
+// Creates strPath, which must not exist, with the data (fsynced when bSync); a failure leaves
+// no file. Of data in an aligned buffer the whole blocks go to the disk directly (O_DIRECT),
+// past the page cache, where the file system allows it; the rest, and all of it elsewhere,
+// through the page cache.
+bool WriteNewFile(const std::string& strPath, const char* pData, size_t nLength, bool bSync,
+                  std::string& strError);
 // Writes a temporary file in the same folder, fsyncs it, renames it over strPath and fsyncs
 // the folder: a reader sees the old file or the whole new one, also after a crash.
 bool WriteFileDurable(const std::string& strPath, const std::string& strData,

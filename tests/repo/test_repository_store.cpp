@@ -300,12 +300,12 @@ TEST(RepoFiles, DirectWritesKeepEveryByteWhereverTheyGoAndNeverReplaceAFile) {
                                size_t(3 * 4096 + 16), size_t((1u << 20) + 16)}) {
             for (const char* pData : {p, p + 1}) {  // aligned, and not
                 const std::string strPath = folder + "/f" + std::to_string(++nFile);
-                ASSERT_TRUE(WriteNewFileDirect(strPath, pData, n, strError)) << strError;
+                ASSERT_TRUE(WriteNewFile(strPath, pData, n, false, strError)) << strError;
                 EXPECT_TRUE(fctest::ReadWholeFile(strPath) == std::string(pData, n))
                     << strPath << " at " << n << " bytes";
             }
         }
-        EXPECT_FALSE(WriteNewFileDirect(strTaken, p, 8192, strError));
+        EXPECT_FALSE(WriteNewFile(strTaken, p, 8192, false, strError));
         EXPECT_NE(strError.find("cannot create"), std::string::npos) << strError;
         EXPECT_TRUE(fctest::ReadWholeFile(strTaken) == std::string(p, 1)) << "replaced";
     }
