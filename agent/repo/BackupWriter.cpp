@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "BackupImpl.h"
 #include "ChunkStore.h"
@@ -63,16 +64,25 @@ struct CDiskWriter::SImpl {
     uint64_t ullParentCapacity = 0;
     std::vector<std::string> vecIndex;
     TPatchMap mapPatches;
-    // The one chunk held in memory while extents land in it. With bPatching its base was not
-    // loaded: only the ranges in vecWritten hold data.
+    // The one chunk held in memory while extents land in it. Only the ranges in vecWritten
+    // hold data: with bPatching the base was not loaded; without, the rest is zero, filled in
+    // when the chunk is stored (a chunk written start to end is never zeroed first).
     int64_t llOpen = -1;
     std::string strBuf;
     bool bPatching = false;
     std::vector<std::pair<uint64_t, uint64_t>> vecWritten;  // [begin, end), sorted, disjoint
     bool bClosed = false;
     bool bFailed = false;
+    // Chunks stored whole are hashed by the batch's threads; their index entries are known
+    // once the group is waited for, which happens before one of them is read.
+    CChunkBatch::SGroup hashing;
+    std::set<uint64_t> setHashing;  // the chunks put since the last wait
 
     explicit SImpl(CBackupWriter::SImpl& backupIn) : backup(backupIn) {}
+    ~SImpl() {
+        std::string strIgnored;  // the backup fails anyway, or already has the error
+        backup.batch.Wait(hashing, strIgnored);
+    }
 
     uint64_t ChunkSize() const { return backup.manifest.info.ullChunkSize; }
     uint64_t ChunkLen(uint64_t ullCapacity, uint64_t ullIdx) const {
@@ -153,20 +163,39 @@ struct CDiskWriter::SImpl {
             vecIndex[nIdx].clear();
             return true;
         }
-        return backup.batch.Put(strBuf, backup.bCompress, vecIndex[nIdx], strError);
+        setHashing.insert(nIdx);
+        return backup.batch.PutHashing(strBuf, backup.bCompress, hashing, &vecIndex[nIdx],
+                                       strError);
+    }
+    bool WaitHashes(std::string& strError) {
+        setHashing.clear();
+        return backup.batch.Wait(hashing, strError);
     }
     bool Flush(std::string& strError) {
         if (llOpen < 0) return true;
         const size_t nIdx = static_cast<size_t>(llOpen);
         llOpen = -1;
-        const bool bWhole = !bPatching || (vecWritten.size() == 1 && vecWritten[0].first == 0 &&
-                                           vecWritten[0].second == strBuf.size());
+        if (!bPatching) {
+            ZeroUnwritten();
+            return FlushWhole(nIdx, strError);
+        }
+        const bool bWhole = vecWritten.size() == 1 && vecWritten[0].first == 0 &&
+                            vecWritten[0].second == strBuf.size();
         return bWhole ? FlushWhole(nIdx, strError) : FlushPatches(nIdx, strError);
+    }
+    void ZeroUnwritten() {
+        uint64_t ullAt = 0;
+        for (const auto& range : vecWritten) {
+            std::memset(&strBuf[ullAt], 0, range.first - ullAt);
+            ullAt = range.second;
+        }
+        std::memset(&strBuf[0] + ullAt, 0, strBuf.size() - ullAt);
     }
     // Opens chunk ullIdx of nLength bytes for a write of [ullWithin, ullWithin + n).
     bool Open(uint64_t ullIdx, uint64_t ullWithin, uint64_t n, uint64_t ullLen,
               std::string& strError) {
         if (!Flush(strError)) return false;
+        if (setHashing.count(ullIdx) && !WaitHashes(strError)) return false;
         const bool bZeroBase = vecIndex[ullIdx].empty() && PatchesOf(ullIdx).empty();
         const bool bPart = !(ullWithin == 0 && n == ullLen);
         // Over a parent's chunk, a zero one too, the ranges written become patches: an
@@ -174,10 +203,7 @@ struct CDiskWriter::SImpl {
         // whole chunk. A disk written from a zero base (no parent) stores its chunks whole.
         bPatching = bPart && (!bZeroBase || pParentIndex != nullptr);
         vecWritten.clear();
-        if (bPart && !bPatching)
-            strBuf.assign(ullLen, '\0');
-        else
-            strBuf.resize(ullLen);  // what is not written is not read
+        strBuf.resize(ullLen);
         llOpen = static_cast<int64_t>(ullIdx);
         return true;
     }
@@ -198,6 +224,7 @@ struct CDiskWriter::SImpl {
             strBuf.resize(ChunkLen(disk.ullCapacity, i), '\0');
             llOpen = static_cast<int64_t>(i);
             bPatching = false;
+            vecWritten.assign(1, {0, strBuf.size()});
             if (!Flush(strError)) return false;
         }
         return true;
@@ -231,7 +258,7 @@ bool CDiskWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
             !s.Open(ullIdx, ullWithin, n, ullLen, strError))
             return s.Fail(strError, "");
         std::memcpy(&s.strBuf[ullWithin], p, n);
-        if (s.bPatching) s.MarkWritten(ullWithin, ullWithin + n);
+        s.MarkWritten(ullWithin, ullWithin + n);
         // A write that reaches the chunk's end is taken as done with it, which bounds the
         // memory to one chunk for callers that go forward.
         if (ullWithin + n == ullLen && !s.Flush(strError)) return s.Fail(strError, "");
@@ -245,7 +272,7 @@ bool CDiskWriter::WriteAt(uint64_t ullOffset, const void* pData, size_t nLength,
 bool CDiskWriter::Close(std::string& strError) {
     SImpl& s = *m_pImpl;
     if (!s.Usable(strError)) return false;
-    if (!s.Flush(strError)) return s.Fail(strError, "");
+    if (!s.Flush(strError) || !s.WaitHashes(strError)) return s.Fail(strError, "");
     std::lock_guard<std::mutex> guard(s.backup.mutex);
     s.backup.manifest.vecIndexes[s.nSlot] = std::move(s.vecIndex);
     s.backup.manifest.vecPatches[s.nSlot] = std::move(s.mapPatches);

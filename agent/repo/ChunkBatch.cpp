@@ -47,26 +47,74 @@ CChunkBatch::~CChunkBatch() {
 }
 
 void CChunkBatch::WriteFiles() {
+    CAlignedBuffer buffer;  // this thread's, for the chunks it hashes and encodes
     std::unique_lock<std::mutex> guard(m_mutex);
     for (;;) {
         m_changed.wait(guard, [&] { return m_bStopping || !m_queue.empty(); });
         if (m_queue.empty()) return;  // stopping, and everything written
-        SWrite write = std::move(m_queue.front());
+        SJob job = std::move(m_queue.front());
         m_queue.pop_front();
+        if (job.pGroup) {
+            --m_nQueuedHashing;
+            m_changed.notify_all();
+            guard.unlock();
+            HashAndWrite(job, buffer);
+            guard.lock();
+            continue;
+        }
         guard.unlock();
         std::string strError;
-        const bool bOk =
-            WriteNewFile(write.strPath, write.pFile->Data(), write.nLength, false, strError);
+        const bool bOk = WriteNewFile(job.strPath, job.pFile->Data(), job.nLength, false, strError);
         guard.lock();
-        m_setUnwritten.erase(write.strPath);
-        if (!bOk && m_strWriteError.empty()) m_strWriteError = strError;
-        m_vecFree.push_back(std::move(write.pFile));
+        m_setUnwritten.erase(job.strPath);
+        if (!bOk) SetError(strError);
+        m_vecFree.push_back(std::move(job.pFile));
         m_changed.notify_all();
     }
 }
 
+void CChunkBatch::HashAndWrite(SJob& job, CAlignedBuffer& buffer) {
+    const std::string strHash = Sha256Hex(job.strContent.data(), job.strContent.size());
+    std::string strError;
+    bool bWrite = !m_store.Has(strHash);
+    const bool bOk = !bWrite || m_store.MakeFolder(strHash, strError);
+    const std::string strTemp = TempPathIn(m_store.FanOf(strHash));
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        *job.pHash = strHash;
+        --job.pGroup->nHashing;
+        --m_nHashing;
+        // Two chunks of the same content may be hashed at once; one file is written.
+        bWrite = bOk && bWrite && m_mapPending.emplace(strHash, strTemp).second;
+        if (bWrite) m_setUnwritten.insert(strTemp);
+        if (!bOk) SetError(strError);
+        m_changed.notify_all();
+    }
+    size_t nLength = 0;
+    if (bWrite) {
+        try {
+            nLength = CChunkStore::Encode(job.strContent, job.bCompress, buffer);
+        } catch (const std::bad_alloc&) {
+            strError = "out of memory for a chunk file";
+        }
+    }
+    const bool bWritten =
+        bWrite && nLength > 0 && WriteNewFile(strTemp, buffer.Data(), nLength, false, strError);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_vecSpare.size() <= c_nWriteThreads + 1) m_vecSpare.push_back(std::move(job.strContent));
+    if (bWrite) {
+        m_setUnwritten.erase(strTemp);
+        if (!bWritten) SetError(strError);
+    }
+    m_changed.notify_all();
+}
+
+void CChunkBatch::SetError(const std::string& strError) {
+    if (m_strWriteError.empty()) m_strWriteError = strError;
+}
+
 bool CChunkBatch::Drained(std::unique_lock<std::mutex>& guard, std::string& strError) const {
-    m_changed.wait(guard, [&] { return m_setUnwritten.empty(); });
+    m_changed.wait(guard, [&] { return m_setUnwritten.empty() && m_nHashing == 0; });
     if (m_strWriteError.empty()) return true;
     strError = m_strWriteError;
     return false;
@@ -107,10 +155,48 @@ bool CChunkBatch::Put(const std::string& strContent, bool bCompress, std::string
         m_vecFree.push_back(std::move(pFile));
     } else {
         m_setUnwritten.insert(strTemp);
-        m_queue.push_back({strTemp, std::move(pFile), nLength});
+        SJob job;
+        job.strPath = strTemp;
+        job.pFile = std::move(pFile);
+        job.nLength = nLength;
+        m_queue.push_back(std::move(job));
     }
     m_changed.notify_all();
     return nLength > 0;
+}
+
+bool CChunkBatch::PutHashing(std::string& strContent, bool bCompress, SGroup& group,
+                             std::string* pHash, std::string& strError) {
+    std::unique_lock<std::mutex> guard(m_mutex);
+    // One chunk at most waits for a thread, which bounds the memory the batch holds.
+    m_changed.wait(guard, [&] { return m_nQueuedHashing == 0 || !m_strWriteError.empty(); });
+    if (!m_strWriteError.empty()) {
+        strError = m_strWriteError;
+        return false;
+    }
+    SJob job;
+    job.strContent.swap(strContent);
+    if (!m_vecSpare.empty()) {
+        strContent.swap(m_vecSpare.back());
+        m_vecSpare.pop_back();
+    }
+    job.bCompress = bCompress;
+    job.pGroup = &group;
+    job.pHash = pHash;
+    ++group.nHashing;
+    ++m_nHashing;
+    ++m_nQueuedHashing;
+    m_queue.push_back(std::move(job));
+    m_changed.notify_all();
+    return true;
+}
+
+bool CChunkBatch::Wait(SGroup& group, std::string& strError) const {
+    std::unique_lock<std::mutex> guard(m_mutex);
+    m_changed.wait(guard, [&] { return group.nHashing == 0; });
+    if (m_strWriteError.empty()) return true;
+    strError = m_strWriteError;
+    return false;
 }
 
 bool CChunkBatch::Get(const std::string& strHash, std::string& strContent,

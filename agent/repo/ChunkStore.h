@@ -55,14 +55,20 @@ private:
 // never leaves a named chunk whose bytes are not on the disk (a later backup would take such a
 // chunk as stored). Safe for several disk writers.
 //
-// The files are written by threads of the batch, so that hashing the next chunk overlaps the
-// writes of the last ones; a write that failed fails the next Put and the Publish.
+// The files are written by threads of the batch, so that the next chunk is read while the
+// last ones are written. A whole chunk is also hashed there (PutHashing): hashing is the
+// costliest step of a backup, and two threads of it keep up with the reads where one cannot.
+// A write that failed fails the next Put and the Publish.
 class CChunkBatch {
 public:
     // Below nSyncEachBelow chunks, each file and folder is synced instead of the file system,
     // which also waits for whatever else was written to it.
     static constexpr size_t c_nSyncEachBelow = 256;
     static constexpr size_t c_nWriteThreads = 2;
+    // The puts of one caller that PutHashing has not named yet.
+    struct SGroup {
+        size_t nHashing = 0;
+    };
     explicit CChunkBatch(const CChunkStore& store, size_t nSyncEachBelow = c_nSyncEachBelow);
     // Waits for the writes; the files of a batch that was never published are removed.
     ~CChunkBatch();
@@ -72,6 +78,14 @@ public:
     // Stores the content unless a chunk of that name is already there; returns its hash.
     bool Put(const std::string& strContent, bool bCompress, std::string& strHash,
              std::string& strError);
+    // The same, with the hash taken on a thread of the batch: the content is taken from
+    // strContent (which gets a spare buffer of the batch instead), and *pHash is set once
+    // Wait(group) returns. *pHash must stay in place until then.
+    bool PutHashing(std::string& strContent, bool bCompress, SGroup& group, std::string* pHash,
+                    std::string& strError);
+    // Waits until every PutHashing of the group has its hash; false with the batch's first
+    // failure.
+    bool Wait(SGroup& group, std::string& strError) const;
     // A chunk of this batch (once written) or of the store.
     bool Get(const std::string& strHash, std::string& strContent, std::string& strError) const;
     // Waits for the writes, syncs, names every chunk and syncs again; the batch is empty
@@ -79,12 +93,20 @@ public:
     bool Publish(std::string& strError);
 
 private:
-    struct SWrite {
+    // An encoded file to write (from Put), or with pGroup a chunk to hash, encode and write.
+    struct SJob {
         std::string strPath;
         std::unique_ptr<CAlignedBuffer> pFile;
         size_t nLength = 0;
+        std::string strContent;
+        bool bCompress = false;
+        SGroup* pGroup = nullptr;
+        std::string* pHash = nullptr;
     };
     void WriteFiles();  // one writer thread
+    void HashAndWrite(SJob& job, CAlignedBuffer& buffer);
+    // Holding the lock: the first failure is kept.
+    void SetError(const std::string& strError);
     // Holding the lock: waits until nothing is queued or being written; false with the first
     // write's failure.
     bool Drained(std::unique_lock<std::mutex>& guard, std::string& strError) const;
@@ -94,8 +116,11 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::map<std::string, std::string> m_mapPending;         // hash -> its temporary file
-    std::vector<std::unique_ptr<CAlignedBuffer>> m_vecFree;  // file buffers not in use
-    std::deque<SWrite> m_queue;
+    std::vector<std::unique_ptr<CAlignedBuffer>> m_vecFree;  // Put's file buffers not in use
+    std::vector<std::string> m_vecSpare;  // content buffers PutHashing hands back, warm
+    std::deque<SJob> m_queue;
+    size_t m_nHashing = 0;                 // chunks of PutHashing not yet named
+    size_t m_nQueuedHashing = 0;           // of those, the ones no thread has taken yet
     std::set<std::string> m_setUnwritten;  // the files queued or being written
     std::string m_strWriteError;           // the first write that failed
     bool m_bStopping = false;

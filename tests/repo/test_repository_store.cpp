@@ -312,29 +312,75 @@ TEST(RepoFiles, DirectWritesKeepEveryByteWhereverTheyGoAndNeverReplaceAFile) {
     if (folders.size() > 1) std::filesystem::remove_all(strShm);
 }
 
-TEST(ChunkBatch, AWriteThatFailsInTheBackgroundFailsThePublishAndLeavesNoFile) {
+// Chunks hashed by the batch's threads: the same content put from two callers at once is one
+// file, every caller gets the hash of what it put, its buffer comes back usable, and nothing
+// is named before the publish.
+TEST(ChunkBatch, ChunksHashedInTheBackgroundGetTheirNamesAndAreStoredOnce) {
     CTempDir dir;
     std::filesystem::create_directories(dir.Path() + "/chunks");
     const CChunkStore store(dir.Path());
-    rlimit old{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);  // past the limit a write fails instead
-    std::string strError, strHash;
-    {
-        CChunkBatch batch(store);
-        rlimit small = old;
-        small.rlim_cur = 65536;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const bool bPut = batch.Put(std::string(1u << 20, 'x'), false, strHash, strError);
-        EXPECT_FALSE(bPut && batch.Publish(strError));
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        ::signal(SIGXFSZ, oldHandler);
-        EXPECT_NE(strError.find("File too large"), std::string::npos) << strError;
-        // The batch does not go on as if the chunk were stored.
-        EXPECT_FALSE(batch.Put(std::string(100, 'y'), false, strHash, strError));
+    CChunkBatch batch(store);
+    CChunkBatch::SGroup groupA, groupB;
+    std::vector<std::string> vecHashA(8), vecHashB(8), vecContent;
+    std::string strError;
+    for (int i = 0; i < 8; ++i) {
+        vecContent.push_back(std::string(100000 + i, static_cast<char>('a' + i % 3)));
+        std::string strA = vecContent.back(), strB = vecContent.back();
+        ASSERT_TRUE(batch.PutHashing(strA, false, groupA, &vecHashA[i], strError)) << strError;
+        ASSERT_TRUE(batch.PutHashing(strB, true, groupB, &vecHashB[i], strError)) << strError;
+        strA.assign(10, 'z');  // a spare buffer is the caller's to reuse at once
     }
+    ASSERT_TRUE(batch.Wait(groupA, strError) && batch.Wait(groupB, strError)) << strError;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(vecHashA[i], Sha256Hex(vecContent[i].data(), vecContent[i].size()));
+        EXPECT_EQ(vecHashA[i], vecHashB[i]);
+        std::string strBack;
+        ASSERT_TRUE(batch.Get(vecHashA[i], strBack, strError)) << strError;
+        EXPECT_TRUE(strBack == vecContent[i]);
+        EXPECT_FALSE(store.Has(vecHashA[i]));
+    }
+    ASSERT_TRUE(batch.Publish(strError)) << strError;
     size_t nFiles = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path() + "/chunks"))
         nFiles += e.is_regular_file();
-    EXPECT_EQ(nFiles, 0u);
+    EXPECT_EQ(nFiles, 8u);
+    for (const std::string& strHash : vecHashA) EXPECT_TRUE(store.Has(strHash));
+}
+
+TEST(ChunkBatch, AWriteThatFailsInTheBackgroundFailsThePublishAndLeavesNoFile) {
+    for (const bool bHashing : {false, true}) {
+        SCOPED_TRACE(bHashing ? "hashed by the batch" : "hashed by the caller");
+        CTempDir dir;
+        std::filesystem::create_directories(dir.Path() + "/chunks");
+        const CChunkStore store(dir.Path());
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);  // past the limit a write fails
+        std::string strError, strHash;
+        {
+            CChunkBatch batch(store);
+            CChunkBatch::SGroup group;
+            rlimit small = old;
+            small.rlim_cur = 65536;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+            std::string strContent(1u << 20, 'x');
+            const bool bPut =
+                bHashing ? batch.PutHashing(strContent, false, group, &strHash, strError) &&
+                               batch.Wait(group, strError)
+                         : batch.Put(strContent, false, strHash, strError);
+            EXPECT_FALSE(bPut && batch.Publish(strError));
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            ::signal(SIGXFSZ, oldHandler);
+            EXPECT_NE(strError.find("File too large"), std::string::npos) << strError;
+            // The batch does not go on as if the chunk were stored.
+            EXPECT_FALSE(batch.Put(std::string(100, 'y'), false, strHash, strError));
+            strContent.assign(100, 'y');
+            EXPECT_FALSE(batch.PutHashing(strContent, false, group, &strHash, strError));
+            EXPECT_FALSE(batch.Wait(group, strError));
+        }
+        size_t nFiles = 0;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path() + "/chunks"))
+            nFiles += e.is_regular_file();
+        EXPECT_EQ(nFiles, 0u);
+    }
 }
