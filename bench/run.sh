@@ -46,8 +46,16 @@ rate() {  # bytes per second of a command, in MB/s
   t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
   echo "$bytes $t0 $t1" | awk '{ printf "%.1f", $1 / (($3 - $2) / 1e9) / 1e6 }'
 }
+best() {  # the best of three runs, as the plug-in's read figures are
+  local r b=0
+  for _ in 1 2 3; do
+    r=$(rate "$@")
+    b=$(echo "$r $b" | awk '{ print ($1 > $2) ? $1 : $2 }')
+  done
+  echo "$b"
+}
 for s in 65536:64KiB 262144:256KiB 1048576:1MiB 4194304:4MiB; do
-  r=$(rate nbdcopy --connections=1 --requests=1 --request-size="${s%%:*}" --no-extents \
+  r=$(best nbdcopy --connections=1 --requests=1 --request-size="${s%%:*}" --no-extents \
         "nbd://127.0.0.1:$port_r" null:)
   $bin/fcbench add "$figures" "nbdcopy.read.${s##*:}" "$r" MB/s
   echo "nbdcopy read ${s##*:}: $r MB/s"
