@@ -64,6 +64,7 @@ struct SOpenFile {
     std::string strAccessID;
     std::string strDiskID;
     std::shared_ptr<CFrozenDisk> pFrozen;  // a copy-on-write snapshot's blocks, when read-only
+    int64_t tLeaseEnd = 0;                 // the lease's end as last read
 };
 
 class CConnection {
@@ -257,7 +258,7 @@ SOpenFile* CConnection::Find(uint32_t handle, uint16_t& status) {
         return nullptr;
     }
     // A released or expired lease ends the right to the file, even on an open handle.
-    if (!m_server.LeaseStillValid(it->second.strAccessID)) {
+    if (!m_server.LeaseStillValid(it->second.strAccessID, it->second.tLeaseEnd)) {
         status = P::kStatusBadToken;
         return nullptr;
     }

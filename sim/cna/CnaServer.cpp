@@ -141,9 +141,13 @@ bool CCnaServer::CImpl::FindLeaseByToken(const std::string& token, SLease& out) 
     return false;
 }
 
-bool CCnaServer::CImpl::LeaseStillValid(const std::string& accessID) const {
+bool CCnaServer::CImpl::LeaseStillValid(const std::string& accessID, int64_t& tKnownEnd) const {
+    const int64_t now = CSimState::Now();
+    if (tKnownEnd > now) return m_state.HasLease(accessID);
     SLease lease;
-    return m_state.GetLease(accessID, lease) && lease.tExpires > CSimState::Now();
+    if (!m_state.GetLease(accessID, lease)) return false;
+    tKnownEnd = lease.tExpires;
+    return lease.tExpires > now;
 }
 
 CCnaServer::CCnaServer(CSimState& state) : m_pImpl(std::make_unique<CImpl>(state)) {}

@@ -38,7 +38,10 @@ public:
     bool Stall(int fd, uint32_t ms);
     // The lease whose token this is, when it exists and has not run out.
     bool FindLeaseByToken(const std::string& token, SLease& out) const;
-    bool LeaseStillValid(const std::string& accessID) const;
+    // tKnownEnd is the lease's end as last read for this handle (0: not read yet). The lease
+    // is read again only once that end has passed: an extension only moves the end later,
+    // and a released lease's file is gone, which a cheaper check sees.
+    bool LeaseStillValid(const std::string& accessID, int64_t& tKnownEnd) const;
     uint32_t NextHandle() { return m_nNextHandle.fetch_add(1); }
 
     CSimState& m_state;

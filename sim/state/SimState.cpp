@@ -190,6 +190,12 @@ bool CSimState::GetLease(const std::string& accessID, SLease& out) const {
     return ReadFile(m_strRoot + "/leases/" + accessID, text) && LeaseFromText(text, out);
 }
 
+bool CSimState::HasLease(const std::string& accessID) const {
+    struct stat st;
+    return IsSafeName(accessID) && ::stat((m_strRoot + "/leases/" + accessID).c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
 bool CSimState::DeleteLease(const std::string& accessID) {
     if (!IsSafeName(accessID)) return false;
     CLock lock(*this);

@@ -59,6 +59,8 @@ public:
     bool PutLease(const SLease& lease);
     bool GetLease(const std::string& accessID, SLease& out) const;
     bool DeleteLease(const std::string& accessID);
+    // The lease is stored; one system call, for checks on every request.
+    bool HasLease(const std::string& accessID) const;
 
     // FusionStorage snapshots of disks.
     bool PutFsSnapshot(const SFsSnapshot& snap);

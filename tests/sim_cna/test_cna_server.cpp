@@ -174,12 +174,27 @@ TEST_F(CnaServerTest, TokensAndLeaseExpiryAreCheckedAtOpenAndOnEveryRequest) {
     CRawConn conn(server->Port());
     const uint32_t h = conn.Open(0, disk, "t1", 1);
     ASSERT_NE(0u, h);
+    auto readStatus = [&](uint32_t nSeq) {
+        conn.Send(IoRequest(3, nSeq, h, 0, 512));
+        Bytes r = conn.Recv(24);
+        if (r.size() == 24 && Get16(r, 18) == 0) conn.Recv(512);
+        return r.size() == 24 ? Get16(r, 18) : -1;
+    };
+    EXPECT_EQ(0, readStatus(1));
     fcsim::CSimState::SetNowForTest(lease.tExpires);
-    conn.Send(IoRequest(3, 1, h, 0, 512));
-    EXPECT_EQ(3, conn.Status(24)) << "read after the lease's end";
+    EXPECT_EQ(3, readStatus(2)) << "read after the lease's end";
     conn.Send(WriteRequest(2, h, 0));
     EXPECT_EQ(3, conn.Status(20)) << "write after the lease's end";
     EXPECT_TRUE(fctest::ReadWholeFile(disk) == std::string(data.begin(), data.end()));
+    // An extension past the end first read counts; a release counts at once, before the end.
+    fcsim::SLease extended = lease;
+    extended.tExpires += 100;
+    ASSERT_TRUE(state->PutLease(extended));
+    EXPECT_EQ(0, readStatus(4)) << "read after the first end of an extended lease";
+    fcsim::CSimState::SetNowForTest(0);
+    EXPECT_EQ(0, readStatus(5));
+    ASSERT_TRUE(state->DeleteLease("a1"));
+    EXPECT_EQ(3, readStatus(6)) << "read after the lease was released";
 }
 
 TEST_F(CnaServerTest, ServesManyConnectionsAtOnce) {
