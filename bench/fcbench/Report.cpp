@@ -64,7 +64,7 @@ const SRow kRows[] = {
 bool Report(const CFigures& figures, const std::string& strOut, std::string& err) {
     nlohmann::json results = nlohmann::json::array();
     bool allMet = true;
-    std::printf("%-30s %10s %-6s %-22s %10s %7s %8s %s\n", "figure", "value", "unit", "anchor",
+    std::printf("%-34s %10s %-6s %-28s %10s %7s %8s %s\n", "figure", "value", "unit", "anchor",
                 "anchor", "ratio", "target", "met");
     for (const SRow& row : kRows) {
         double value = 0, anchor = 0;
@@ -81,7 +81,7 @@ bool Report(const CFigures& figures, const std::string& strOut, std::string& err
         char target[32] = "-";
         if (hasTarget)
             std::snprintf(target, sizeof(target), "%s%.4g", row.bAtMost ? "<=" : ">=", row.target);
-        std::printf("%-30s %10.1f %-6s %-22s %10.1f %7.2f %8s %s\n", row.name, value, unit.c_str(),
+        std::printf("%-34s %10.1f %-6s %-28s %10.1f %7.2f %8s %s\n", row.name, value, unit.c_str(),
                     hasAnchor ? row.anchor : "-", anchor, ratio, target,
                     hasTarget ? (met ? "yes" : "NO") : "-");
         results.push_back({{"name", row.name},
