@@ -90,8 +90,11 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
     std::unique_ptr<fcagent::CPluginHost> host;
     MountCtx ctx;
     std::string transport;
-    // The socket protocol, beside the ceiling of the same request shape on the same file.
+    // The socket protocol, beside the ceiling of the same request shape on the same file. The
+    // disk file was just written: one plain pass first, so that no first pass pays for what the
+    // kernel still does with its new pages.
     if (!Mounted(sim, host, ctx, err)) return false;
+    PlainRead(sim.DiskFile(kDataDisk), bytes, 4u << 20);
     for (uint32_t s : o.vecSizes) {
         double socket = 0, ceiling = 0;
         if (!InTurns([&] { return PluginRead(*host, ctx, kDataDisk, bytes, s, transport); },
