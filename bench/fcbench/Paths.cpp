@@ -48,12 +48,20 @@ double PluginRead(fcagent::CPluginHost& host, const MountCtx& ctx, const std::st
 
 // The machines are shared and a pass of a few seconds catches whatever else they do: two
 // figures compared with each other are measured in turns, who goes first changing with every
-// turn, and each keeps its best pass. False when a pass fails.
+// turn, and each keeps its best pass. Passes of a fraction of a second (page-cache reads)
+// catch it most, so turns go on until the passes took kMinSeconds in all. False when a pass
+// fails.
 constexpr int kTurns = 3;
+constexpr int kMaxTurns = 10;
+constexpr double kMinSeconds = 8;
 template <class FnA, class FnB>
 bool InTurns(FnA a, FnB b, double& dBestA, double& dBestB) {
     dBestA = dBestB = 0;
-    for (int turn = 0; turn < kTurns; ++turn) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto spent = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    for (int turn = 0; turn < kTurns || (turn < kMaxTurns && spent() < kMinSeconds); ++turn) {
         for (int side = 0; side < 2; ++side) {
             const bool bA = ((side ^ turn) & 1) == 0;
             const double d = bA ? a() : b();
