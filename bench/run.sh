@@ -41,27 +41,34 @@ nbdkit -f -i 127.0.0.1 -p "$port_r" file "$work/source.img" & pids+=($!)
 nbdkit -f -i 127.0.0.1 -p "$port_w" file "$work/target.img" & pids+=($!)
 sleep 1
 bytes=$((mib * 1048576))
-rate() {  # bytes per second of a command, in MB/s
-  local t0 t1
-  t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N)
-  echo "$bytes $t0 $t1" | awk '{ printf "%.1f", $1 / (($3 - $2) / 1e9) / 1e6 }'
+clk=$(getconf CLK_TCK)
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }  # a process's CPU time so far
+rate() {  # MB/s of a command, and the CPU seconds per GB of server $1 meanwhile
+  local server=$1 t0 t1 c0 c1
+  shift
+  c0=$(ticks "$server"); t0=$(date +%s%N); "$@" >/dev/null; t1=$(date +%s%N); c1=$(ticks "$server")
+  echo "$bytes $t0 $t1 $c0 $c1 $clk" |
+    awk '{ printf "%.1f %.4f", $1 / (($3 - $2) / 1e9) / 1e6, ($5 - $4) / $6 / ($1 / 1e9) }'
 }
-best() {  # the best of three runs, as the plug-in's read figures are
-  local r b=0
+best() {  # the run of three with the best rate, as the plug-in's read figures are
+  local r b="0 0"
   for _ in 1 2 3; do
     r=$(rate "$@")
-    b=$(echo "$r $b" | awk '{ print ($1 > $2) ? $1 : $2 }')
+    b=$(echo "$r $b" | awk '{ print ($1 > $3) ? $1 " " $2 : $3 " " $4 }')
   done
   echo "$b"
 }
 for s in 65536:64KiB 262144:256KiB 1048576:1MiB 4194304:4MiB; do
-  r=$(best nbdcopy --connections=1 --requests=1 --request-size="${s%%:*}" --no-extents \
-        "nbd://127.0.0.1:$port_r" null:)
+  got=$(best "${pids[0]}" nbdcopy --connections=1 --requests=1 --request-size="${s%%:*}" \
+          --no-extents "nbd://127.0.0.1:$port_r" null:)
+  r=${got% *} cpu=${got#* }
   $bin/fcbench add "$figures" "nbdcopy.read.${s##*:}" "$r" MB/s
-  echo "nbdcopy read ${s##*:}: $r MB/s"
+  $bin/fcbench add "$figures" "nbdcopy.read.${s##*:}.server-cpu" "$cpu" s/GB
+  echo "nbdcopy read ${s##*:}: $r MB/s, nbdkit $cpu CPU s/GB"
 done
-r=$(rate nbdcopy --connections=1 --requests=1 --request-size=1048576 --no-extents \
-      "$work/source.img" "nbd://127.0.0.1:$port_w")
+got=$(rate "${pids[1]}" nbdcopy --connections=1 --requests=1 --request-size=1048576 \
+        --no-extents "$work/source.img" "nbd://127.0.0.1:$port_w")
+r=${got% *}
 $bin/fcbench add "$figures" nbdcopy.write.1MiB "$r" MB/s
 echo "nbdcopy write 1MiB: $r MB/s"
 rm -f "$work/source.img" "$work/target.img"

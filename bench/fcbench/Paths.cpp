@@ -3,6 +3,7 @@
 // sparse on the SAN datastore), mounted, each disk opened and read from start to end; the
 // write path between (PathsWrite.cpp).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,9 +55,37 @@ double PluginRead(fcagent::CPluginHost& host, const MountCtx& ctx, const std::st
 constexpr int kTurns = 3;
 constexpr int kMaxTurns = 10;
 constexpr double kMinSeconds = 8;
+
+double Seconds(const timeval& tv) {
+    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
+}
+double CpuSeconds(int who) {
+    rusage u{};
+    ::getrusage(who, &u);
+    return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+// A pass's rate, and the CPU time it took on the reading thread and on the process's other
+// threads (the servers: the simulator's and the ceiling's run in this process).
+struct SPass {
+    double dRate = 0;
+    double dClientCpu = 0;
+    double dServerCpu = 0;
+};
+
+template <class Fn>
+SPass Timed(Fn fn) {
+    const double dThread0 = CpuSeconds(RUSAGE_THREAD), dProcess0 = CpuSeconds(RUSAGE_SELF);
+    SPass pass;
+    pass.dRate = fn();
+    pass.dClientCpu = CpuSeconds(RUSAGE_THREAD) - dThread0;
+    pass.dServerCpu = CpuSeconds(RUSAGE_SELF) - dProcess0 - pass.dClientCpu;
+    return pass;
+}
+
 template <class FnA, class FnB>
-bool InTurns(FnA a, FnB b, double& dBestA, double& dBestB) {
-    dBestA = dBestB = 0;
+bool InTurns(FnA a, FnB b, SPass& bestA, SPass& bestB) {
+    bestA = bestB = SPass();
     const auto t0 = std::chrono::steady_clock::now();
     auto spent = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -64,13 +93,20 @@ bool InTurns(FnA a, FnB b, double& dBestA, double& dBestB) {
     for (int turn = 0; turn < kTurns || (turn < kMaxTurns && spent() < kMinSeconds); ++turn) {
         for (int side = 0; side < 2; ++side) {
             const bool bA = ((side ^ turn) & 1) == 0;
-            const double d = bA ? a() : b();
-            if (d == 0) return false;
-            double& dBest = bA ? dBestA : dBestB;
-            dBest = std::max(dBest, d);
+            const SPass pass = bA ? Timed(a) : Timed(b);
+            if (pass.dRate == 0) return false;
+            SPass& best = bA ? bestA : bestB;
+            if (pass.dRate > best.dRate) best = pass;
         }
     }
     return true;
+}
+
+// CPU seconds per GB read, of the client and of the server, next to the pass's rate.
+void AddCpu(CFigures& figures, const std::string& strName, const SPass& pass, uint64_t bytes) {
+    const double gb = double(bytes) / 1e9;
+    figures.Add(strName + ".client-cpu", pass.dClientCpu / gb, "s/GB");
+    figures.Add(strName + ".server-cpu", pass.dServerCpu / gb, "s/GB");
 }
 
 bool Mounted(CBenchSim& sim, std::unique_ptr<fcagent::CPluginHost>& host, MountCtx& ctx,
@@ -104,16 +140,18 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
     if (!Mounted(sim, host, ctx, err)) return false;
     PlainRead(sim.DiskFile(kDataDisk), bytes, 4u << 20);
     for (uint32_t s : o.vecSizes) {
-        double socket = 0, ceiling = 0;
+        SPass socket, ceiling;
         if (!InTurns([&] { return PluginRead(*host, ctx, kDataDisk, bytes, s, transport); },
                      [&] { return CeilingRead(sim.DiskFile(kDataDisk), bytes, s); }, socket,
                      ceiling)) {
             err = host->LastError("reading " + std::string(kDataDisk) + " failed");
             return false;
         }
-        figures.Add("read.socket." + SizeName(s), socket / 1e6, "MB/s");
-        figures.Add("read.ceiling." + SizeName(s), ceiling / 1e6, "MB/s");
-        std::printf("read %s: socket %.0f MB/s\n", SizeName(s).c_str(), socket / 1e6);
+        figures.Add("read.socket." + SizeName(s), socket.dRate / 1e6, "MB/s");
+        figures.Add("read.ceiling." + SizeName(s), ceiling.dRate / 1e6, "MB/s");
+        AddCpu(figures, "read.socket." + SizeName(s), socket, bytes);
+        AddCpu(figures, "read.ceiling." + SizeName(s), ceiling, bytes);
+        std::printf("read %s: socket %.0f MB/s\n", SizeName(s).c_str(), socket.dRate / 1e6);
     }
     host->Plugin().UnmountVM(ctx);
     // The write path on the same protocol, into a disk a restore creates.
@@ -133,12 +171,12 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
             passHost->Plugin().UnmountVM(passCtx);
             return d;
         };
-        double lan = 0, socket = 0;
+        SPass lan, socket;
         if (!InTurns([&] { return pass(62); }, [&] { return pass(63); }, lan, socket)) return false;
-        figures.Add("read.sdk-lan." + SizeName(s), lan / 1e6, "MB/s");
-        figures.Add("read.socket-beside-lan." + SizeName(s), socket / 1e6, "MB/s");
+        figures.Add("read.sdk-lan." + SizeName(s), lan.dRate / 1e6, "MB/s");
+        figures.Add("read.socket-beside-lan." + SizeName(s), socket.dRate / 1e6, "MB/s");
         std::printf("read %s: SDK LAN %.0f MB/s, socket %.0f MB/s\n", SizeName(s).c_str(),
-                    lan / 1e6, socket / 1e6);
+                    lan.dRate / 1e6, socket.dRate / 1e6);
     }
 
     // Our SDK's SAN transport (the second disk's datastore has LUNs).
@@ -148,7 +186,7 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
     // one pass beforehand keeps that cost off whichever of SAN and pread would go first.
     PlainRead(sim.DiskFile(kSparseDisk), bytes, 4u << 20);
     for (uint32_t s : {1u << 20, 4u << 20}) {
-        double san = 0, pread = 0;
+        SPass san, pread;
         if (!InTurns([&] { return PluginRead(*host, ctx, kSparseDisk, bytes, s, transport); },
                      [&] { return PlainRead(sim.DiskFile(kSparseDisk), bytes, s); }, san, pread)) {
             err = host->LastError("reading through the SDK failed");
@@ -158,10 +196,10 @@ bool MeasurePaths(const SPathsOptions& o, CFigures& figures, std::string& err) {
             err = "the SAN disk was not read over SAN";
             return false;
         }
-        figures.Add("read.san." + SizeName(s), san / 1e6, "MB/s");
-        figures.Add("read.pread." + SizeName(s), pread / 1e6, "MB/s");
-        std::printf("read %s: SAN %.0f MB/s, pread %.0f MB/s\n", SizeName(s).c_str(), san / 1e6,
-                    pread / 1e6);
+        figures.Add("read.san." + SizeName(s), san.dRate / 1e6, "MB/s");
+        figures.Add("read.pread." + SizeName(s), pread.dRate / 1e6, "MB/s");
+        std::printf("read %s: SAN %.0f MB/s, pread %.0f MB/s\n", SizeName(s).c_str(),
+                    san.dRate / 1e6, pread.dRate / 1e6);
     }
     host->Plugin().UnmountVM(ctx);
     host.reset();

@@ -27,6 +27,14 @@ const SRow kRows[] = {
     {"read.socket.256KiB", "nbdcopy.read.256KiB", 0, false},
     {"read.socket.1MiB", "nbdcopy.read.1MiB", 1.0, false},
     {"read.socket.4MiB", "nbdcopy.read.4MiB", 1.0, false},
+    {"read.socket.64KiB.server-cpu", "read.ceiling.64KiB.server-cpu", 0, false},
+    {"read.socket.256KiB.server-cpu", "read.ceiling.256KiB.server-cpu", 0, false},
+    {"read.socket.1MiB.server-cpu", "read.ceiling.1MiB.server-cpu", 0, false},
+    {"read.socket.4MiB.server-cpu", "read.ceiling.4MiB.server-cpu", 0, false},
+    {"read.socket.1MiB.server-cpu", "nbdcopy.read.1MiB.server-cpu", 0, false},
+    {"read.socket.4MiB.server-cpu", "nbdcopy.read.4MiB.server-cpu", 0, false},
+    {"read.socket.1MiB.client-cpu", "read.ceiling.1MiB.client-cpu", 0, false},
+    {"read.socket.4MiB.client-cpu", "read.ceiling.4MiB.client-cpu", 0, false},
     {"read.sdk-lan.1MiB", "read.socket-beside-lan.1MiB", 0.9, false},
     {"read.sdk-lan.4MiB", "read.socket-beside-lan.4MiB", 0.9, false},
     {"read.san.1MiB", "read.pread.1MiB", 0.9, false},
@@ -59,12 +67,19 @@ const SRow kRows[] = {
     {"hot.ChunkCompress", "", 0, false},
 };
 
+// Small figures (CPU seconds per GB) keep three decimals.
+std::string Num(double d) {
+    char sz[32];
+    std::snprintf(sz, sizeof(sz), d < 10 ? "%.3f" : "%.1f", d);
+    return sz;
+}
+
 }  // namespace
 
 bool Report(const CFigures& figures, const std::string& strOut, std::string& err) {
     nlohmann::json results = nlohmann::json::array();
     bool allMet = true;
-    std::printf("%-34s %10s %-6s %-28s %10s %7s %8s %s\n", "figure", "value", "unit", "anchor",
+    std::printf("%-34s %10s %-6s %-32s %10s %7s %8s %s\n", "figure", "value", "unit", "anchor",
                 "anchor", "ratio", "target", "met");
     for (const SRow& row : kRows) {
         double value = 0, anchor = 0;
@@ -81,8 +96,9 @@ bool Report(const CFigures& figures, const std::string& strOut, std::string& err
         char target[32] = "-";
         if (hasTarget)
             std::snprintf(target, sizeof(target), "%s%.4g", row.bAtMost ? "<=" : ">=", row.target);
-        std::printf("%-34s %10.1f %-6s %-28s %10.1f %7.2f %8s %s\n", row.name, value, unit.c_str(),
-                    hasAnchor ? row.anchor : "-", anchor, ratio, target,
+        std::printf("%-34s %10s %-6s %-32s %10s %7.2f %8s %s\n", row.name, Num(value).c_str(),
+                    unit.c_str(), hasAnchor ? row.anchor : "-",
+                    hasAnchor ? Num(anchor).c_str() : "-", ratio, target,
                     hasTarget ? (met ? "yes" : "NO") : "-");
         results.push_back({{"name", row.name},
                            {"value", value},
@@ -95,7 +111,7 @@ bool Report(const CFigures& figures, const std::string& strOut, std::string& err
     }
     std::printf("other figures:");
     for (const SFigure& f : figures.All())
-        std::printf(" %s=%.1f%s", f.strName.c_str(), f.dValue, f.strUnit.c_str());
+        std::printf(" %s=%s%s", f.strName.c_str(), Num(f.dValue).c_str(), f.strUnit.c_str());
     std::printf("\n");
     if (!WriteWholeFile(strOut, results.dump(1) + "\n")) {
         err = "cannot write " + strOut;
