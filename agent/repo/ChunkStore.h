@@ -57,14 +57,15 @@ private:
 //
 // The files are written by threads of the batch, so that the next chunk is read while the
 // last ones are written. A whole chunk is also hashed there (PutHashing): hashing is the
-// costliest step of a backup, and two threads of it keep up with the reads where one cannot.
+// costliest step of a backup. Each thread hashes a chunk and then waits for its write, so a
+// third thread keeps the cores hashing while two chunks are being written.
 // A write that failed fails the next Put and the Publish.
 class CChunkBatch {
 public:
     // Below nSyncEachBelow chunks, each file and folder is synced instead of the file system,
     // which also waits for whatever else was written to it.
     static constexpr size_t c_nSyncEachBelow = 256;
-    static constexpr size_t c_nWriteThreads = 2;
+    static constexpr size_t c_nWriteThreads = 3;
     // The puts of one caller that PutHashing has not named yet.
     struct SGroup {
         size_t nHashing = 0;
