@@ -3,6 +3,8 @@
 // target, prints the table and writes the results.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -88,6 +90,9 @@ private:
 // start of every `every` bytes; the rest holes.
 bool WriteDataFile(const std::string& strPath, uint64_t ullBytes, uint64_t ullEvery,
                    std::string& strError);
+
+// User and system CPU seconds of a getrusage record.
+double CpuSeconds(const rusage& usage);
 
 // Plain pread of the file at the request size.
 double PlainRead(const std::string& strFile, uint64_t ullBytes, uint32_t nRequest);

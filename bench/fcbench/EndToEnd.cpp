@@ -31,11 +31,6 @@ struct SRun {
     double dCpuSeconds = 0;  // fcbackup's and the simulator's (this process's) together
 };
 
-double CpuSeconds(const rusage& u) {
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // Plain writes of a disk's bytes into a new file of dir, 4 MiB at a time as the repository
 // stores them: the rate that file system takes them at. Syncing is left out, as the backup's
 // read phase leaves its commit out; the file is synced and removed afterwards so that its

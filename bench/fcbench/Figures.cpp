@@ -70,4 +70,9 @@ bool ImportGoogleBenchmark(const std::string& strPath, CFigures& figures, std::s
     }
 }
 
+double CpuSeconds(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 }  // namespace fcbench

@@ -3,7 +3,6 @@
 // sparse on the SAN datastore), mounted, each disk opened and read from start to end; the
 // write path between (PathsWrite.cpp).
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,13 +55,10 @@ constexpr int kTurns = 3;
 constexpr int kMaxTurns = 10;
 constexpr double kMinSeconds = 8;
 
-double Seconds(const timeval& tv) {
-    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
-}
-double CpuSeconds(int who) {
+double CpuNow(int who) {
     rusage u{};
     ::getrusage(who, &u);
-    return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+    return CpuSeconds(u);
 }
 
 // A pass's rate, and the CPU time it took on the reading thread and on the process's other
@@ -75,11 +71,11 @@ struct SPass {
 
 template <class Fn>
 SPass Timed(Fn fn) {
-    const double dThread0 = CpuSeconds(RUSAGE_THREAD), dProcess0 = CpuSeconds(RUSAGE_SELF);
+    const double dThread0 = CpuNow(RUSAGE_THREAD), dProcess0 = CpuNow(RUSAGE_SELF);
     SPass pass;
     pass.dRate = fn();
-    pass.dClientCpu = CpuSeconds(RUSAGE_THREAD) - dThread0;
-    pass.dServerCpu = CpuSeconds(RUSAGE_SELF) - dProcess0 - pass.dClientCpu;
+    pass.dClientCpu = CpuNow(RUSAGE_THREAD) - dThread0;
+    pass.dServerCpu = CpuNow(RUSAGE_SELF) - dProcess0 - pass.dClientCpu;
     return pass;
 }
 
