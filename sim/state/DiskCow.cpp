@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,27 @@ bool PWriteAll(int fd, const char* p, size_t n, uint64_t at) {
     }
     return true;
 }
+
+// A shared flock on a lock file the reader keeps open: a frozen disk takes it for every
+// request, and opening the file each time would cost more than the map's read it guards.
+class CSharedFlock {
+public:
+    explicit CSharedFlock(int fd) {
+        while (fd >= 0 && ::flock(fd, LOCK_SH) != 0) {
+            if (errno != EINTR) return;
+        }
+        m_nFd = fd;
+    }
+    ~CSharedFlock() {
+        if (m_nFd >= 0) ::flock(m_nFd, LOCK_UN);
+    }
+    CSharedFlock(const CSharedFlock&) = delete;
+    CSharedFlock& operator=(const CSharedFlock&) = delete;
+    bool Held() const { return m_nFd >= 0; }
+
+private:
+    int m_nFd = -1;
+};
 
 uint64_t SizeOf(int fd) {
     struct stat st {};
@@ -209,7 +231,7 @@ CFrozenDisk::CFrozenDisk(const CSimState& state, std::string diskID, std::string
     : m_state(state), m_strDiskID(std::move(diskID)), m_strPath(std::move(path)) {}
 
 CFrozenDisk::~CFrozenDisk() {
-    for (int fd : {m_nOverlay, m_nMap, m_nLive}) {
+    for (int fd : {m_nOverlay, m_nMap, m_nLive, m_nLock}) {
         if (fd >= 0) ::close(fd);
     }
 }
@@ -225,10 +247,26 @@ bool CFrozenDisk::Open(std::string& err) {
         return false;
     }
     m_ullSize = SizeOf(m_nOverlay);
-    // Under the lock: a materialization either has finished (no map) or has not begun.
-    CSimState::CLock lock(m_state, false, LockName(m_strDiskID).c_str());
-    m_nMap = ::open(FrozenMapPath(m_strPath).c_str(), O_RDONLY | O_CLOEXEC);
-    if (m_nMap < 0) return true;
+    const std::string lockPath = m_state.Root() + "/" + LockName(m_strDiskID);
+    m_nLock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_nLock < 0) {
+        err = ErrnoText("cannot open " + lockPath);
+        return false;
+    }
+    {
+        // Under the lock: a materialization either has finished (no map) or has not begun.
+        CSharedFlock lock(m_nLock);
+        if (!lock.Held()) {
+            err = ErrnoText("cannot lock " + lockPath);
+            return false;
+        }
+        m_nMap = ::open(FrozenMapPath(m_strPath).c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (m_nMap < 0) {
+        ::close(m_nLock);  // a whole overlay needs no lock; released above, before the close
+        m_nLock = -1;
+        return true;
+    }
     m_nLive = ::open(m_state.DiskPath(m_strDiskID).c_str(), O_RDONLY | O_CLOEXEC);
     if (m_nLive < 0) {
         err = ErrnoText("cannot open the live disk of " + m_strPath);
@@ -247,7 +285,7 @@ bool CFrozenDisk::Read(uint64_t offset, uint64_t length, char* out, std::string&
     const uint64_t first = offset / c_ullBlock, last = (offset + length - 1) / c_ullBlock;
     std::vector<char>& marks = m_vecMarks;  // kept between requests: no allocation per read
     marks.resize(static_cast<size_t>(last - first + 1));
-    CSimState::CLock lock(m_state, false, LockName(m_strDiskID).c_str());
+    CSharedFlock lock(m_nLock);
     bool ok = lock.Held() && PReadAll(m_nMap, marks.data(), marks.size(), first);
     for (uint64_t pos = offset; ok && pos < offset + length;) {
         const char mark = marks[static_cast<size_t>(pos / c_ullBlock - first)];
@@ -265,7 +303,7 @@ bool CFrozenDisk::Read(uint64_t offset, uint64_t length, char* out, std::string&
 
 bool CFrozenDisk::Extents(std::vector<std::pair<uint64_t, uint64_t>>& out, std::string& err) {
     if (m_nMap < 0) return DataExtents(m_strPath, out, err);
-    CSimState::CLock lock(m_state, false, LockName(m_strDiskID).c_str());
+    CSharedFlock lock(m_nLock);
     std::string marks(static_cast<size_t>(SizeOf(m_nMap)), '\0');
     std::vector<std::pair<uint64_t, uint64_t>> live, kept;
     if (!PReadAll(m_nMap, &marks[0], marks.size(), 0) ||

@@ -82,6 +82,7 @@ private:
     int m_nOverlay = -1;
     int m_nMap = -1;
     int m_nLive = -1;
+    int m_nLock = -1;  // the disk's lock file, open for as long as the map is read
     uint64_t m_ullSize = 0;
     std::vector<char> m_vecMarks;  // the map's bytes of the request being read
 };

@@ -130,6 +130,30 @@ TEST_F(CCowFixture, AMaterializedSnapshotIsAWholeFileThatWritesNoLongerTouch) {
     EXPECT_TRUE(Frozen("s1") == first);
 }
 
+// A reader keeps its handle across requests, as the CNA server does: between two reads the
+// disk's writers must get their lock (a read that kept it would hang this test), and what
+// they change and make whole meanwhile must not show through.
+TEST_F(CCowFixture, AnOpenReaderSeesTheFrozenBlocksAcrossWritesAndMaterialization) {
+    const std::string first = Live();
+    Take("s1");
+    fcsim::CFrozenDisk disk(*m_state, "d", m_state->SnapshotDiskPath("s1", "d"));
+    std::string err, got(2 * kBlock, '\0');
+    ASSERT_TRUE(disk.Open(err)) << err;
+    ASSERT_TRUE(disk.CopyOnWrite());
+    auto read = [&](uint64_t off) {
+        EXPECT_TRUE(disk.Read(off, got.size(), &got[0], err)) << err;
+        return got == first.substr(off, got.size());
+    };
+    EXPECT_TRUE(read(0));
+    Write(kBlock / 2, std::string(kBlock, 'x'));  // blocks 0 and 1
+    EXPECT_TRUE(read(0));
+    EXPECT_TRUE(read(9 * kBlock));
+    ASSERT_TRUE(fcsim::CDiskCow(*m_state, "d").Materialize("s1", err)) << err;
+    Write(10 * kBlock, std::string(kBlock, 'y'));
+    EXPECT_TRUE(read(9 * kBlock));
+    EXPECT_TRUE(read(0));
+}
+
 TEST_F(CCowFixture, AWriterAroundTheSimulatorGetsWholeSnapshotsOnly) {
     const std::string first = Live();
     Take("s1");
